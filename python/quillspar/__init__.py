@@ -1,0 +1,3 @@
+"""Fast protocol buffers for Python."""
+
+from . import _core

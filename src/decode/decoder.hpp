@@ -1,0 +1,29 @@
+// The message decoder: wire bytes to a new instance of a message class, built
+// by calling the class with the decoded fields as keyword arguments.
+//
+// Entered from Descriptor.decode (module/descriptor.cpp); recurses for nested
+// messages through the linked classes' `__quillspar__` descriptors.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillspar {
+struct DescriptorObject;
+}
+
+namespace quillspar::decode {
+
+// Deepest nesting of messages that decode (and encode) accept; deeper input
+// raises RecursionError.
+constexpr int kMaxDepth = 1000;
+
+// Decodes `data` with `desc`'s schema and link table and calls `cls` with the
+// fields. Returns a new reference, or nullptr with an exception set. The
+// caller holds shared access to `desc` and keeps `data` alive.
+PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8_t* data, std::size_t size,
+                         int depth);
+
+}  // namespace quillspar::decode

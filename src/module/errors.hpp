@@ -1,0 +1,45 @@
+// Exceptions raised at the module boundary: PanicException for broken internal
+// invariants, the argument type errors, and the frame that keeps C++
+// exceptions from ever crossing into the interpreter.
+//
+// Used by every entry point in module/, and by decode/ and encode/ for the
+// PanicException cases they share with link().
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+namespace quillspar {
+
+// The PanicException type (a direct subclass of BaseException), created once
+// per process. Borrowed; nullptr with an error set if it cannot be created.
+PyObject* panic_exception_type() noexcept;
+
+// Raises PanicException(message). Always returns nullptr.
+PyObject* raise_panic(const char* message) noexcept;
+
+// "argument '{param}': '{type}' object cannot be converted to '{target}'".
+PyObject* raise_argument_type(const char* param, PyObject* obj, const char* target) noexcept;
+
+// "'{type}' object cannot be converted to '{target}'".
+PyObject* raise_not_convertible(PyObject* obj, const char* target) noexcept;
+
+// The frame around every entry point: runs `body` and turns anything thrown
+// into a Python exception. `fail` is the entry point's error return value.
+template <class R, class F>
+R guarded(R fail, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("internal failure (no message)");
+    }
+    return fail;
+}
+
+}  // namespace quillspar

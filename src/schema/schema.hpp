@@ -1,0 +1,96 @@
+// The compiled, immutable description of one message type.
+//
+// Built once by parse_descriptor (compiler.hpp) from DescriptorProto bytes,
+// owned by a Descriptor object (module/), and walked by the message decoder
+// and encoder on every call. Knows nothing of Python objects.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../wire/reader.hpp"
+
+namespace quillspar::schema {
+
+// Value type of a field, map key or map value. Codes 0..14 are scalar kinds.
+enum class FieldKind : std::uint8_t {
+    Double, Float, Int32, Int64, UInt32, UInt64, SInt32, SInt64,
+    Fixed32, Fixed64, SFixed32, SFixed64, Bool, String, Bytes,
+    Enum, Message,
+};
+
+constexpr bool is_scalar(FieldKind k) noexcept { return static_cast<unsigned>(k) <= 14; }
+
+// FieldDescriptorProto.Type (1..18, 10 excepted) to FieldKind.
+std::optional<FieldKind> kind_of_proto_type(std::uint64_t type) noexcept;
+
+constexpr wire::WireType wire_type_of(FieldKind k) noexcept {
+    switch (k) {
+    case FieldKind::Double: case FieldKind::Fixed64: case FieldKind::SFixed64:
+        return wire::WireType::I64;
+    case FieldKind::Float: case FieldKind::Fixed32: case FieldKind::SFixed32:
+        return wire::WireType::I32;
+    case FieldKind::String: case FieldKind::Bytes: case FieldKind::Message:
+        return wire::WireType::Len;
+    default:
+        return wire::WireType::Varint;
+    }
+}
+
+enum class FieldTypeTag : std::uint8_t { Scalar, Enum, Message, Map };
+enum class Cardinality : std::uint8_t { Singular, Optional, Repeated };
+
+// The tagged FieldType: `kind` is the scalar kind of a Scalar field; a Map
+// carries its key kind in `key` and its value kind (any kind) in `value`.
+struct FieldType {
+    FieldTypeTag tag = FieldTypeTag::Scalar;
+    FieldKind kind = FieldKind::Double;
+    FieldKind key = FieldKind::String;
+    FieldKind value = FieldKind::String;
+};
+
+struct FieldSpec {
+    std::string name;
+    std::uint32_t number = 0;
+    FieldType field_type;
+    Cardinality cardinality = Cardinality::Singular;
+    std::optional<std::uint32_t> oneof_index;
+    std::optional<std::string> type_name;  // short form: text after the last "."
+};
+
+struct MessageSchema {
+    std::string name;
+    std::vector<FieldSpec> fields;  // descriptor order
+    std::vector<std::string> oneofs;
+
+    // Index into `fields` of the first field with `number`, or -1. Constant
+    // time for small field numbers, a scan otherwise.
+    int find(std::uint32_t number) const noexcept {
+        if (number < by_number.size()) return by_number[number];
+        if (number > max_number) return -1;
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (fields[i].number == number) return static_cast<int>(i);
+        return -1;
+    }
+    void build_index();
+
+    std::vector<std::int32_t> by_number;  // number -> first field index, or -1
+    std::uint32_t max_number = 0;
+};
+
+struct DescriptorError {
+    enum Kind : std::uint8_t { Wire, UnsupportedType, MissingType, InvalidUtf8 };
+    Kind kind;
+    wire::WireError wire{};
+    std::int32_t type = 0;  // payload of UnsupportedType
+
+    // "Wire(UnexpectedEof)", "UnsupportedType(10)", "MissingType", "InvalidUtf8".
+    std::string text() const;
+};
+
+// Text after the last "." of a type name; the whole name when it has no ".".
+std::string short_type_name(const std::string& type_name);
+
+}  // namespace quillspar::schema

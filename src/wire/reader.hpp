@@ -1,0 +1,195 @@
+// Wire reader: a bounds-checked cursor over protocol-buffers wire bytes.
+//
+// Used by the descriptor compiler (schema/) and the message decoder (decode/).
+// Knows nothing of schemas or Python. Never allocates, never copies: length-
+// delimited records are handed out as sub-ranges of the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace quillspar::wire {
+
+enum class WireType : std::uint8_t { Varint = 0, I64 = 1, Len = 2, I32 = 5 };
+
+// One kind of malformed input. `kind` is the variant; `wire_type` is the payload
+// of InvalidWireType (the low three bits of the offending tag).
+struct WireError {
+    enum Kind : std::uint8_t { None = 0, UnexpectedEof, VarintOverflow, InvalidWireType, InvalidLength };
+    Kind kind = None;
+    std::uint64_t wire_type = 0;
+
+    explicit operator bool() const noexcept { return kind != None; }
+    // "UnexpectedEof", "VarintOverflow", "InvalidWireType(3)", "InvalidLength".
+    std::string text() const;
+};
+
+// A byte range of the input: what read_length_delimited returns.
+struct Span {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// The reader keeps the first error it meets in `error`; every read returns a
+// neutral value after that, so callers may test once per step instead of after
+// every primitive. After an error the position is meaningless and the whole
+// input is abandoned.
+class WireReader {
+public:
+    WireReader(const std::uint8_t* data, std::size_t size) noexcept : p_(data), end_(data + size) {}
+    explicit WireReader(Span s) noexcept : WireReader(s.data, s.size) {}
+
+    bool at_end() const noexcept { return p_ >= end_; }
+    std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
+    bool failed() const noexcept { return static_cast<bool>(error); }
+    void fail(WireError::Kind k, std::uint64_t wt = 0) noexcept {
+        if (!error) error = WireError{k, wt};
+        p_ = end_;
+    }
+
+    // Base-128 varint, at most ten bytes; the tenth byte contributes only bit 63.
+    std::uint64_t read_varint() noexcept {
+        if (p_ < end_ && *p_ < 0x80) [[likely]]
+            return *p_++;
+        return read_varint_slow();
+    }
+
+    std::uint32_t read_fixed32() noexcept {
+        if (remaining() < 4) [[unlikely]] {
+            fail(WireError::UnexpectedEof);
+            return 0;
+        }
+        std::uint32_t v;
+        std::memcpy(&v, p_, 4);  // little-endian host
+        p_ += 4;
+        return v;
+    }
+
+    std::uint64_t read_fixed64() noexcept {
+        if (remaining() < 8) [[unlikely]] {
+            fail(WireError::UnexpectedEof);
+            return 0;
+        }
+        std::uint64_t v;
+        std::memcpy(&v, p_, 8);
+        p_ += 8;
+        return v;
+    }
+
+    // The body of a length-delimited record; its length is checked against the
+    // bytes that remain before anything is handed out.
+    Span read_length_delimited() noexcept {
+        std::uint64_t len = read_varint();
+        if (failed()) return {};
+        if (len > remaining()) [[unlikely]] {
+            fail(WireError::InvalidLength);
+            return {};
+        }
+        Span s{p_, static_cast<std::size_t>(len)};
+        p_ += len;
+        return s;
+    }
+
+    // A tag: field number (low 32 bits of tag >> 3) and wire type. Wire types
+    // 3, 4, 6 and 7 (groups and undefined codes) are refused.
+    bool read_tag(std::uint32_t& field, WireType& type) noexcept {
+        std::uint64_t tag = read_varint();
+        if (failed()) return false;
+        unsigned wt = static_cast<unsigned>(tag & 7);
+        if (wt == 3 || wt == 4 || wt > 5) [[unlikely]] {
+            fail(WireError::InvalidWireType, wt);
+            return false;
+        }
+        field = static_cast<std::uint32_t>(tag >> 3);
+        type = static_cast<WireType>(wt);
+        return true;
+    }
+
+    // Skip one value of a wire type that read_tag accepted.
+    void skip_field(WireType type) noexcept {
+        switch (type) {
+        case WireType::Varint: read_varint(); break;
+        case WireType::I64: skip(8); break;
+        case WireType::Len: read_length_delimited(); break;
+        case WireType::I32: skip(4); break;
+        }
+    }
+
+    WireError error;
+
+private:
+    void skip(std::size_t n) noexcept {
+        if (remaining() < n) {
+            fail(WireError::UnexpectedEof);
+            return;
+        }
+        p_ += n;
+    }
+
+    std::uint64_t read_varint_slow() noexcept;
+
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+inline std::uint64_t WireReader::read_varint_slow() noexcept {
+    if (p_ >= end_) {
+        fail(WireError::UnexpectedEof);
+        return 0;
+    }
+    const std::uint8_t* p = p_;
+    std::uint64_t result = 0;
+    if (remaining() >= 10) {
+        // Every byte of a maximal varint is in range: no per-byte bounds test.
+        for (unsigned i = 0; i < 9; ++i) {
+            std::uint64_t b = p[i];
+            result |= (b & 0x7F) << (7 * i);
+            if (b < 0x80) {
+                p_ = p + i + 1;
+                return result;
+            }
+        }
+        std::uint8_t last = p[9];
+        if (last & 0x80) {
+            fail(WireError::VarintOverflow);
+            return 0;
+        }
+        p_ = p + 10;
+        return result | (static_cast<std::uint64_t>(last & 1) << 63);
+    }
+    for (unsigned i = 0;; ++i) {
+        if (p + i >= end_) {
+            fail(WireError::UnexpectedEof);
+            return 0;
+        }
+        std::uint64_t b = p[i];
+        if (i == 9) {
+            if (b & 0x80) {
+                fail(WireError::VarintOverflow);
+                return 0;
+            }
+            p_ = p + 10;
+            return result | ((b & 1) << 63);
+        }
+        result |= (b & 0x7F) << (7 * i);
+        if (b < 0x80) {
+            p_ = p + i + 1;
+            return result;
+        }
+    }
+}
+
+inline std::string WireError::text() const {
+    switch (kind) {
+    case UnexpectedEof: return "UnexpectedEof";
+    case VarintOverflow: return "VarintOverflow";
+    case InvalidWireType: return "InvalidWireType(" + std::to_string(wire_type) + ")";
+    case InvalidLength: return "InvalidLength";
+    case None: break;
+    }
+    return "None";
+}
+
+}  // namespace quillspar::wire
