@@ -1,8 +1,405 @@
+// The message decoder. One call of decode_message decodes one level of
+// nesting: it reads the whole record, converting each value into its Python
+// object as it is read, collects the fields in a keyword dictionary and calls
+// the class once at the end. Nested messages recurse through decode_nested.
 #include "decoder.hpp"
 
+#include <bit>
+#include <vector>
+
+#include "../module/descriptor.hpp"
+#include "../module/errors.hpp"
+#include "../module/pyref.hpp"
+#include "../schema/schema.hpp"
+#include "../wire/reader.hpp"
+#include "../wire/utf8.hpp"
+
 namespace quillspar::decode {
-PyObject* decode_message(PyObject*, DescriptorObject*, const std::uint8_t*, std::size_t, int) {
-    PyErr_SetString(PyExc_NotImplementedError, "decode");
+
+using schema::Cardinality;
+using schema::FieldKind;
+using schema::FieldSpec;
+using schema::FieldTypeTag;
+using wire::Span;
+using wire::WireReader;
+using wire::WireType;
+
+namespace {
+
+PyObject* g_empty_tuple = nullptr;
+PyObject* g_marker_name = nullptr;  // "__quillspar__"
+
+bool init_constants() noexcept {
+    if (!g_empty_tuple) {
+        g_empty_tuple = PyTuple_New(0);
+        if (!g_empty_tuple) return false;
+    }
+    if (!g_marker_name) {
+        g_marker_name = PyUnicode_InternFromString("__quillspar__");
+        if (!g_marker_name) return false;
+    }
+    return true;
+}
+
+// "malformed protobuf data: <error>" for a reader that failed.
+PyObject* raise_wire(const WireReader& r) noexcept {
+    PyErr_Format(PyExc_ValueError, "malformed protobuf data: %s", r.error.text().c_str());
     return nullptr;
 }
+
+[[gnu::noinline]] PyObject* raise_bad_utf8(const std::uint8_t* s, std::size_t n) noexcept {
+    std::size_t bad_len = 1;
+    std::size_t at = wire::utf8_invalid_at(s, n, &bad_len);
+    if (at >= n) at = 0;  // unreachable: the interpreter's decoder and ours agree
+    PyObject* exc = PyUnicodeDecodeError_Create("utf-8", reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n),
+                                                static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(at + bad_len),
+                                                "invalid utf-8 in string field");
+    if (exc) {
+        PyErr_SetObject(PyExc_UnicodeDecodeError, exc);
+        Py_DECREF(exc);
+    }
+    return nullptr;
+}
+
+PyObject* make_str(Span s) noexcept {
+    PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
+    if (str) [[likely]]
+        return str;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+    PyErr_Clear();
+    return raise_bad_utf8(s.data, s.size);
+}
+
+// One scalar of `kind`, read from `r`. New reference, or nullptr with an
+// exception set (a wire error included).
+PyObject* read_scalar(FieldKind kind, WireReader& r) noexcept {
+    PyObject* v;
+    switch (kind) {
+    case FieldKind::Double: {
+        std::uint64_t bits = r.read_fixed64();
+        v = r.failed() ? nullptr : PyFloat_FromDouble(std::bit_cast<double>(bits));
+        break;
+    }
+    case FieldKind::Float: {
+        std::uint32_t bits = r.read_fixed32();
+        v = r.failed() ? nullptr : PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(bits)));
+        break;
+    }
+    case FieldKind::Int32: {
+        std::uint64_t x = r.read_varint();
+        v = r.failed() ? nullptr : PyLong_FromLong(static_cast<std::int32_t>(static_cast<std::uint32_t>(x)));
+        break;
+    }
+    case FieldKind::Int64: {
+        std::uint64_t x = r.read_varint();
+        v = r.failed() ? nullptr : PyLong_FromLongLong(static_cast<std::int64_t>(x));
+        break;
+    }
+    case FieldKind::UInt32: {
+        std::uint64_t x = r.read_varint();
+        v = r.failed() ? nullptr : PyLong_FromUnsignedLong(static_cast<std::uint32_t>(x));
+        break;
+    }
+    case FieldKind::UInt64: {
+        std::uint64_t x = r.read_varint();
+        v = r.failed() ? nullptr : PyLong_FromUnsignedLongLong(x);
+        break;
+    }
+    case FieldKind::SInt32: {
+        std::uint32_t n = static_cast<std::uint32_t>(r.read_varint());
+        v = r.failed() ? nullptr : PyLong_FromLong(static_cast<std::int32_t>((n >> 1) ^ (0u - (n & 1))));
+        break;
+    }
+    case FieldKind::SInt64: {
+        std::uint64_t n = r.read_varint();
+        v = r.failed() ? nullptr : PyLong_FromLongLong(static_cast<std::int64_t>((n >> 1) ^ (0ull - (n & 1))));
+        break;
+    }
+    case FieldKind::Fixed32: {
+        std::uint32_t x = r.read_fixed32();
+        v = r.failed() ? nullptr : PyLong_FromUnsignedLong(x);
+        break;
+    }
+    case FieldKind::Fixed64: {
+        std::uint64_t x = r.read_fixed64();
+        v = r.failed() ? nullptr : PyLong_FromUnsignedLongLong(x);
+        break;
+    }
+    case FieldKind::SFixed32: {
+        std::uint32_t x = r.read_fixed32();
+        v = r.failed() ? nullptr : PyLong_FromLong(static_cast<std::int32_t>(x));
+        break;
+    }
+    case FieldKind::SFixed64: {
+        std::uint64_t x = r.read_fixed64();
+        v = r.failed() ? nullptr : PyLong_FromLongLong(static_cast<std::int64_t>(x));
+        break;
+    }
+    case FieldKind::Bool: {
+        std::uint64_t x = r.read_varint();
+        v = r.failed() ? nullptr : Py_NewRef(x ? Py_True : Py_False);
+        break;
+    }
+    case FieldKind::String: {
+        Span s = r.read_length_delimited();
+        if (r.failed()) return raise_wire(r);
+        return make_str(s);
+    }
+    case FieldKind::Bytes: {
+        Span s = r.read_length_delimited();
+        if (r.failed()) return raise_wire(r);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size));
+    }
+    default:
+        return raise_panic("read_scalar called with a non-scalar kind");
+    }
+    if (r.failed()) return raise_wire(r);
+    return v;
+}
+
+// The value of an enum number: the linked class called with the number, or
+// the number itself when there is no class.
+PyObject* enum_value(std::int32_t number, PyObject* enum_cls) noexcept {
+    PyObject* n = PyLong_FromLong(number);
+    if (!n || !enum_cls) return n;
+    PyObject* v = PyObject_CallOneArg(enum_cls, n);
+    Py_DECREF(n);
+    return v;
+}
+
+PyObject* enum_from_varint(WireReader& r, PyObject* enum_cls) noexcept {
+    std::uint64_t x = r.read_varint();
+    if (r.failed()) return raise_wire(r);
+    return enum_value(static_cast<std::int32_t>(static_cast<std::uint32_t>(x)), enum_cls);
+}
+
+// Default of a map key or value kind, for a missing key or value.
+PyObject* default_value(FieldKind kind, PyObject* linked, int depth);
+
+// A nested message: a new instance of the linked class decoded from `body`
+// with the descriptor that class carries.
+PyObject* decode_nested(PyObject* linked, Span body, int depth) {
+    if (!linked) {
+        PyErr_SetString(PyExc_RuntimeError, "message field was not linked to a class");
+        return nullptr;
+    }
+    Ref cls = Ref::borrow(linked);  // the link table may not outlive Python code run below
+    Ref marker = Ref::steal(PyObject_GetAttr(cls.get(), g_marker_name));
+    if (!marker) return nullptr;
+    if (!is_descriptor(marker.get())) {
+        PyErr_SetString(PyExc_TypeError, "linked class is not a quillspar message");
+        return nullptr;
+    }
+    auto* nested = reinterpret_cast<DescriptorObject*>(marker.get());
+    SharedBorrow access(nested);
+    if (!access.ok()) return raise_panic("Already mutably borrowed: PyBorrowError");
+    if (!PyType_Check(cls.get())) return raise_not_convertible(cls.get(), "PyType");
+    return decode_message(cls.get(), nested, body.data, body.size, depth + 1);
+}
+
+PyObject* default_value(FieldKind kind, PyObject* linked, int depth) {
+    switch (kind) {
+    case FieldKind::Double: case FieldKind::Float: return PyFloat_FromDouble(0.0);
+    case FieldKind::Bool: return Py_NewRef(Py_False);
+    case FieldKind::String: return PyUnicode_FromStringAndSize("", 0);
+    case FieldKind::Bytes: return PyBytes_FromStringAndSize("", 0);
+    case FieldKind::Enum: return enum_value(0, linked);
+    case FieldKind::Message: return decode_nested(linked, Span{nullptr, 0}, depth);
+    default: return PyLong_FromLong(0);
+    }
+}
+
+// One map entry record: (key, value) stored into `dict`.
+bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, PyObject* linked,
+                      int depth) {
+    Ref key, value;
+    WireReader r(entry);
+    while (!r.at_end()) {
+        std::uint32_t number;
+        WireType wt;
+        if (!r.read_tag(number, wt)) return raise_wire(r);
+        if (number == 1 && wt == schema::wire_type_of(key_kind)) {
+            key = Ref::steal(read_scalar(key_kind, r));
+            if (!key) return false;
+        } else if (number == 2 && schema::is_scalar(value_kind) && wt == schema::wire_type_of(value_kind)) {
+            value = Ref::steal(read_scalar(value_kind, r));
+            if (!value) return false;
+        } else if (number == 2 && value_kind == FieldKind::Enum && wt == WireType::Varint) {
+            value = Ref::steal(enum_from_varint(r, linked));
+            if (!value) return false;
+        } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
+            Span body = r.read_length_delimited();
+            if (r.failed()) return raise_wire(r);
+            value = Ref::steal(decode_nested(linked, body, depth));
+            if (!value) return false;
+        } else {
+            r.skip_field(wt);
+            if (r.failed()) return raise_wire(r);
+        }
+    }
+    if (!key) {
+        key = Ref::steal(default_value(key_kind, nullptr, depth));
+        if (!key) return false;
+    }
+    if (!value) {
+        value = Ref::steal(default_value(value_kind, linked, depth));
+        if (!value) return false;
+    }
+    return PyDict_SetItem(dict, key.get(), value.get()) == 0;
+}
+
+// Appends a value (new reference, or nullptr after a failure) to a list.
+inline bool append_new(PyObject* list, PyObject* item) noexcept {
+    if (!item) return false;
+    int rc = PyList_Append(list, item);
+    Py_DECREF(item);
+    return rc == 0;
+}
+
+// Containers of the repeated and map fields of one level, by field index.
+// Small schemas keep them on the stack.
+class Containers {
+public:
+    explicit Containers(std::size_t n) : n_(n) {
+        if (n > kInline) heap_.resize(n);
+    }
+    Ref& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 24;
+    std::size_t n_;
+    Ref inline_[kInline];
+    std::vector<Ref> heap_;
+};
+
+}  // namespace
+
+PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8_t* data, std::size_t size,
+                         int depth) {
+    if (depth >= kMaxDepth) [[unlikely]] {
+        PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", kMaxDepth);
+        return nullptr;
+    }
+    RecursionGuard guard(" while decoding a protobuf message");
+    if (!guard.ok()) return nullptr;
+    if (!g_empty_tuple && !init_constants()) return nullptr;
+
+    const DescriptorState& st = desc->state;
+    const auto& fields = st.schema.fields;
+    const std::size_t nfields = fields.size();
+
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+
+    // Every repeated and map field is passed, empty or not, in schema order.
+    Containers containers(nfields);
+    for (std::size_t i = 0; i < nfields; ++i) {
+        const FieldSpec& f = fields[i];
+        PyObject* c;
+        if (f.field_type.tag == FieldTypeTag::Map) c = PyDict_New();
+        else if (f.cardinality == Cardinality::Repeated) c = PyList_New(0);
+        else continue;
+        if (!c) return nullptr;
+        containers[i] = Ref::steal(c);
+        if (PyDict_SetItem(kwargs.get(), st.field_names[i], c) < 0) return nullptr;
+    }
+
+    WireReader r(data, size);
+    while (!r.at_end()) {
+        std::uint32_t number;
+        WireType wt;
+        if (!r.read_tag(number, wt)) return raise_wire(r);
+        int idx = st.schema.find(number);
+        if (idx < 0) {
+            r.skip_field(wt);
+            if (r.failed()) return raise_wire(r);
+            continue;
+        }
+        const FieldSpec& f = fields[static_cast<std::size_t>(idx)];
+        const FieldKind kind = f.field_type.kind;
+        PyObject* linked = st.field_links[static_cast<std::size_t>(idx)];
+
+        if (f.field_type.tag == FieldTypeTag::Map) {
+            Span entry = r.read_length_delimited();
+            if (r.failed()) return raise_wire(r);
+            if (!decode_map_entry(containers[static_cast<std::size_t>(idx)].get(), entry, f.field_type.key,
+                                  f.field_type.value, linked, depth))
+                return nullptr;
+            continue;
+        }
+
+        if (f.cardinality == Cardinality::Repeated) {
+            PyObject* list = containers[static_cast<std::size_t>(idx)].get();
+            switch (f.field_type.tag) {
+            case FieldTypeTag::Scalar:
+                if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
+                    Span run = r.read_length_delimited();
+                    if (r.failed()) return raise_wire(r);
+                    WireReader packed(run);
+                    while (!packed.at_end())
+                        if (!append_new(list, read_scalar(kind, packed))) return nullptr;
+                } else if (wt == schema::wire_type_of(kind)) {
+                    if (!append_new(list, read_scalar(kind, r))) return nullptr;
+                } else {
+                    r.skip_field(wt);
+                }
+                break;
+            case FieldTypeTag::Enum:
+                if (wt == WireType::Varint) {
+                    if (!append_new(list, enum_from_varint(r, linked))) return nullptr;
+                } else if (wt == WireType::Len) {
+                    Span run = r.read_length_delimited();
+                    if (r.failed()) return raise_wire(r);
+                    WireReader packed(run);
+                    while (!packed.at_end())
+                        if (!append_new(list, enum_from_varint(packed, linked))) return nullptr;
+                } else {
+                    r.skip_field(wt);
+                }
+                break;
+            case FieldTypeTag::Message:
+                if (wt == WireType::Len) {
+                    Span body = r.read_length_delimited();
+                    if (r.failed()) return raise_wire(r);
+                    if (!append_new(list, decode_nested(linked, body, depth))) return nullptr;
+                } else {
+                    r.skip_field(wt);
+                }
+                break;
+            case FieldTypeTag::Map:
+                break;
+            }
+            if (r.failed()) return raise_wire(r);
+            continue;
+        }
+
+        // Singular and optional fields: a later occurrence replaces the value.
+        Ref value;
+        switch (f.field_type.tag) {
+        case FieldTypeTag::Scalar:
+            if (wt != schema::wire_type_of(kind)) {
+                r.skip_field(wt);
+                if (r.failed()) return raise_wire(r);
+                continue;
+            }
+            value = Ref::steal(read_scalar(kind, r));
+            break;
+        case FieldTypeTag::Enum:
+            value = Ref::steal(enum_from_varint(r, linked));
+            break;
+        case FieldTypeTag::Message: {
+            Span body = r.read_length_delimited();
+            if (r.failed()) return raise_wire(r);
+            value = Ref::steal(decode_nested(linked, body, depth));
+            break;
+        }
+        case FieldTypeTag::Map:
+            break;
+        }
+        if (!value || PyDict_SetItem(kwargs.get(), st.field_names[static_cast<std::size_t>(idx)], value.get()) < 0)
+            return nullptr;
+    }
+    return PyObject_Call(cls, g_empty_tuple, kwargs.get());
+}
+
 }  // namespace quillspar::decode

@@ -1,8 +1,280 @@
+// The message encoder. One call of encode_message writes one level: the oneof
+// check first, then every present field in schema order. Nested messages,
+// packed runs and map entries are written in place behind a reserved length
+// prefix that is filled in when the record is complete.
 #include "encoder.hpp"
 
+#include <vector>
+
+#include "../decode/decoder.hpp"
+#include "../module/descriptor.hpp"
+#include "../module/errors.hpp"
+#include "../module/pyref.hpp"
+#include "scalar.hpp"
+
 namespace quillspar::encode {
-PyObject* encode_to_bytes(PyObject*, DescriptorObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "encode");
-    return nullptr;
+
+using schema::Cardinality;
+using schema::FieldKind;
+using schema::FieldSpec;
+using schema::FieldTypeTag;
+using wire::OutputBuffer;
+using wire::WireType;
+
+namespace {
+
+PyObject* g_marker_name = nullptr;  // "__quillspar__"
+
+// A length-delimited record under construction: tag and reserved prefix on
+// construction, the real length on close().
+class Record {
+public:
+    bool open(OutputBuffer& out, std::uint32_t field, std::size_t expected_body = 0) noexcept {
+        if (!out.write_tag(field, WireType::Len) || !out.begin_record(mark_, reserved_, expected_body))
+            return out_of_memory();
+        return true;
+    }
+    // Opens a record whose tag is the single byte `tag` (map entry members).
+    bool open_byte_tag(OutputBuffer& out, std::uint8_t tag) noexcept {
+        if (!out.write_byte(tag) || !out.begin_record(mark_, reserved_)) return out_of_memory();
+        return true;
+    }
+    bool close(OutputBuffer& out) noexcept { return out.end_record(mark_, reserved_) || out_of_memory(); }
+    std::size_t body_size(const OutputBuffer& out) const noexcept { return out.size() - mark_ - reserved_; }
+
+private:
+    std::size_t mark_ = 0, reserved_ = 0;
+};
+
+bool write_enum(OutputBuffer& out, PyObject* value) {
+    std::int32_t n;
+    if (!to_enum_number(value, n)) return false;
+    return out.write_varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(n))) || out_of_memory();
 }
+
+// A nested message value, encoded with its own class's descriptor.
+bool encode_nested(PyObject* value, OutputBuffer& out, int depth) {
+    Ref marker = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), g_marker_name));
+    if (!marker) return false;
+    if (!is_descriptor(marker.get())) {
+        PyErr_SetString(PyExc_TypeError, "nested value is not a quillspar message");
+        return false;
+    }
+    auto* nested = reinterpret_cast<DescriptorObject*>(marker.get());
+    SharedBorrow access(nested);
+    if (!access.ok()) {
+        raise_panic("Already mutably borrowed: PyBorrowError");
+        return false;
+    }
+    return encode_message(value, nested, out, depth + 1);
+}
+
+bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
+    switch (f.field_type.tag) {
+    case FieldTypeTag::Scalar:
+        if (!out.write_tag(f.number, schema::wire_type_of(f.field_type.kind))) return out_of_memory();
+        return write_scalar(out, f.field_type.kind, value);
+    case FieldTypeTag::Enum:
+        if (!out.write_tag(f.number, WireType::Varint)) return out_of_memory();
+        return write_enum(out, value);
+    case FieldTypeTag::Message: {
+        Record rec;
+        return rec.open(out, f.number) && encode_nested(value, out, depth) && rec.close(out);
+    }
+    case FieldTypeTag::Map:
+        break;
+    }
+    raise_panic("encode_field called for a map field");
+    return false;
+}
+
+// Calls `each(item)` for every item of an iterable. Lists are walked by index
+// with the same bounds test per step as their own iterator.
+template <class F>
+bool for_each_item(PyObject* iterable, F&& each) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (!each(item.get())) return false;
+        }
+        return true;
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i)
+            if (!each(PyTuple_GET_ITEM(iterable, i))) return false;
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        if (!each(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// Expected body size of a packed run, used only to size the length prefix.
+std::size_t packed_estimate(FieldKind kind, PyObject* iterable) noexcept {
+    Py_ssize_t n = PyList_CheckExact(iterable) ? PyList_GET_SIZE(iterable)
+                   : PyTuple_CheckExact(iterable) ? PyTuple_GET_SIZE(iterable) : 0;
+    switch (schema::wire_type_of(kind)) {
+    case WireType::I64: return static_cast<std::size_t>(n) * 8;
+    case WireType::I32: return static_cast<std::size_t>(n) * 4;
+    default: return static_cast<std::size_t>(n);
+    }
+}
+
+bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
+    const FieldKind kind = f.field_type.kind;
+    switch (f.field_type.tag) {
+    case FieldTypeTag::Scalar:
+        if (kind == FieldKind::String || kind == FieldKind::Bytes) {
+            return for_each_item(value, [&](PyObject* item) {
+                if (!out.write_tag(f.number, WireType::Len)) return out_of_memory();
+                return write_scalar(out, kind, item);
+            });
+        }
+        [[fallthrough]];
+    case FieldTypeTag::Enum: {
+        const bool is_enum = f.field_type.tag == FieldTypeTag::Enum;
+        // Iterate first: a non-iterable fails before anything is written.
+        Ref iterable = Ref::borrow(value);
+        if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) {
+            iterable = Ref::steal(PyObject_GetIter(value));
+            if (!iterable) return false;
+        }
+        std::size_t start = out.size();
+        Record rec;
+        if (!rec.open(out, f.number, is_enum ? 0 : packed_estimate(kind, value))) return false;
+        bool ok = for_each_item(iterable.get(), [&](PyObject* item) {
+            return is_enum ? write_enum(out, item) : write_scalar(out, kind, item);
+        });
+        if (!ok) return false;
+        if (rec.body_size(out) == 0) {
+            out.truncate(start);  // an empty run writes nothing
+            return true;
+        }
+        return rec.close(out);
+    }
+    case FieldTypeTag::Message:
+        return for_each_item(value, [&](PyObject* item) {
+            Record rec;
+            return rec.open(out, f.number) && encode_nested(item, out, depth) && rec.close(out);
+        });
+    case FieldTypeTag::Map:
+        break;
+    }
+    raise_panic("encode_repeated called for a map field");
+    return false;
+}
+
+bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "map field must be a dict");
+        return false;
+    }
+    const FieldKind kk = f.field_type.key, vk = f.field_type.value;
+    const Py_ssize_t initial = PyDict_GET_SIZE(value);
+    Py_ssize_t remaining = initial, pos = 0;
+    PyObject *k_raw, *v_raw;
+    while (PyDict_Next(value, &pos, &k_raw, &v_raw)) {
+        Ref key = Ref::borrow(k_raw), val = Ref::borrow(v_raw);
+        Record entry;
+        if (!entry.open(out, f.number)) return false;
+        if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
+            return out_of_memory();
+        if (!write_scalar(out, kk, key.get())) return false;
+        if (schema::is_scalar(vk)) {
+            if (!out.write_byte(static_cast<std::uint8_t>(0x10 | static_cast<unsigned>(schema::wire_type_of(vk)))))
+                return out_of_memory();
+            if (!write_scalar(out, vk, val.get())) return false;
+        } else if (vk == FieldKind::Enum) {
+            if (!out.write_byte(0x10)) return out_of_memory();
+            if (!write_enum(out, val.get())) return false;
+        } else {
+            Record msg;
+            if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val.get(), out, depth) || !msg.close(out)) return false;
+        }
+        if (!entry.close(out)) return false;
+        key.reset();
+        val.reset();
+        if (PyDict_GET_SIZE(value) != initial) return raise_panic("dictionary changed size during iteration");
+        if (--remaining == -1) return raise_panic("dictionary keys changed during iteration");
+    }
+    return true;
+}
+
+// At most one member of each oneof may be set (not None).
+bool check_oneofs(PyObject* instance, const DescriptorState& st) {
+    const auto& schema = st.schema;
+    std::vector<std::uint32_t> counts(schema.oneofs.size(), 0);
+    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+        const FieldSpec& f = schema.fields[i];
+        if (!f.oneof_index) continue;
+        Ref v = Ref::steal(PyObject_GetAttr(instance, st.field_names[i]));
+        if (!v) return false;
+        if (v.get() == Py_None) continue;
+        if (*f.oneof_index >= counts.size()) {
+            PyErr_Format(panic_exception_type(), "index out of bounds: the len is %zu but the index is %u",
+                         counts.size(), static_cast<unsigned>(*f.oneof_index));
+            return false;
+        }
+        ++counts[*f.oneof_index];
+    }
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        if (counts[k] > 1) {
+            PyErr_Format(PyExc_ValueError, "at most one member of oneof '%s' may be set, got %u",
+                         schema.oneofs[k].c_str(), static_cast<unsigned>(counts[k]));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& out, int depth) {
+    if (depth >= decode::kMaxDepth) [[unlikely]] {
+        PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", decode::kMaxDepth);
+        return false;
+    }
+    RecursionGuard guard(" while encoding a protobuf message");
+    if (!guard.ok()) return false;
+    if (!g_marker_name) {
+        g_marker_name = PyUnicode_InternFromString("__quillspar__");
+        if (!g_marker_name) return false;
+    }
+
+    const DescriptorState& st = desc->state;
+    if (!st.schema.oneofs.empty() && !check_oneofs(instance, st)) return false;
+
+    const auto& fields = st.schema.fields;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldSpec& f = fields[i];
+        Ref value = Ref::steal(PyObject_GetAttr(instance, st.field_names[i]));
+        if (!value) return false;
+        PyObject* v = value.get();
+        bool ok;
+        if (f.field_type.tag == FieldTypeTag::Map) {
+            ok = encode_map(out, f, v, depth);
+        } else if (f.cardinality == Cardinality::Repeated) {
+            ok = encode_repeated(out, f, v, depth);
+        } else if (f.cardinality == Cardinality::Optional) {
+            ok = v == Py_None || encode_field(out, f, v, depth);
+        } else {
+            FieldKind k = f.field_type.tag == FieldTypeTag::Enum ? FieldKind::Enum : f.field_type.kind;
+            int d = is_default(k, v);
+            ok = d == 1 || (d == 0 && encode_field(out, f, v, depth));
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
+    OutputBuffer out;
+    if (!encode_message(instance, desc, out, 0)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
+}
+
 }  // namespace quillspar::encode

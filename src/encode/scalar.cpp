@@ -1,0 +1,313 @@
+#include "scalar.hpp"
+
+#include <bit>
+#include <string>
+
+#include "../module/errors.hpp"
+#include "../module/pyref.hpp"
+
+namespace quillspar::encode {
+
+using schema::FieldKind;
+
+bool out_of_memory() noexcept {
+    PyErr_NoMemory();
+    return false;
+}
+
+namespace {
+
+// An interpreter call reported failure: make sure an exception is set.
+bool failed() noexcept {
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return false;
+}
+
+bool out_of_range() noexcept {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+}
+
+bool as_long(PyObject* v, long& out) noexcept {
+    out = PyLong_AsLong(v);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+bool as_int32(PyObject* v, std::int32_t& out) noexcept {
+    long x;
+    if (!as_long(v, x)) return false;
+    if (x < INT32_MIN || x > INT32_MAX) return out_of_range();
+    out = static_cast<std::int32_t>(x);
+    return true;
+}
+
+bool as_uint32(PyObject* v, std::uint32_t& out) noexcept {
+    long x;
+    if (!as_long(v, x)) return false;
+    if (x < 0 || x > 0xFFFFFFFFL) return out_of_range();
+    out = static_cast<std::uint32_t>(x);
+    return true;
+}
+
+bool as_uint64(PyObject* v, std::uint64_t& out) noexcept {
+    if (PyLong_Check(v)) {
+        out = PyLong_AsUnsignedLongLong(v);
+        return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+    }
+    Ref index = Ref::steal(PyNumber_Index(v));
+    if (!index) return false;
+    out = PyLong_AsUnsignedLongLong(index.get());
+    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool as_double(PyObject* v, double& out) noexcept {
+    if (PyFloat_CheckExact(v)) [[likely]] {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    out = PyFloat_AsDouble(v);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+[[gnu::noinline]] bool as_bool_slow(PyObject* v, bool& out) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    Ref module = Ref::steal(PyType_GetModuleName(t));
+    if (!module) {
+        PyErr_Clear();
+    } else if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+        Ref name = Ref::steal(PyType_GetName(t));
+        if (!name) return false;
+        if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0) {
+            auto slot = reinterpret_cast<inquiry>(PyType_GetSlot(t, Py_nb_bool));
+            if (!slot) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
+                             reinterpret_cast<PyObject*>(t));
+                return false;
+            }
+            int r = slot(v);
+            if (r == 0 || r == 1) {
+                out = r == 1;
+                return true;
+            }
+            return failed();
+        }
+    }
+    raise_not_convertible(v, "PyBool");
+    return false;
+}
+
+inline bool as_bool(PyObject* v, bool& out) noexcept {
+    if (PyBool_Check(v)) [[likely]] {
+        out = v == Py_True;
+        return true;
+    }
+    return as_bool_slow(v, out);
+}
+
+bool as_utf8(PyObject* v, const char*& s, Py_ssize_t& n) noexcept {
+    if (!PyUnicode_Check(v)) {
+        raise_not_convertible(v, "PyString");
+        return false;
+    }
+    s = PyUnicode_AsUTF8AndSize(v, &n);
+    return s != nullptr;
+}
+
+// The bytes of a Bytes value: any sequence of integers 0..255, a str refused.
+// `direct` points into the object for bytes and bytearray; otherwise the
+// bytes are collected in `buf`.
+bool extract_bytes(PyObject* v, const char*& direct, Py_ssize_t& n, std::string& buf) {
+    if (PyBytes_CheckExact(v)) [[likely]] {
+        direct = PyBytes_AS_STRING(v);
+        n = PyBytes_GET_SIZE(v);
+        return true;
+    }
+    if (PyByteArray_CheckExact(v)) {
+        direct = PyByteArray_AS_STRING(v);
+        n = PyByteArray_GET_SIZE(v);
+        return true;
+    }
+    if (PyUnicode_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(v)) {
+        raise_not_convertible(v, "Sequence");
+        return false;
+    }
+    Py_ssize_t hint = PySequence_Size(v);
+    if (hint < 0) PyErr_Clear();
+    // The length is only a hint: a hostile __len__ must not make us allocate.
+    else buf.reserve(static_cast<std::size_t>(hint < 65536 ? hint : 65536));
+    Ref it = Ref::steal(PyObject_GetIter(v));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        long b;
+        if (!as_long(item.get(), b)) return false;
+        if (b < 0 || b > 255) return out_of_range();
+        buf.push_back(static_cast<char>(b));
+    }
+    if (PyErr_Occurred()) return false;
+    direct = buf.data();
+    n = static_cast<Py_ssize_t>(buf.size());
+    return true;
+}
+
+// Zero test of an integer index, refusing more than 128 bits.
+int int_is_zero(PyObject* v) {
+    Ref owned;
+    if (!PyLong_Check(v)) {
+        owned = Ref::steal(PyNumber_Index(v));
+        if (!owned) return -1;
+        v = owned.get();
+    }
+    int overflow = 0;
+    long x = PyLong_AsLongAndOverflow(v, &overflow);
+    if (x == -1 && !overflow && PyErr_Occurred()) return -1;
+    if (!overflow) return x == 0;
+    unsigned char buf[16];
+    Py_ssize_t need = PyLong_AsNativeBytes(v, buf, 16, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
+    if (need < 0) return -1;
+    if (need > 16) {
+        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        return -1;
+    }
+    return 0;  // it overflowed a long, so it is not zero
+}
+
+}  // namespace
+
+bool write_scalar(wire::OutputBuffer& out, FieldKind kind, PyObject* v) {
+    switch (kind) {
+    case FieldKind::Double: {
+        double d;
+        if (!as_double(v, d)) return false;
+        return out.write_fixed64(std::bit_cast<std::uint64_t>(d)) || out_of_memory();
+    }
+    case FieldKind::Float: {
+        double d;
+        if (!as_double(v, d)) return false;
+        return out.write_fixed32(std::bit_cast<std::uint32_t>(static_cast<float>(d))) || out_of_memory();
+    }
+    case FieldKind::Int32: {
+        std::int32_t x;
+        if (!as_int32(v, x)) return false;
+        return out.write_varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(x))) || out_of_memory();
+    }
+    case FieldKind::Int64: {
+        long x;
+        if (!as_long(v, x)) return false;
+        return out.write_varint(static_cast<std::uint64_t>(x)) || out_of_memory();
+    }
+    case FieldKind::UInt32: {
+        std::uint32_t x;
+        if (!as_uint32(v, x)) return false;
+        return out.write_varint(x) || out_of_memory();
+    }
+    case FieldKind::UInt64: {
+        std::uint64_t x;
+        if (!as_uint64(v, x)) return false;
+        return out.write_varint(x) || out_of_memory();
+    }
+    case FieldKind::SInt32: {
+        std::int32_t x;
+        if (!as_int32(v, x)) return false;
+        return out.write_varint(wire::zigzag32(x)) || out_of_memory();
+    }
+    case FieldKind::SInt64: {
+        long x;
+        if (!as_long(v, x)) return false;
+        return out.write_varint(wire::zigzag64(x)) || out_of_memory();
+    }
+    case FieldKind::Fixed32: {
+        std::uint32_t x;
+        if (!as_uint32(v, x)) return false;
+        return out.write_fixed32(x) || out_of_memory();
+    }
+    case FieldKind::Fixed64: {
+        std::uint64_t x;
+        if (!as_uint64(v, x)) return false;
+        return out.write_fixed64(x) || out_of_memory();
+    }
+    case FieldKind::SFixed32: {
+        std::int32_t x;
+        if (!as_int32(v, x)) return false;
+        return out.write_fixed32(static_cast<std::uint32_t>(x)) || out_of_memory();
+    }
+    case FieldKind::SFixed64: {
+        long x;
+        if (!as_long(v, x)) return false;
+        return out.write_fixed64(static_cast<std::uint64_t>(x)) || out_of_memory();
+    }
+    case FieldKind::Bool: {
+        bool b;
+        if (!as_bool(v, b)) return false;
+        return out.write_byte(b ? 1 : 0) || out_of_memory();
+    }
+    case FieldKind::String: {
+        const char* s;
+        Py_ssize_t n;
+        if (!as_utf8(v, s, n)) return false;
+        return out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory();
+    }
+    case FieldKind::Bytes: {
+        const char* s = nullptr;
+        Py_ssize_t n = 0;
+        std::string buf;
+        if (!extract_bytes(v, s, n, buf)) return false;
+        return out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory();
+    }
+    default:
+        raise_panic("write_scalar called with a non-scalar kind");
+        return false;
+    }
+}
+
+int is_default(FieldKind kind, PyObject* v) {
+    switch (kind) {
+    case FieldKind::Double:
+    case FieldKind::Float: {
+        double d;
+        if (!as_double(v, d)) return -1;
+        return d == 0.0;
+    }
+    case FieldKind::Bool: {
+        bool b;
+        if (!as_bool(v, b)) return -1;
+        return !b;
+    }
+    case FieldKind::String: {
+        if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) == 0;
+        const char* s;
+        Py_ssize_t n;
+        if (!as_utf8(v, s, n)) return -1;
+        return n == 0;
+    }
+    case FieldKind::Bytes: {
+        if (PyBytes_CheckExact(v)) return PyBytes_GET_SIZE(v) == 0;
+        const char* s = nullptr;
+        Py_ssize_t n = 0;
+        std::string buf;
+        if (!extract_bytes(v, s, n, buf)) return -1;
+        return n == 0;
+    }
+    case FieldKind::Enum: {
+        long x;
+        if (!as_long(v, x)) return -1;
+        return x == 0;
+    }
+    case FieldKind::Message:
+        raise_panic("is_default called for a message field");
+        return -1;
+    default:
+        return int_is_zero(v);
+    }
+}
+
+bool to_enum_number(PyObject* v, std::int32_t& number) { return as_int32(v, number); }
+
+}  // namespace quillspar::encode

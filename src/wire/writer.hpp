@@ -107,27 +107,25 @@ public:
         return write_tag(field, WireType::Len) && write_length_delimited(s, n);
     }
 
-    // Nested records are written in place: reserve a length prefix, write the
-    // body behind it, then close the gap with the body's real length. A body
-    // whose length needs fewer bytes than reserved is moved down once.
-    static constexpr std::size_t kReserve = 1;
-    [[nodiscard]] bool begin_record(std::size_t& mark) noexcept {
-        if (!ensure(kReserve)) return false;
+    // Nested records are written in place: reserve a length prefix sized for
+    // the expected body, write the body behind it, then write the real length,
+    // moving the body once if the prefix had the wrong width.
+    [[nodiscard]] bool begin_record(std::size_t& mark, std::size_t& reserved, std::size_t expected_body = 0) noexcept {
+        reserved = varint_size(expected_body);
+        if (!ensure(reserved)) return false;
         mark = size_;
-        size_ += kReserve;
+        size_ += reserved;
         return true;
     }
-    [[nodiscard]] bool end_record(std::size_t mark) noexcept {
-        std::size_t body = size_ - mark - kReserve;
+    [[nodiscard]] bool end_record(std::size_t mark, std::size_t reserved) noexcept {
+        std::size_t body = size_ - mark - reserved;
         std::size_t need = varint_size(body);
-        if (need == kReserve) [[likely]] {
-            put_varint(data_ + mark, body);
-            return true;
+        if (need != reserved) [[unlikely]] {
+            if (need > reserved && !ensure(need - reserved)) return false;
+            std::memmove(data_ + mark + need, data_ + mark + reserved, body);
+            size_ = size_ + need - reserved;
         }
-        if (!ensure(need - kReserve)) return false;
-        std::memmove(data_ + mark + need, data_ + mark + kReserve, body);
         put_varint(data_ + mark, body);
-        size_ += need - kReserve;
         return true;
     }
 
