@@ -1,0 +1,508 @@
+"""Fields of message classes and the `DescriptorProto` bytes built from them.
+
+A message class is described to the native core by the serialised bytes of one
+`DescriptorProto` (protocol buffers' `descriptor.proto`). This module turns the
+annotations of a class into `Field` records and writes those bytes with a small
+protobuf writer of its own, so the package needs no protobuf runtime.
+
+It also writes whole `FileDescriptorProto` records (`file_descriptors`), which
+lets another protobuf runtime load exactly the schema a class stands for.
+"""
+
+import enum
+import keyword
+import types
+import typing
+from annotationlib import ForwardRef
+from collections.abc import Callable, Iterable
+from typing import Annotated, Final, get_args, get_origin
+
+from ._types import PLAIN, Scalar
+
+__all__ = [
+    "SchemaError",
+    "Unresolved",
+    "Field",
+    "SINGULAR",
+    "OPTIONAL",
+    "REPEATED",
+    "MAP",
+    "MAX_FIELD_NUMBER",
+    "NO_DEFAULT",
+    "check_number",
+    "check_name",
+    "check_given_default",
+    "oneof_layout",
+    "parse_annotation",
+    "default_of",
+    "enum_values",
+    "map_entry_name",
+    "descriptor_proto",
+    "enum_descriptor_proto",
+    "file_descriptor_proto",
+]
+
+
+class SchemaError(TypeError):
+    """A class cannot be made into a message class.
+
+    The message names the class and, where there is one, the field.
+    """
+
+
+class Unresolved(Exception):
+    """An annotation names something that does not exist (yet)."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name)
+        self.name = name
+
+
+# Field shapes.
+SINGULAR: Final = 0  # one value, implicit presence (absent means the zero value)
+OPTIONAL: Final = 1  # one value or None: messages, `T | None` scalars, oneof members
+REPEATED: Final = 2  # list[T]
+MAP: Final = 3  # dict[K, V]
+
+MAX_FIELD_NUMBER: Final = (1 << 29) - 1
+_RESERVED: Final = range(19000, 20000)
+
+_INT32_MIN: Final = -(1 << 31)
+_INT32_MAX: Final = (1 << 31) - 1
+
+
+class Field:
+    """One field of a message class.
+
+    `value` is a `Scalar`, an `enum.IntEnum` subclass or a message class; it is
+    None while the annotation still names something unknown. `key` is the map
+    key's `Scalar` for map fields.
+    """
+
+    __slots__ = ("name", "number", "oneof", "annotation", "given_default", "shape", "key", "value")
+
+    def __init__(
+        self, name: str, number: int, oneof: str | None, annotation: object, given_default: object
+    ) -> None:
+        self.name = name
+        self.number = number
+        self.oneof = oneof
+        self.annotation = annotation
+        self.given_default = given_default  # NO_DEFAULT when the class gave none
+        self.shape = SINGULAR
+        self.key: Scalar | None = None
+        self.value: Scalar | type | None = None
+
+    @property
+    def parsed(self) -> bool:
+        return self.value is not None
+
+    @property
+    def synthetic_oneof(self) -> bool:
+        """Whether the field is a proto3 `optional` scalar or enum."""
+        return (
+            self.shape == OPTIONAL
+            and self.oneof is None
+            and (isinstance(self.value, Scalar) or _is_enum(self.value))
+        )
+
+    def __repr__(self) -> str:
+        return f"<Field {self.name}={self.number}>"
+
+
+NO_DEFAULT: Final = object()
+
+
+def _is_enum(value: object) -> bool:
+    return isinstance(value, type) and issubclass(value, enum.IntEnum)
+
+
+def check_number(where: str, number: object) -> int:
+    if type(number) is not int:
+        raise SchemaError(f"{where}: field number must be an int, not {type(number).__name__}")
+    if not 1 <= number <= MAX_FIELD_NUMBER or number in _RESERVED:
+        raise SchemaError(
+            f"{where}: field number {number} is invalid "
+            f"(valid: 1 to {MAX_FIELD_NUMBER}, except 19000 to 19999)"
+        )
+    return number
+
+
+def check_name(where: str, name: str, what: str) -> None:
+    """Field and oneof names must be ASCII identifiers, as in .proto files."""
+    if not (name.isascii() and name.isidentifier()) or keyword.iskeyword(name):
+        raise SchemaError(f"{where}: {what} name {name!r} is not an ASCII identifier")
+
+
+# ---------------------------------------------------------------- annotations
+
+Evaluate = Callable[[object], object]  # resolves a str or ForwardRef, or raises Unresolved
+IsMessage = Callable[[type], bool]
+
+
+def _annotation_text(annotation: object) -> str:
+    if isinstance(annotation, ForwardRef):
+        return annotation.__forward_arg__
+    if isinstance(annotation, str):
+        return annotation
+    if isinstance(annotation, type):
+        return annotation.__qualname__
+    return repr(annotation).replace("typing.", "")
+
+
+def _unwrap(annotation: object, evaluate: Evaluate) -> object:
+    """Evaluate forward references and type aliases until a real type remains."""
+    for _ in range(32):
+        if isinstance(annotation, (str, ForwardRef)):
+            annotation = evaluate(annotation)
+        elif isinstance(annotation, typing.TypeAliasType):
+            try:
+                annotation = annotation.__value__
+            except NameError as exc:
+                raise Unresolved(exc.name or str(exc)) from None
+        else:
+            return annotation
+    raise SchemaError(f"annotation {_annotation_text(annotation)!r} does not resolve to a type")
+
+
+def _is_union(annotation: object) -> bool:
+    return get_origin(annotation) in (typing.Union, types.UnionType)
+
+
+def _value_type(annotation: object, evaluate: Evaluate, is_message: IsMessage) -> Scalar | type:
+    """The type of one value: a scalar marker, an enum or a message class."""
+    annotation = _unwrap(annotation, evaluate)
+    if get_origin(annotation) is Annotated:
+        markers = [m for m in annotation.__metadata__ if isinstance(m, Scalar)]  # type: ignore[attr-defined]
+        base = _unwrap(annotation.__origin__, evaluate)  # type: ignore[attr-defined]
+        if not markers:
+            return _value_type(base, evaluate, is_message)
+        if len(markers) > 1:
+            names = ", ".join(m.name for m in markers)
+            raise SchemaError(f"conflicting scalar types {names}")
+        marker = markers[0]
+        if base is not marker.python_type:
+            raise SchemaError(
+                f"the {marker.name} marker needs the Python type "
+                f"{marker.python_type.__name__}, not {_annotation_text(base)}"
+            )
+        return marker
+    if isinstance(annotation, type):
+        scalar = PLAIN.get(annotation)
+        if scalar is not None:
+            return scalar
+        if issubclass(annotation, enum.IntEnum):
+            return annotation
+        if is_message(annotation):
+            return annotation
+        if issubclass(annotation, enum.Enum):
+            raise SchemaError(f"enum {annotation.__qualname__} must derive from enum.IntEnum")
+        if annotation in (list, dict):
+            raise SchemaError(f"{annotation.__name__} needs its item types, as in list[int]")
+        raise SchemaError(
+            f"{annotation.__qualname__} is neither a message class (decorate it with "
+            "@quillspar.message) nor an enum.IntEnum"
+        )
+    origin = get_origin(annotation)
+    if origin in (list, dict):
+        raise SchemaError(f"unsupported annotation {_annotation_text(annotation)!r}: lists and dicts cannot be nested")
+    if _is_union(annotation):
+        raise SchemaError(f"unsupported annotation {_annotation_text(annotation)!r}: only a field itself can be optional")
+    raise SchemaError(f"unsupported annotation {_annotation_text(annotation)!r}")
+
+
+def parse_annotation(
+    annotation: object, evaluate: Evaluate, is_message: IsMessage
+) -> tuple[int, Scalar | None, Scalar | type]:
+    """`(shape, key, value)` for a field annotation.
+
+    Raises `Unresolved` when the annotation names something unknown, and
+    `SchemaError` (without the class and field prefix) when it cannot be a
+    field.
+    """
+    annotation = _unwrap(annotation, evaluate)
+    origin = get_origin(annotation)
+    if _is_union(annotation):
+        args = get_args(annotation)
+        present = [a for a in args if a is not types.NoneType]
+        if len(present) != 1 or len(args) != 2:
+            raise SchemaError(
+                f"unsupported annotation {_annotation_text(annotation)!r}: "
+                "the only union allowed is `T | None`"
+            )
+        inner = _unwrap(present[0], evaluate)
+        if get_origin(inner) in (list, dict) or inner in (list, dict):
+            raise SchemaError(
+                f"unsupported annotation {_annotation_text(annotation)!r}: repeated and map "
+                "fields are never None, leave out `| None`"
+            )
+        return OPTIONAL, None, _value_type(inner, evaluate, is_message)
+    if origin is list:
+        (item,) = get_args(annotation)
+        value = _value_type(item, evaluate, is_message)
+        return REPEATED, None, value
+    if origin is dict:
+        key_annotation, value_annotation = get_args(annotation)
+        key = _value_type(key_annotation, evaluate, is_message)
+        if not isinstance(key, Scalar) or not key.map_key:
+            raise SchemaError(
+                f"map keys must be integers, bool or str, not {_annotation_text(key_annotation)}"
+            )
+        return MAP, key, _value_type(value_annotation, evaluate, is_message)
+    value = _value_type(annotation, evaluate, is_message)
+    if isinstance(value, Scalar) or _is_enum(value):
+        return SINGULAR, None, value
+    return OPTIONAL, None, value
+
+
+def enum_values(where: str, enum_cls: type[enum.IntEnum]) -> list[tuple[str, int]]:
+    """The `(name, number)` of each member, checked to fit in 32 bits."""
+    values = []
+    for member in enum_cls:
+        number = int(member)
+        if not _INT32_MIN <= number <= _INT32_MAX:
+            raise SchemaError(
+                f"{where}: enum {enum_cls.__qualname__} member {member.name} = {number} "
+                "does not fit in 32 bits"
+            )
+        values.append((member.name, number))
+    return values
+
+
+def default_of(field: Field) -> object:
+    """What the constructor stores when the field is not given.
+
+    The list and dict of repeated and map fields are made afresh for every
+    instance; this returns the type for them.
+    """
+    if field.shape == REPEATED:
+        return list
+    if field.shape == MAP:
+        return dict
+    if field.shape == OPTIONAL:
+        return None
+    value = field.value
+    if isinstance(value, Scalar):
+        return value.default
+    assert isinstance(value, type) and issubclass(value, enum.IntEnum)
+    return value._value2member_map_.get(0, 0)
+
+
+def check_given_default(where: str, field: Field) -> None:
+    """A default written in the class body must be the field's own default.
+
+    Protocol buffers does not transmit defaults: a field holding its default
+    is left out of the encoding, so any other default could not survive a
+    round trip. The class body may still spell it out for type checkers.
+    """
+    given = field.given_default
+    if given is NO_DEFAULT:
+        return
+    expected = default_of(field)
+    value = field.value
+    if expected is list or expected is dict:
+        ok = type(given) is expected and not given
+        shown = "[]" if expected is list else "{}"
+    elif expected is None:
+        ok = given is None
+        shown = "None"
+    elif isinstance(value, Scalar):
+        allowed: tuple[type, ...] = (int, float) if value.python_type is float else (value.python_type,)
+        ok = type(given) in allowed and given == expected
+        shown = repr(expected)
+    else:
+        ok = isinstance(given, int) and not isinstance(given, bool) and given == 0
+        shown = repr(expected)
+    if not ok:
+        raise SchemaError(
+            f"{where}: the default of this field is {shown}, fixed by protobuf; got {given!r}"
+        )
+
+
+# ---------------------------------------------------------------- writer
+
+_VARINT: Final = 0
+_LEN: Final = 2
+
+
+def _varint(value: int) -> bytes:
+    value &= (1 << 64) - 1
+    out = bytearray()
+    while value > 0x7F:
+        out.append((value & 0x7F) | 0x80)
+        value >>= 7
+    out.append(value)
+    return bytes(out)
+
+
+def _int(number: int, value: int) -> bytes:
+    return _varint(number << 3 | _VARINT) + _varint(value)
+
+
+def _record(number: int, payload: bytes) -> bytes:
+    return _varint(number << 3 | _LEN) + _varint(len(payload)) + payload
+
+
+def _text(number: int, text: str) -> bytes:
+    return _record(number, text.encode())
+
+
+# FieldDescriptorProto labels and types used here.
+_LABEL_OPTIONAL: Final = 1
+_LABEL_REPEATED: Final = 3
+_TYPE_MESSAGE: Final = 11
+_TYPE_ENUM: Final = 14
+
+
+def map_entry_name(field_name: str) -> str:
+    """The name of a map field's entry type, spelt as protoc spells it."""
+    out = []
+    upper = True
+    for ch in field_name:
+        if ch == "_":
+            upper = True
+        elif upper:
+            out.append(ch.upper() if "a" <= ch <= "z" else ch)
+            upper = False
+        else:
+            out.append(ch)
+    return "".join(out) + "Entry"
+
+
+def _field_proto(
+    name: str,
+    number: int,
+    label: int,
+    value: Scalar | type,
+    type_name: Callable[[type], str],
+    *,
+    explicit_type_name: str | None = None,
+    oneof_index: int | None = None,
+    proto3_optional: bool = False,
+) -> bytes:
+    out = _text(1, name) + _int(3, number) + _int(4, label)
+    if explicit_type_name is not None:
+        out += _int(5, _TYPE_MESSAGE) + _text(6, explicit_type_name)
+    elif isinstance(value, Scalar):
+        out += _int(5, value.proto_type)
+    else:
+        out += _int(5, _TYPE_ENUM if _is_enum(value) else _TYPE_MESSAGE) + _text(6, type_name(value))
+    if oneof_index is not None:
+        out += _int(9, oneof_index)
+    if proto3_optional:
+        out += _int(17, 1)
+    return out
+
+
+def oneof_layout(fields: Iterable[Field]) -> tuple[list[str], dict[str, int]]:
+    """The oneof_decl names and each field's oneof index, as protoc lays them
+    out: the real oneofs in order of first use, then one synthetic oneof per
+    proto3 `optional` field, named `_<field>` (with `X`s put in front while that
+    name is taken)."""
+    fields = list(fields)
+    names: list[str] = []
+    for f in fields:
+        if f.oneof is not None and f.oneof not in names:
+            names.append(f.oneof)
+    index = {f.name: names.index(f.oneof) for f in fields if f.oneof is not None}
+    taken = {f.name for f in fields} | set(names)
+    taken |= {map_entry_name(f.name) for f in fields if f.shape == MAP}
+    for f in fields:
+        if f.synthetic_oneof:
+            synthetic = "_" + f.name
+            while synthetic in taken:
+                synthetic = "X" + synthetic
+            taken.add(synthetic)
+            index[f.name] = len(names)
+            names.append(synthetic)
+    return names, index
+
+
+def descriptor_proto(
+    name: str, full_name: str, fields: list[Field], type_name: Callable[[type], str]
+) -> bytes:
+    """The serialised `DescriptorProto` of a message type.
+
+    `full_name` is the message's own full name (with a leading dot), used for
+    the type names of its map entries; `type_name` gives the full name of a
+    referenced message class or enum.
+    """
+    oneofs, oneof_index = oneof_layout(fields)
+    out = _text(1, name)
+    entries = b""
+    for f in fields:
+        assert f.value is not None, f"field {f.name} is not resolved"
+        if f.shape == MAP:
+            assert f.key is not None
+            entry_name = map_entry_name(f.name)
+            entry = (
+                _text(1, entry_name)
+                + _record(2, _field_proto("key", 1, _LABEL_OPTIONAL, f.key, type_name))
+                + _record(2, _field_proto("value", 2, _LABEL_OPTIONAL, f.value, type_name))
+                + _record(7, _int(7, 1))  # options { map_entry: true }
+            )
+            entries += _record(3, entry)
+            out += _record(
+                2,
+                _field_proto(
+                    f.name,
+                    f.number,
+                    _LABEL_REPEATED,
+                    f.value,
+                    type_name,
+                    explicit_type_name=f"{full_name}.{entry_name}",
+                ),
+            )
+            continue
+        out += _record(
+            2,
+            _field_proto(
+                f.name,
+                f.number,
+                _LABEL_REPEATED if f.shape == REPEATED else _LABEL_OPTIONAL,
+                f.value,
+                type_name,
+                oneof_index=oneof_index.get(f.name),
+                proto3_optional=f.synthetic_oneof,
+            ),
+        )
+    out += entries
+    for oneof in oneofs:
+        out += _record(8, _text(1, oneof))
+    return out
+
+
+def enum_descriptor_proto(name: str, values: list[tuple[str, int]]) -> bytes:
+    """An `EnumDescriptorProto`.
+
+    Value names get the enum's name as a prefix, since protobuf scopes them
+    beside the enum, not inside it. Aliases are left out, the value 0 comes
+    first as proto3 requires, and an enum without one gets `<name>_UNSPECIFIED`.
+    """
+    ordered = sorted(values, key=lambda nv: nv[1] != 0)
+    if not ordered or ordered[0][1] != 0:
+        ordered.insert(0, ("UNSPECIFIED", 0))
+    out = _text(1, name)
+    for value_name, number in ordered:
+        out += _record(2, _text(1, f"{name}_{value_name}") + _int(2, number))
+    return out
+
+
+def file_descriptor_proto(
+    file_name: str,
+    package: str,
+    messages: list[bytes],
+    enums: list[bytes],
+    dependencies: Iterable[str] = (),
+) -> bytes:
+    """A proto3 `FileDescriptorProto` holding the given message and enum types."""
+    out = _text(1, file_name)
+    if package:
+        out += _text(2, package)
+    for dep in dependencies:
+        out += _text(3, dep)
+    for m in messages:
+        out += _record(4, m)
+    for e in enums:
+        out += _record(5, e)
+    return out + _text(12, "proto3")
