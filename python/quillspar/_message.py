@@ -130,8 +130,7 @@ class _MessageInfo:
         self.package = _package_of(cls)
         self.seq = next(_sequence)
         self.fields = fields
-        module = sys.modules.get(cls.__module__)
-        self.globals: dict[str, Any] = vars(module) if module is not None else {}
+        self.globals = _globals_of(cls)
         self.descriptor: _core.Descriptor | None = None
         self.proto = b""
 
@@ -149,6 +148,16 @@ _ENUMS: dict[type, _EnumInfo] = {}
 _BY_SHORT: dict[str, type] = {}  # short name -> message class or enum
 _BY_QUALNAME: dict[tuple[str, str], tuple[int, type]] = {}  # (module, qualname) -> (seq, class)
 _PENDING: dict[type, None] = {}  # message classes without a descriptor yet, in definition order
+
+
+def _globals_of(cls: type) -> dict[str, Any]:
+    """The global namespace that the class's annotations are evaluated in."""
+    annotate = annotationlib.get_annotate_from_class_namespace(vars(cls))
+    found = getattr(annotate, "__globals__", None)
+    if isinstance(found, dict):
+        return found
+    module = sys.modules.get(cls.__module__)
+    return vars(module) if module is not None else {}
 
 
 def _package_of(cls: type) -> str:
@@ -225,14 +234,14 @@ def _evaluator(info: _MessageInfo) -> Callable[[object], object]:
         extra: dict[str, object] | None = None
         if isinstance(ref, ForwardRef):
             text = ref.__forward_arg__
-            cell = ref.__cell__
-            extra = ref.__extra_names__
+            cell = getattr(ref, "__cell__", None)
+            extra = getattr(ref, "__extra_names__", None)
         else:
             text = typing.cast(str, ref)
         try:
             code = compile(text, "<annotation>", "eval")
         except SyntaxError:
-            raise SchemaError(f"annotation {text!r} is not an expression") from None
+            raise SchemaError("it is not an expression") from None
         scope: dict[str, object] = dict(vars(info.cls))
         scope.setdefault(info.cls.__name__, info.cls)
         if isinstance(cell, types.CellType):
@@ -260,18 +269,23 @@ def _evaluator(info: _MessageInfo) -> Callable[[object], object]:
         except AttributeError as exc:
             raise Unresolved(f"{text} ({exc})") from None
         except Exception as exc:
-            raise SchemaError(f"annotation {text!r} cannot be evaluated: {exc}") from None
+            raise SchemaError(f"evaluating it failed: {exc!r}") from None
 
     return evaluate
 
 
 def _annotation_source(info: _MessageInfo, f: Field) -> str:
+    """The annotation as written in the class body, for error messages."""
+    try:
+        text = annotationlib.get_annotations(info.cls, format=annotationlib.Format.STRING)[f.name]
+    except Exception:
+        text = None
+    if isinstance(text, str):
+        return text
     annotation = f.annotation
     if isinstance(annotation, ForwardRef):
         return annotation.__forward_arg__
-    if isinstance(annotation, str):
-        return annotation
-    return annotationlib.type_repr(annotation)
+    return annotation if isinstance(annotation, str) else annotationlib.type_repr(annotation)
 
 
 def _parse_fields(info: _MessageInfo, strict: bool) -> bool:
@@ -293,7 +307,8 @@ def _parse_fields(info: _MessageInfo, strict: bool) -> bool:
                 f"{where}: cannot resolve {exc.name!r} in annotation {_annotation_source(info, f)!r}"
             ) from None
         except SchemaError as exc:
-            raise SchemaError(f"{where}: {exc}") from None
+            source = _annotation_source(info, f)
+            raise SchemaError(f"{where}: unsupported annotation {source!r}: {exc}") from None
         if f.oneof is not None:
             if shape in (REPEATED, MAP):
                 kind = "repeated" if shape == REPEATED else "map"
@@ -606,7 +621,7 @@ def _finish(root: _MessageInfo, strict: bool) -> bool:
 
 def _ready(cls: object) -> _core.Descriptor:
     """The class's descriptor, compiling and linking it first if need be."""
-    info = _MESSAGES.get(cls) if isinstance(cls, type) else None  # type: ignore[arg-type]
+    info = _MESSAGES.get(cls) if isinstance(cls, type) else None
     if info is None:
         if isinstance(cls, type):
             for base in cls.__mro__[1:]:

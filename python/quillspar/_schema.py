@@ -162,7 +162,7 @@ def _unwrap(annotation: object, evaluate: Evaluate) -> object:
                 raise Unresolved(exc.name or str(exc)) from None
         else:
             return annotation
-    raise SchemaError(f"annotation {_annotation_text(annotation)!r} does not resolve to a type")
+    raise SchemaError("the annotation does not resolve to a type")
 
 
 def _is_union(annotation: object) -> bool:
@@ -205,10 +205,10 @@ def _value_type(annotation: object, evaluate: Evaluate, is_message: IsMessage) -
         )
     origin = get_origin(annotation)
     if origin in (list, dict):
-        raise SchemaError(f"unsupported annotation {_annotation_text(annotation)!r}: lists and dicts cannot be nested")
+        raise SchemaError("lists and dicts cannot be nested")
     if _is_union(annotation):
-        raise SchemaError(f"unsupported annotation {_annotation_text(annotation)!r}: only a field itself can be optional")
-    raise SchemaError(f"unsupported annotation {_annotation_text(annotation)!r}")
+        raise SchemaError("only a field itself can be optional, not the items of a list or dict")
+    raise SchemaError(f"{_annotation_text(annotation)} is not a type")
 
 
 def parse_annotation(
@@ -217,8 +217,7 @@ def parse_annotation(
     """`(shape, key, value)` for a field annotation.
 
     Raises `Unresolved` when the annotation names something unknown, and
-    `SchemaError` (without the class and field prefix) when it cannot be a
-    field.
+    `SchemaError` with the reason when it cannot be a field.
     """
     annotation = _unwrap(annotation, evaluate)
     origin = get_origin(annotation)
@@ -226,16 +225,10 @@ def parse_annotation(
         args = get_args(annotation)
         present = [a for a in args if a is not types.NoneType]
         if len(present) != 1 or len(args) != 2:
-            raise SchemaError(
-                f"unsupported annotation {_annotation_text(annotation)!r}: "
-                "the only union allowed is `T | None`"
-            )
+            raise SchemaError("the only union allowed is `T | None`")
         inner = _unwrap(present[0], evaluate)
         if get_origin(inner) in (list, dict) or inner in (list, dict):
-            raise SchemaError(
-                f"unsupported annotation {_annotation_text(annotation)!r}: repeated and map "
-                "fields are never None, leave out `| None`"
-            )
+            raise SchemaError("repeated and map fields are never None, leave out `| None`")
         return OPTIONAL, None, _value_type(inner, evaluate, is_message)
     if origin is list:
         (item,) = get_args(annotation)
