@@ -112,7 +112,7 @@ class Everything:
         ("a: int32 | None = field(oneof='a')", r"Bad\.a: oneof 'a' has the name of a field"),
         ("a: int32 | None = field(oneof='no way')", r"Bad\.a: oneof name 'no way' is not an ASCII identifier"),
         ("x: int32 = 5", r"Bad\.x: the default of this field is 0, fixed by protobuf; got 5"),
-        ("x: str = field(default='a')", r"Bad\.x: the default of this field is '', fixed by protobuf; got 'a'"),
+        ("x: str = 'a'", r"Bad\.x: the default of this field is '', fixed by protobuf; got 'a'"),
         ("x: bool = 0", r"Bad\.x: the default of this field is False"),
         ("x: list[int32] = [1]", r"Bad\.x: the default of this field is \[\]"),
         ("x: int32 | None = 0", r"Bad\.x: the default of this field is None"),
@@ -525,7 +525,9 @@ class Color(enum.IntEnum):
 @message
 class Point(Message):
     x: int32 = 0
-    y: uint64 = field(5, default=0)
+    y: uint64 = field(5)
+    choice_a: int32 | None = field(oneof="choice")
+    choice_b: str | None = field(oneof="choice")
     label: str | None = None
     tags: list[str] = []
     color: Color = Color.RED
@@ -540,8 +542,9 @@ class Tree:
 
 
 def use() -> bytes:
-    p = Point(x=1, tags=["a"])
+    p = Point(x=1, tags=["a"], choice_b="b")
     q: Point = Point.from_bytes(p.to_bytes())
+    maybe: str | None = q.choice_b
     tree = Tree(name="t", children=[Tree()], root=q)
     back: Tree = quillspar.decode(Tree, quillspar.encode(tree))
     total: float = q.x + back.children[0].scores.get("a", 0.0)

@@ -67,20 +67,19 @@ _sequence = itertools.count(1)
 
 
 class FieldSpec:
-    """What `field()` puts in a class body: an explicit number, a oneof, a default."""
+    """What `field()` puts in a class body: an explicit number and a oneof."""
 
-    __slots__ = ("number", "oneof", "default")
+    __slots__ = ("number", "oneof")
 
-    def __init__(self, number: int | None, oneof: str | None, default: object) -> None:
+    def __init__(self, number: int | None, oneof: str | None) -> None:
         self.number = number
         self.oneof = oneof
-        self.default = default
 
     def __repr__(self) -> str:
         return f"field({self.number!r}, oneof={self.oneof!r})"
 
 
-def field(number: int | None = None, *, oneof: str | None = None, default: Any = NO_DEFAULT) -> Any:
+def field(number: int | None = None, *, oneof: str | None = None) -> Any:
     """Give a field an explicit number, or make it a member of a oneof.
 
         @message
@@ -93,11 +92,13 @@ def field(number: int | None = None, *, oneof: str | None = None, default: Any =
     Fields without an explicit number take the number after the previous
     field's (the first field takes 1). Members of a oneof have explicit
     presence: they hold None unless set, and at most one member may be set
-    when the message is encoded. `default` may only restate the field's
-    protobuf default; it is there for type checkers, which treat a field
-    without one as a required constructor argument.
+    when the message is encoded.
+
+    Type checkers see every field that has a value in the class body, a
+    `field()` included, as an optional constructor argument, and every bare
+    annotation as a required one. At run time all of them are optional.
     """
-    return FieldSpec(number, oneof, default)
+    return FieldSpec(number, oneof)
 
 
 class _EnumInfo:
@@ -404,21 +405,21 @@ def _make_repr(names: list[str]) -> Callable[[object], str]:
 def _to_bytes(self: object) -> bytes:
     """Encode this message to protobuf wire bytes."""
     try:
-        descriptor = self.__quillspar__  # type: ignore[attr-defined]
+        descriptor: _core.Descriptor = self.__quillspar__  # type: ignore[attr-defined]
     except AttributeError:
-        descriptor = _ready(type(self))
-    return typing.cast(bytes, descriptor.encode(self))
+        descriptor = _ready(self.__class__)
+    return descriptor.encode(self)
 
 
 def _from_bytes[M](cls: type[M], data: bytes | bytearray | memoryview) -> M:
     """Decode protobuf wire bytes into a new instance of this class."""
     try:
-        descriptor = cls.__quillspar__  # type: ignore[attr-defined]
+        descriptor: _core.Descriptor = cls.__quillspar__  # type: ignore[attr-defined]
     except AttributeError:
         descriptor = _ready(cls)
     if data.__class__ is not bytes:
         data = _as_bytes(data)
-    return typing.cast(M, descriptor.decode(cls, data))
+    return descriptor.decode(cls, data)
 
 
 def _as_bytes(data: object) -> bytes:
@@ -512,7 +513,7 @@ def _collect_fields(cls: type) -> list[Field]:
         number: object = None
         oneof = None
         if isinstance(given, FieldSpec):
-            number, oneof, given = given.number, given.oneof, given.default
+            number, oneof, given = given.number, given.oneof, NO_DEFAULT
         if number is None:
             number = next_number
         number = check_number(field_where, number)
@@ -645,7 +646,7 @@ def message[C: type](cls: C, /) -> C: ...
 def message[C: type](cls: None = None, /) -> Callable[[C], C]: ...
 
 
-@dataclass_transform(kw_only_default=True, field_specifiers=(field, FieldSpec))
+@dataclass_transform(kw_only_default=True)
 def message[C: type](cls: C | None = None, /) -> C | Callable[[C], C]:
     """Make an annotated class a protobuf message class.
 
@@ -662,6 +663,11 @@ def message[C: type](cls: C | None = None, /) -> C | Callable[[C], C]:
     False, "", b"", a new empty list or dict, and None for messages, oneof
     members and `T | None` fields), `__eq__`, `__repr__`, `to_bytes()` and
     `from_bytes()`. Methods that the class body defines itself are kept.
+
+    A value in the class body may only restate the field's protobuf default
+    (`x: int32 = 0`, `tags: list[str] = []`): protobuf leaves fields holding
+    their default out of the encoding, so no other default could survive a
+    round trip. Writing it lets type checkers treat the argument as optional.
 
     Raises `SchemaError` when the class cannot be a message.
     """
@@ -701,12 +707,11 @@ class Message:
 
 def encode(message: object) -> bytes:
     """Encode a message instance to protobuf wire bytes."""
-    cls = type(message)
     try:
-        descriptor = cls.__quillspar__  # type: ignore[attr-defined]
+        descriptor: _core.Descriptor = message.__class__.__quillspar__  # type: ignore[attr-defined]
     except AttributeError:
-        descriptor = _ready(cls)
-    return typing.cast(bytes, descriptor.encode(message))
+        descriptor = _ready(message.__class__)
+    return descriptor.encode(message)
 
 
 def decode[M](cls: type[M], data: bytes | bytearray | memoryview) -> M:
