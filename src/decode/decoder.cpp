@@ -288,7 +288,8 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
     const auto& fields = st.schema.fields;
     const std::size_t nfields = fields.size();
 
-    Ref kwargs = Ref::steal(PyDict_New());
+    // Sized for every field up front: no rehash while the fields arrive.
+    Ref kwargs = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(nfields < 64 ? nfields : 64)));
     if (!kwargs) return nullptr;
 
     // Every repeated and map field is passed, empty or not, in schema order.
