@@ -316,10 +316,10 @@ def messages(cls: type, depth: int = 2) -> st.SearchStrategy[Any]:
     for f in fields(cls):
         if f.oneof is not None:
             oneofs.setdefault(f.oneof, []).append(f)
-    choices = [
-        st.none() | st.one_of([st.tuples(st.just(m.name), field_values(m, depth).filter(lambda v: v is not None)) for m in members])
-        for members in oneofs.values()
-    ]
+    choices = []
+    for members in oneofs.values():
+        options = [(m.name, values_of(m.value, depth)) for m in members]
+        choices.append(st.none() | st.one_of([st.tuples(st.just(n), v) for n, v in options if v is not None]))
 
     def build(kwargs: dict[str, object], chosen: list[tuple[str, object] | None]) -> object:
         return cls(**kwargs, **dict(c for c in chosen if c is not None))
