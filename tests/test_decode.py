@@ -57,6 +57,17 @@ def test_extreme_values_match_the_reference(kind, value):
     assert canon([getattr(got, "o_" + kind)] + getattr(got, "r_" + kind)) == canon([value] * 3)
 
 
+@settings(max_examples=300, deadline=None)
+@given(messages(S, "All"), st.integers(0, 400), st.integers(0, 400), st.binary(max_size=12))
+def test_damaged_bytes_fail_cleanly(x, cut, resume, junk):
+    data = S.desc["All"].encode(x)
+    data = data[:cut] + junk + data[max(cut, resume):]
+    try:
+        decode(data, S, "All")
+    except (ValueError, UnicodeDecodeError):  # ValueError includes an enum number Color refuses
+        pass
+
+
 # ---------------------------------------------------------------- hand-made wire data
 
 MALFORMED = [
@@ -175,6 +186,7 @@ def test_invalid_utf8_is_located_like_the_interpreter_does(raw, place):
     check_utf8(raw, PLACES[place](raw))
 
 
+@settings(deadline=None)
 @given(st.binary(max_size=12) | st.text(max_size=4).map(lambda s: s.encode() + b"\xed\xbf\xbf"))
 def test_utf8_validation_agrees_with_the_interpreter(raw):
     check_utf8(raw, ld(2, raw))

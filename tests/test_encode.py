@@ -63,6 +63,7 @@ ODD = Schema([Msg("Odd").map("md", 1, "double", "string").map("mf", 2, "float", 
               .map("mb", 3, "bytes", "sfixed32")], reference=False)
 
 
+@settings(deadline=None)
 @given(st.dictionaries(values("double"), values("string")), st.dictionaries(values("float"), values("bool")),
        st.dictionaries(values("bytes"), values("sfixed32")))
 def test_round_trip_of_maps_with_unusual_key_kinds(md, mf, mb):
