@@ -128,7 +128,7 @@ EXACT = [
     ("sfixed64", "", 1, -2, "09 feffffffffffffff"), ("float", "", 1, 1.0, "0d 0000803f"),
     ("float", "", 1, 1e-50, "0d 00000000"), ("float", "", 1, 1e300, "0d 0000807f"),
     ("float", "", 1, -1e300, "0d 000080ff"), ("float", "", 1, 16777217.0, "0d 0000804b"),  # ties to even
-    ("float", "", 1, -0.0, ""), ("double", "", 1, -0.0, ""), ("double", "optional", 1, -0.0, "09 0000000000000080"),
+    ("float", "", 1, -0.0, "0d 00000080"), ("double", "", 1, -0.0, "09 0000000000000080"), ("double", "", 1, 0.0, ""),
     ("double", "", 1, float("nan"), "09" + struct.pack("<d", float("nan")).hex()),
     ("double", "", 1, 3, "09 0000000000000840"), ("double", "", 1, decimal.Decimal("0.5"), "09 000000000000e03f"),
     ("bool", "", 1, True, "08 01"), ("bool", "", 1, False, ""), ("bool", "optional", 1, False, "08 00"),
