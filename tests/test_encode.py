@@ -401,3 +401,27 @@ def test_reentry_while_linking_and_encoding():
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         d.encode(Node(child=relinks()))
     assert d.encode(Node(v=1)) == b"\x10\x01"
+
+
+@pytest.mark.parametrize("kind,label", [("int32", "repeated"), ("string", "repeated"), ("enum", "repeated")])
+def test_each_iterable_is_iterated_once(kind, label):
+    calls = []
+
+    class It:
+        def __init__(self, items):
+            self.items = iter(items)
+
+        def __iter__(self):
+            calls.append("iter of the iterator")
+            return self
+
+        def __next__(self):
+            return next(self.items)
+
+    class Once:
+        def __iter__(self):
+            calls.append("iter")
+            return It([1, 2] if kind != "string" else ["a", "b"])
+
+    single_bytes = enc(kind, Once(), label)
+    assert calls == ["iter"] and single_bytes == enc(kind, [1, 2] if kind != "string" else ["a", "b"], label)
