@@ -4,6 +4,7 @@ limits of hostile input in both directions."""
 
 import pathlib
 import sys
+import threading
 
 import pytest
 
@@ -65,3 +66,42 @@ def test_encoding_a_value_that_contains_itself_raises_recursion_error(setup, sha
         n.named = {"k": n}
     with pytest.raises(RecursionError):
         node.__quillspar__.encode(n)
+
+
+@pytest.mark.parametrize("stack_size", [64 * 1024, 256 * 1024, 4 * 1024 * 1024])
+@pytest.mark.parametrize("via_map", [False, True])
+def test_nesting_at_the_limit_in_a_thread_with_a_small_stack(setup, stack_size, via_map):
+    # The depth limit alone would let 999 levels through; on a small stack the
+    # interpreter's stack check must stop them first, with RecursionError.
+    node = setup.classes["Node"]
+    data = decode_fuzz.deep(None, 999, via_map)
+    value = node()
+    cur = value
+    for _ in range(998):
+        nxt = node()
+        if via_map:
+            cur.named = {"k": nxt}
+        else:
+            cur.child = nxt
+        cur = nxt
+    outcome = {}
+
+    def work():
+        for what, call in [("decode", lambda: node.__quillspar__.decode(node, data)),
+                           ("encode", lambda: node.__quillspar__.encode(value))]:
+            try:
+                call()
+                outcome[what] = "ok"
+            except RecursionError:
+                outcome[what] = "RecursionError"
+
+    old = threading.stack_size(stack_size)
+    try:
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert set(outcome) == {"decode", "encode"}, outcome
+    if stack_size <= 256 * 1024:
+        assert outcome == {"decode": "RecursionError", "encode": "RecursionError"}
