@@ -30,6 +30,7 @@ from __future__ import annotations
 import argparse
 import math
 import random
+import re
 import struct
 import sys
 import time
@@ -489,6 +490,66 @@ def deep(rng: random.Random | None, levels: int, via_map: bool) -> bytes:
     return b"".join(reversed(headers)) + core
 
 
+class Generic:
+    """A message class that takes whatever it is given."""
+
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
+
+
+class NoMarker:
+    def __init__(self, **kw):
+        pass
+
+
+class BadMarker:
+    __quillspar__ = "not a descriptor"
+
+
+PROTO_TYPES = [t for t in range(1, 19) if t != 10]
+
+
+def random_schema(rng: random.Random, with_proto: bool = False):
+    """A random but compilable message type (duplicate numbers, odd map keys, oneofs
+    and self references included), linked to a mix of good and bad objects."""
+    msg = descriptor_pb2.DescriptorProto(name="Rnd")
+    fields = []
+    numbers = [0, 1, 2, 3, 5, 15, 16, 2047, 2048, 2**29 - 1]
+    for j in range(rng.randrange(1, 8)):
+        number = rng.choice(numbers)
+        fp = msg.field.add(name=rng.choice([f"f{j}", f"f{j}", "dup"]), number=number)
+        if rng.random() < 0.2:
+            entry = msg.nested_type.add(name=f"E{j}")
+            entry.options.map_entry = True
+            entry.field.add(name="key", number=1, type=rng.choice(PROTO_TYPES))
+            vt = rng.choice(PROTO_TYPES)
+            v = entry.field.add(name="value", number=2, type=vt)
+            if vt in (11, 14) and rng.random() < 0.9:
+                v.type_name = ".x.Rnd" if vt == 11 else ".x.Color"
+            fp.type, fp.label, fp.type_name = 11, 3, f".x.Rnd.E{j}"
+            fields.append(F(fp.name, number, "bytes"))
+            continue
+        fp.type = rng.choice(PROTO_TYPES)
+        fp.label = rng.choice([1, 1, 2, 3])
+        if fp.type in (11, 14) and rng.random() < 0.9:
+            fp.type_name = ".x.Rnd" if fp.type == 11 else ".x.Color"
+        if rng.random() < 0.2:
+            fp.oneof_index = rng.randrange(2)
+            if rng.random() < 0.3:
+                fp.proto3_optional = True
+        fields.append(F(fp.name, number, "bytes"))
+    for k in range(rng.randrange(3)):
+        msg.oneof_decl.add(name=f"o{k}")
+    desc = _core.compile_descriptor(msg.SerializeToString())
+    cls = type("Rnd", (Generic,), {"__quillspar__": desc})
+    choices = [cls, cls, Color, None, 5, NoMarker, BadMarker, Generic]
+    desc.link({n: (Color if t == "Color" and rng.random() < 0.7 else rng.choice(choices))
+               for n, t in desc.ref_fields() if rng.random() < 0.9})
+    if with_proto:
+        return cls, M("Rnd", fields), msg
+    return cls, M("Rnd", fields)
+
+
 class Inputs:
     def __init__(self, setup: Setup, seed: int, pool_size: int = 40):
         self.setup = setup
@@ -498,6 +559,9 @@ class Inputs:
     def get(self, index: int) -> tuple[type, bytes]:
         """Input `index`: the class to decode into and the bytes."""
         rng = random.Random(self.seed * 1_000_003 + index)
+        if rng.random() < 0.1:
+            cls, spec = random_schema(rng)
+            return cls, random_stream(rng, spec)
         name, data = self.pool[rng.randrange(len(self.pool))]
         linked = rng.random() < 0.9
         cls = (self.setup.classes if linked else self.setup.unlinked)[name]
@@ -516,9 +580,27 @@ class Inputs:
 # ---------------------------------------------------------------- checks
 
 
-def allowed(exc: BaseException) -> bool:
+# What decoding raises when a field is linked to something that is not a
+# message class (random schemas only): the decoder's own TypeErrors and what
+# the linked object raises when it is looked at or called.
+BAD_LINK_ERRORS = re.compile(
+    r"linked class is not a quillspar message"
+    r"|'int' object cannot be converted to 'PyType'"
+    r"|'(NoneType|int)' object is not callable"
+    r"|(BadMarker|NoMarker|Generic|Rnd)(\.__init__)?\(\) takes (no arguments|1 positional argument but 2 were given)"
+)
+
+
+def allowed(exc: BaseException, random_schema: bool = False) -> bool:
     """The exceptions that decoding hostile input may raise."""
     t = type(exc)
+    if random_schema:
+        if t is TypeError and BAD_LINK_ERRORS.fullmatch(str(exc)):
+            return True
+        if t is AttributeError and str(exc).endswith("has no attribute '__quillspar__'"):
+            return True
+        if t is UnexpectedKeyword:  # Color called with a non-int: never happens
+            return False
     if t is Refused:
         return True
     if t is ValueError:
@@ -581,13 +663,15 @@ def run_one(inputs: Inputs, index: int, outcomes: dict | None = None) -> str | N
             raise
         if outcomes is not None:
             outcomes[type(exc).__name__] = outcomes.get(type(exc).__name__, 0) + 1
-        if allowed(exc):
+        if allowed(exc, random_schema=cls.__name__ == "Rnd"):
             return None
         return f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}"
     if outcomes is not None:
         outcomes["decoded"] = outcomes.get("decoded", 0) + 1
     if type(obj) is not cls:
         return f"decode returned {type(obj)!r}, not {cls!r}"
+    if cls.__name__ == "Rnd":
+        return None
     try:
         check_instance(obj, linked=cls in inputs.setup.classes.values())
     except AssertionError as exc:

@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import math
 import random
+import re
 import sys
 import time
 import types
@@ -254,8 +255,63 @@ class Runner:
             cls = self.setup.classes[name]
             self.messages.append((cls, data))
 
+    def random_schema(self, rng: random.Random) -> str | None:
+        """A random message type with random values, good and bad: only the
+        documented exception types may come out, and what encodes decodes."""
+        cls, _, proto = dz.random_schema(rng, with_proto=True)
+        entries = {e.name: e for e in proto.nested_type}
+        obj = dz.Generic()
+        for fp in proto.field:
+            entry = entries.get(fp.type_name.rsplit(".", 1)[-1]) if fp.label == 3 and fp.type == 11 else None
+            if entry is not None:
+                kt, vt = entry.field[0].type, entry.field[1].type
+                k = rng.choice(self.values(cls, kt, rng, key=True))
+                v = rng.choice(self.values(cls, vt, rng))
+                value = {k: v} if _hashable(k) else {}
+            elif fp.label == 3:
+                value = [rng.choice(self.values(cls, fp.type, rng)) for _ in range(rng.randrange(3))]
+            else:
+                value = rng.choice(self.values(cls, fp.type, rng) + [None])
+            setattr(obj, fp.name, value)
+        desc = cls.__quillspar__
+        try:
+            data = desc.encode(obj)
+        except BaseException as exc:
+            if isinstance(exc, KeyboardInterrupt):
+                raise
+            name = type(exc).__name__
+            self.outcomes[name] = self.outcomes.get(name, 0) + 1
+            if isinstance(exc, (TypeError, OverflowError, UnicodeEncodeError, AttributeError, Hostile,
+                                RecursionError)) and name not in ALWAYS_BAD:
+                return None
+            if type(exc) is ValueError and str(exc).startswith("at most one member of oneof 'o"):
+                return None
+            if name == "PanicException" and re.fullmatch(r"index out of bounds: the len is \d+ but the index is \d+",
+                                                         str(exc)):
+                return None
+            return f"random schema: {name}: {exc}"
+        self.outcomes["encoded"] = self.outcomes.get("encoded", 0) + 1
+        try:
+            desc.decode(cls, data)
+        except BaseException as exc:
+            if isinstance(exc, KeyboardInterrupt):
+                raise
+            if not dz.allowed(exc, random_schema=True):
+                return f"random schema: decoding our own output: {type(exc).__name__}: {exc} ({data.hex()})"
+        return None
+
+    def values(self, cls, proto_type: int, rng: random.Random, key: bool = False) -> list:
+        if proto_type == 11:
+            return [dz.Generic(), cls(), 5] if not key else [1]
+        if proto_type == 14:
+            return [v for v, how, _ in enum_cases(rng)]
+        kind = next(k for k, v in dz.KINDS.items() if v[0] == proto_type)
+        return [v for v, how, _ in scalar_cases(kind, rng)]
+
     def one(self, index: int) -> str | None:
         rng = random.Random(self.seed * 1_000_003 + index)
+        if rng.random() < 0.1:
+            return self.random_schema(rng)
         cls, data = self.messages[rng.randrange(len(self.messages))]
         desc = cls.__quillspar__
         obj = desc.decode(cls, data)
