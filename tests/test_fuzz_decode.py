@@ -2,6 +2,7 @@
 `./dev run python fuzz/decode_fuzz.py --count 1000000`), and the nesting
 limits of hostile input in both directions."""
 
+import gc
 import pathlib
 import sys
 import threading
@@ -105,3 +106,29 @@ def test_nesting_at_the_limit_in_a_thread_with_a_small_stack(setup, stack_size, 
     assert set(outcome) == {"decode", "encode"}, outcome
     if stack_size <= 256 * 1024:
         assert outcome == {"decode": "RecursionError", "encode": "RecursionError"}
+
+
+@pytest.mark.refcount
+def test_hostile_input_keeps_the_reference_total_balanced():
+    # Every error path of the decoder releases what it holds: decoding the
+    # same hostile inputs again leaves the interpreter's reference total as
+    # it was (this also proves the debug build counts its references at all).
+    if not hasattr(sys, "gettotalrefcount"):
+        pytest.skip("needs a debug interpreter")
+    inputs = decode_fuzz.Inputs(decode_fuzz.build(), 11, pool_size=10)
+    cases = [inputs.get(i) for i in range(1500)]
+
+    def decode_all():
+        for cls, data in cases:
+            try:
+                cls.__quillspar__.decode(cls, data)
+            except Exception:
+                pass
+
+    decode_all()
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(3):
+        decode_all()
+    gc.collect()
+    assert sys.gettotalrefcount() - before < 100
