@@ -212,7 +212,7 @@ class Color:
 
 
 class Message:
-    _spec: M
+    _mtype: M
     _defaults: dict
 
     def __init__(self, **kw):
@@ -256,10 +256,10 @@ def build() -> Setup:
     classes, unlinked, ref = {}, {}, {}
     for m in SCHEMAS:
         data = protos[m.name].SerializeToString()
-        classes[m.name] = type(m.name, (Message,), {"_spec": m, "_defaults": {f.name: _default(f) for f in m.fields},
+        classes[m.name] = type(m.name, (Message,), {"_mtype": m, "_defaults": {f.name: _default(f) for f in m.fields},
                                                       "__quillspar__": _core.compile_descriptor(data)})
         defaults = {f.name: _default(f, linked=False) for f in m.fields}
-        unlinked[m.name] = type(m.name, (Message,), {"_spec": m, "_defaults": defaults,
+        unlinked[m.name] = type(m.name, (Message,), {"_mtype": m, "_defaults": defaults,
                                                        "__quillspar__": _core.compile_descriptor(data)})
         ref[m.name] = message_factory.GetMessageClass(pool.FindMessageTypeByName(f"fz.{m.name}"))
     names = dict(classes, Color=Color)
@@ -298,9 +298,9 @@ def rand_color(rng: random.Random) -> int:
 
 def fill_ref(rng: random.Random, setup: Setup, name: str, msg, depth: int = 0) -> None:
     """Sets a random subset of the fields of a reference message."""
-    spec = BY_NAME[name]
+    mtype = BY_NAME[name]
     oneof_set = False
-    for f in spec.fields:
+    for f in mtype.fields:
         if rng.random() < 0.4:
             continue
         target = getattr(msg, f.name)
@@ -341,7 +341,7 @@ def fill_ref(rng: random.Random, setup: Setup, name: str, msg, depth: int = 0) -
 
 def from_ref(setup: Setup, name: str, msg):
     """The value our decoder must produce for a reference message."""
-    spec = BY_NAME[name]
+    mtype = BY_NAME[name]
 
     def conv(kind, v):
         if kind in BY_NAME:
@@ -351,7 +351,7 @@ def from_ref(setup: Setup, name: str, msg):
         return v
 
     kw = {}
-    for f in spec.fields:
+    for f in mtype.fields:
         v = getattr(msg, f.name)
         if f.is_map:
             kw[f.name] = {k: conv(f.kind, x) for k, x in v.items()}
@@ -406,10 +406,10 @@ def varint(n: int) -> bytes:
 INTERESTING = [0x00, 0x01, 0x02, 0x05, 0x07, 0x08, 0x0A, 0x0B, 0x0C, 0x12, 0x7F, 0x80, 0xFF, 0xC0, 0xED, 0xF4, 0xF8]
 
 
-def random_stream(rng: random.Random, spec: M, depth: int = 0) -> bytes:
+def random_stream(rng: random.Random, mtype: M, depth: int = 0) -> bytes:
     """Tags of the schema's (and nearby) numbers with values of random wire types."""
     out = bytearray()
-    numbers = [f.number for f in spec.fields]
+    numbers = [f.number for f in mtype.fields]
     for _ in range(rng.randrange(1, 12)):
         number = rng.choice(numbers) if rng.random() < 0.85 else rng.choice([0, 1, 99, 2**29 - 1, 2**32 + 1])
         wt = rng.choice([0, 0, 1, 2, 2, 2, 5]) if rng.random() < 0.97 else rng.choice([3, 4, 6, 7])
@@ -421,7 +421,7 @@ def random_stream(rng: random.Random, spec: M, depth: int = 0) -> bytes:
         elif wt == 5:
             out += rng.randbytes(4)
         elif wt == 2:
-            f = next((f for f in spec.fields if f.number == number), None)
+            f = next((f for f in mtype.fields if f.number == number), None)
             if f is not None and depth < 3 and rng.random() < 0.6:
                 if f.is_map:
                     body = random_stream(rng, M("entry", [F("key", 1, f.key), F("value", 2, f.kind)]), depth + 1)
@@ -560,8 +560,8 @@ class Inputs:
         """Input `index`: the class to decode into and the bytes."""
         rng = random.Random(self.seed * 1_000_003 + index)
         if rng.random() < 0.1:
-            cls, spec = random_schema(rng)
-            return cls, random_stream(rng, spec)
+            cls, mtype = random_schema(rng)
+            return cls, random_stream(rng, mtype)
         name, data = self.pool[rng.randrange(len(self.pool))]
         linked = rng.random() < 0.9
         cls = (self.setup.classes if linked else self.setup.unlinked)[name]
@@ -638,7 +638,7 @@ def check_instance(top, linked: bool = True) -> None:
     while todo:
         obj = todo.pop()
         assert isinstance(obj, Message), obj
-        for f in obj._spec.fields:
+        for f in obj._mtype.fields:
             v = getattr(obj, f.name)
             if f.is_map:
                 assert type(v) is dict, (f.name, v)

@@ -315,16 +315,16 @@ class Runner:
         cls, data = self.messages[rng.randrange(len(self.messages))]
         desc = cls.__quillspar__
         obj = desc.decode(cls, data)
-        spec = cls._spec
-        f = rng.choice(spec.fields)
+        mtype = cls._mtype
+        f = rng.choice(mtype.fields)
         current = getattr(obj, f.name)
         if f.card == "oneof":
-            for other in spec.fields:
+            for other in mtype.fields:
                 if other.card == "oneof" and other is not f:
                     setattr(obj, other.name, None)
             if rng.random() < 0.05:
                 # Two members set: the oneof check refuses before anything else.
-                other = next(o for o in spec.fields if o.card == "oneof" and o is not f)
+                other = next(o for o in mtype.fields if o.card == "oneof" and o is not f)
                 setattr(obj, f.name, 0 if f.kind == "int32" else dz.Color(1) if f.kind == "enum" else "x"
                         if f.kind == "string" else self.setup.classes["Leaf"]())
                 setattr(obj, other.name, 0 if other.kind == "int32" else dz.Color(1) if other.kind == "enum"

@@ -32,7 +32,7 @@ def test_hostile_values_keep_the_reference_total_balanced():
     objs = []
     for name in ("Scalars", "Repeated", "Maps", "Leaf", "Node"):
         cls = setup.classes[name]
-        for f in cls._spec.fields:
+        for f in cls._mtype.fields:
             for _ in range(20):
                 obj = cls()
                 value, _, _ = encode_fuzz.draw(setup, f, getattr(obj, f.name), rng)
