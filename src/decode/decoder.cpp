@@ -4,6 +4,7 @@
 // the class once at the end. Nested messages recurse through decode_nested.
 #include "decoder.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <vector>
 
@@ -272,6 +273,23 @@ private:
     std::vector<Ref> heap_;
 };
 
+// The field index of the member of each oneof seen so far in one record, or -1.
+class OneofMembers {
+public:
+    explicit OneofMembers(std::size_t n) : n_(n) {
+        if (n > kInline) heap_.assign(n, -1);
+        else std::fill(inline_, inline_ + n, -1);
+    }
+    std::size_t size() const noexcept { return n_; }
+    int& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 8;
+    std::size_t n_;
+    int inline_[kInline];
+    std::vector<int> heap_;
+};
+
 }  // namespace
 
 PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8_t* data, std::size_t size,
@@ -304,6 +322,10 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
         containers[i] = Ref::steal(c);
         if (PyDict_SetItem(kwargs.get(), st.field_names[i], c) < 0) return nullptr;
     }
+
+    // Members of one oneof replace each other: the last one in the data wins,
+    // so the instance never holds two of them.
+    OneofMembers oneof_member(st.schema.oneofs.size());
 
     WireReader r(data, size);
     while (!r.at_end()) {
@@ -397,7 +419,15 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
         case FieldTypeTag::Map:
             break;
         }
-        if (!value || PyDict_SetItem(kwargs.get(), st.field_names[static_cast<std::size_t>(idx)], value.get()) < 0)
+        if (!value) return nullptr;
+        if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
+            int& current = oneof_member[*f.oneof_index];
+            if (current >= 0 && st.field_names[static_cast<std::size_t>(current)] != st.field_names[static_cast<std::size_t>(idx)] &&
+                PyDict_DelItem(kwargs.get(), st.field_names[static_cast<std::size_t>(current)]) < 0)
+                return nullptr;
+            current = idx;
+        }
+        if (PyDict_SetItem(kwargs.get(), st.field_names[static_cast<std::size_t>(idx)], value.get()) < 0)
             return nullptr;
     }
     return PyObject_Call(cls, g_empty_tuple, kwargs.get());

@@ -137,16 +137,10 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int
         [[fallthrough]];
     case FieldTypeTag::Enum: {
         const bool is_enum = f.field_type.tag == FieldTypeTag::Enum;
-        // Iterate first: a non-iterable fails before anything is written.
-        Ref iterable = Ref::borrow(value);
-        if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) {
-            iterable = Ref::steal(PyObject_GetIter(value));
-            if (!iterable) return false;
-        }
         std::size_t start = out.size();
         Record rec;
         if (!rec.open(out, f.number, is_enum ? 0 : packed_estimate(kind, value))) return false;
-        bool ok = for_each_item(iterable.get(), [&](PyObject* item) {
+        bool ok = for_each_item(value, [&](PyObject* item) {
             return is_enum ? write_enum(out, item) : write_scalar(out, kind, item);
         });
         if (!ok) return false;

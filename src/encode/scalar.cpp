@@ -273,7 +273,9 @@ int is_default(FieldKind kind, PyObject* v) {
     case FieldKind::Float: {
         double d;
         if (!as_double(v, d)) return -1;
-        return d == 0.0;
+        // Only +0.0 is the default: -0.0 keeps its sign through a round trip,
+        // as the reference runtime does, and NaN is never a default.
+        return std::bit_cast<std::uint64_t>(d) == 0;
     }
     case FieldKind::Bool: {
         bool b;

@@ -1,0 +1,314 @@
+"""Descriptor.decode: agreement with the reference runtime, malformed input,
+lenient wire types, strings, linking, re-entry and nesting depth."""
+
+import struct
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from codec_protos import (
+    SCALARS, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, leaves, messages, nested_chain,
+    small_schema, tag, varint, vint,
+)
+
+S = all_kinds_schema()
+W = small_schema()
+Sub, Small, Color = W.cls["Sub"], W.cls["Small"], W.enum["Color"]
+
+
+def decode(data, schema=W, name="Small"):
+    return schema.desc[name].decode(schema.cls[name], data)
+
+
+def panic_type(exc):
+    assert type(exc).__name__ == "PanicException" and type(exc).__bases__ == (BaseException,)
+    return type(exc)
+
+
+# ---------------------------------------------------------------- against the reference runtime
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.data())
+def test_reference_bytes_decode_to_the_same_values(data):
+    name = data.draw(st.sampled_from(["All", "Unpacked", "Wide", "Leaf"]))
+    ref = S.to_ref(data.draw(leaves(S, 3) if name == "Leaf" else messages(S, name)))
+    assert decode(ref.SerializeToString(), S, name) == S.from_ref(ref)
+
+
+EXTREMES = {
+    "double": [float("nan"), -float("inf"), -0.0, 5e-324, 1.7976931348623157e308],
+    "float": [float("nan"), float("inf"), -0.0, 1.401298464324817e-45, 3.4028234663852886e38],
+    "int32": [-(2**31), 2**31 - 1, -1], "int64": [-(2**63), 2**63 - 1], "uint32": [2**32 - 1],
+    "uint64": [2**64 - 1], "sint32": [-(2**31), 2**31 - 1], "sint64": [-(2**63), 2**63 - 1],
+    "fixed32": [2**32 - 1], "fixed64": [2**64 - 1], "sfixed32": [-(2**31)], "sfixed64": [-(2**63)],
+    "bool": [True], "string": ["é", "日本語", "\U0001f600", "\x00", "x" * 300], "bytes": [b"\x00\xff" * 100],
+}
+
+
+@pytest.mark.parametrize("kind,value", [(k, v) for k in SCALARS for v in EXTREMES[k]])
+def test_extreme_values_match_the_reference(kind, value):
+    ref = S.ref["All"]()
+    setattr(ref, "f_" + kind, value)
+    setattr(ref, "o_" + kind, value)
+    getattr(ref, "r_" + kind).extend([value, value])
+    got = decode(ref.SerializeToString(), S, "All")
+    assert got == S.from_ref(ref)
+    assert canon([getattr(got, "o_" + kind)] + getattr(got, "r_" + kind)) == canon([value] * 3)
+
+
+@settings(max_examples=300, deadline=None)
+@given(messages(S, "All"), st.integers(0, 400), st.integers(0, 400), st.binary(max_size=12))
+def test_damaged_bytes_fail_cleanly(x, cut, resume, junk):
+    data = S.desc["All"].encode(x)
+    data = data[:cut] + junk + data[max(cut, resume):]
+    try:
+        decode(data, S, "All")
+    except (ValueError, UnicodeDecodeError):  # ValueError includes an enum number Color refuses
+        pass
+
+
+# ---------------------------------------------------------------- hand-made wire data
+
+MALFORMED = [
+    (b"\x08", "UnexpectedEof"), (b"\x08\x96", "UnexpectedEof"), (b"\x80", "UnexpectedEof"),
+    (b"\x08" + b"\xff" * 9 + b"\x80", "VarintOverflow"), (b"\x08" + b"\xff" * 9 + b"\x80\x01", "VarintOverflow"),
+    (b"\x0b", "InvalidWireType(3)"), (b"\x0c", "InvalidWireType(4)"), (b"\x0e", "InvalidWireType(6)"),
+    (b"\x0f", "InvalidWireType(7)"), (vint(1, 1) + tag(1000, 3), "InvalidWireType(3)"),
+    (b"\x12\x05ab", "InvalidLength"), (b"\x12" + b"\xff" * 9 + b"\x01", "InvalidLength"),
+    (b"\x1a\x01", "InvalidLength"), (tag(11, 2) + b"\x03ab", "InvalidLength"),
+    (b"\x29" + b"\x00" * 7, "UnexpectedEof"), (b"\x55" + b"\x00" * 3, "UnexpectedEof"),
+    (b"\x22\x06" + b"\x00" * 6, "UnexpectedEof"),  # a packed fixed32 run of 6 bytes
+    (b"\x3a\x02\x01\x80", "UnexpectedEof"), (tag(12, 2) + b"\x01\x80", "UnexpectedEof"),
+    (vint(1, 5) + b"\x00", "UnexpectedEof"),  # trailing 0x00: tag of field 0 without a value
+    (tag(8, 0), "UnexpectedEof"), (tag(8, 5), "UnexpectedEof"), (tag(6, 0), "UnexpectedEof"),
+    (ld(6, b"\x08"), "UnexpectedEof"), (ld(6, vint(1, 1) + b"\x0b"), "InvalidWireType(3)"),
+    (ld(9, b"\x0b"), "InvalidWireType(3)"), (ld(9, b"\x0a\x05a"), "InvalidLength"),
+    (tag(9, 2) + b"\x05\x0a", "InvalidLength"), (ld(13, ld(2, b"\x08")), "UnexpectedEof"),
+    (tag(101, 1) + b"\x00" * 7, "UnexpectedEof"), (tag(101, 5) + b"\x00" * 3, "UnexpectedEof"),
+    (tag(101, 2) + b"\x02\x00", "InvalidLength"), (vint(1, 1) + tag(100, 0), "UnexpectedEof"),
+]
+
+
+@pytest.mark.parametrize("data,error", MALFORMED)
+def test_malformed_input(data, error):
+    with pytest.raises(ValueError) as e:
+        decode(data)
+    assert type(e.value) is ValueError and str(e.value) == "malformed protobuf data: " + error
+
+
+LENIENT = [
+    (b"", {}), (b"\x08\x80\x00", {"a": 0}), (b"\x08" + b"\xff" * 9 + b"\x7f", {"a": -1}),
+    (vint(1, 2**32 - 1), {"a": -1}), (vint(15, 2**32 + 7), {"u": 7}), (vint(16, 1), {"sb": -1}),
+    (vint(16, 4294967294), {"sb": 2**31 - 1}), (vint(18, 3), {"s64": -2}), (vint(17, 2), {"bo": True}),
+    (tag(2**32 + 1, 0) + b"\x05", {"a": 5}), (vint(1, 1) + vint(1, 2), {"a": 2}),
+    # a wire type that does not fit is skipped, and decoding goes on
+    (fixed64(1, 7) + ld(2, b"x"), {"s": "x"}), (vint(2, 1) + fixed32(5, 1), {}),
+    (vint(11, 5) + ld(11, b"z"), {"rs": ["z"]}), (ld(7, b"") + fixed32(7, 9), {"ri": []}),
+    # packed and unpacked elements mix, in order
+    (vint(7, 1) + ld(7, b"\x02\x03") + vint(7, 4), {"ri": [1, 2, 3, 4]}),
+    (fixed32(4, 5) + ld(4, struct.pack("<II", 6, 7)), {"rf": [5, 6, 7]}),
+    (vint(12, 1) + ld(12, b"\x02\x00") + fixed32(12, 1), {"re": [1, 2, 0]}),
+    # singular enums and messages are read whatever the wire type says
+    (tag(8, 5) + b"\x02", {"e": Color.TWO}), (tag(8, 1) + varint(2**32 - 5), {"e": Color.NEG}),
+    (tag(6, 0) + b"\x02\x08\x05", {"m": Sub(x=5)}),
+    (ld(6, vint(1, 1) + ld(2, b"a")) + ld(6, vint(1, 2)), {"m": Sub(x=2)}),  # replaced, not merged
+    # map entries: missing parts take defaults, later entries and values win
+    (ld(9, b""), {"mp": {"": 0}}), (ld(9, vint(2, 7)), {"mp": {"": 7}}), (ld(9, ld(1, b"k")), {"mp": {"k": 0}}),
+    (ld(9, ld(1, b"k") + vint(2, 1)) + ld(9, ld(1, b"k") + vint(2, 2)), {"mp": {"k": 2}}),
+    (ld(9, ld(1, b"k") + vint(3, 9)), {"mp": {"k": 0}}), (ld(9, vint(1, 5) + vint(2, 1)), {"mp": {"": 1}}),
+    (ld(9, vint(2, 1) + ld(1, b"k") + vint(2, 3)), {"mp": {"k": 3}}),
+    (tag(9, 0) + b"\x03" + ld(1, b"k"), {"mp": {"k": 0}}),
+    (ld(13, ld(1, b"k")), {"mm": {"k": Sub()}}), (ld(13, ld(1, b"k") + vint(2, 5)), {"mm": {"k": Sub()}}),
+    (ld(14, vint(1, 3)), {"me": {3: Color.ZERO}}), (ld(14, vint(1, 3) + fixed32(2, 1)), {"me": {3: 0}}),
+    (ld(19, vint(1, 3)), {"ms": {3: ""}}),
+    (fixed32(101, 0) + fixed64(102, 0) + ld(103, b"abc") + vint(0, 1) + vint(1, 9), {"a": 9}),
+]
+
+
+@pytest.mark.parametrize("data,fields", LENIENT)
+def test_wire_cases(data, fields):
+    assert decode(data) == Small(**fields)
+
+
+def test_enum_values_come_from_the_linked_class_or_stay_ints():
+    data = vint(8, 2) + ld(12, b"\x01\x00") + ld(14, vint(1, 1) + vint(2, 2))
+    for schema, cls in ((W, Color), (small_schema(link=False), int)):
+        got = decode(data, schema)
+        assert [type(v) for v in (got.e, *got.re, got.me[1])] == [cls] * 4
+
+
+def test_keyword_order_seen_by_a_kwargs_constructor():
+    class Rec:
+        def __init__(self, *args, **kw):
+            self.args, self.kw = args, kw
+
+    rec = W.desc["Small"].decode(Rec, vint(8, 1) + vint(1, 3) + ld(2, b"s") + vint(8, 2))
+    assert list(rec.kw.items())[-3:] == [("e", 2), ("a", 3), ("s", "s")]
+    assert list(rec.kw)[:-3] == ["rf", "ri", "rs", "re", "mp", "mm", "me", "ms"]
+    assert W.desc["Sub"].decode(Rec, b"").__dict__ == {"args": (), "kw": {}}
+
+
+@pytest.mark.parametrize("base", [1, 3000])
+def test_first_field_of_a_duplicated_number_wins(base):
+    d = Msg("Dup").add("a", base, "int32", "repeated").add("b", base, "int32", "repeated")
+    d.add("c", base + 1, "message", "", ".t.Sub").add("d", base + 1, "message", "", ".t.Sub")
+    d.add("x", base + 2, "int32").add("y", base + 2, "string")
+    D = Schema([Msg("Sub").add("x", 1, "int32").add("y", 2, "string"), d], reference=False)
+    data = vint(base, 5) + ld(base, b"\x06") + ld(base + 1, ld(2, b"q")) + ld(base + 2, b"hi")
+    assert decode(data, D, "Dup") == D.cls["Dup"](a=[5, 6], b=[], c=D.cls["Sub"](y="q"))
+
+
+# ---------------------------------------------------------------- strings
+
+BAD_UTF8 = [b"\xff", b"a\x80b", b"ab\xc3", b"\xc0\xaf", b"\xe0\x80\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+            b"\xf8\x88\x80\x80\x80", b"ok\xe2\x82", b"\xe2\x28\xa1", b"\xf0\x9f\x98"]
+PLACES = {"field": lambda raw: ld(2, raw), "element": lambda raw: ld(11, b"ok") + ld(11, raw),
+          "key": lambda raw: ld(9, ld(1, raw)), "value": lambda raw: ld(19, ld(2, raw)),
+          "nested": lambda raw: ld(6, ld(2, raw))}
+
+
+def check_utf8(raw, data):
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as expected:
+        with pytest.raises(UnicodeDecodeError) as e:
+            decode(data)
+        assert (e.value.encoding, e.value.object, e.value.start, e.value.end, e.value.reason) == (
+            "utf-8", raw, expected.start, expected.end, "invalid utf-8 in string field")
+    else:
+        assert decode(data).s == text
+
+
+@pytest.mark.parametrize("raw", BAD_UTF8)
+@pytest.mark.parametrize("place", PLACES)
+def test_invalid_utf8_is_located_like_the_interpreter_does(raw, place):
+    check_utf8(raw, PLACES[place](raw))
+
+
+@settings(deadline=None)
+@given(st.binary(max_size=12) | st.text(max_size=4).map(lambda s: s.encode() + b"\xed\xbf\xbf"))
+def test_utf8_validation_agrees_with_the_interpreter(raw):
+    check_utf8(raw, ld(2, raw))
+
+
+# ---------------------------------------------------------------- linking and callbacks
+
+
+class Boom(Exception):
+    pass
+
+
+def raising(*args, **kw):
+    raise Boom(args)
+
+
+class Marked:
+    __quillspar__ = "not a descriptor"
+
+
+class NotAType:
+    __quillspar__ = W.desc["Sub"]
+
+
+def test_unlinked_message_field_fails_only_when_present():
+    U = small_schema(link=False)
+    assert decode(vint(1, 1), U).m is None
+    for data in (ld(6, b""), ld(13, ld(1, b"k")), ld(13, b"")):
+        with pytest.raises(RuntimeError, match="^message field was not linked to a class$"):
+            decode(data, U)
+
+
+@pytest.mark.parametrize("linked,exc,message", [
+    (Marked, TypeError, "linked class is not a quillspar message"),
+    (NotAType(), TypeError, "'NotAType' object cannot be converted to 'PyType'"),
+    (int, AttributeError, "type object 'int' has no attribute '__quillspar__'"),
+    (None, AttributeError, "'NoneType' object has no attribute '__quillspar__'"),
+])
+@pytest.mark.parametrize("data", [ld(6, b""), ld(13, ld(2, b"")), ld(13, b"")])
+def test_bad_links(linked, exc, message, data):
+    X = small_schema(reference=False)
+    X.desc["Small"].link({6: linked, 13: linked})
+    with pytest.raises(exc) as e:
+        decode(data, X)
+    assert type(e.value) is exc and str(e.value) == message
+
+
+@pytest.mark.parametrize("data", [vint(8, 7), vint(12, 7), ld(12, b"\x00\x07"), ld(14, vint(2, 7))])
+def test_enum_class_refusing_a_number_propagates(data):
+    with pytest.raises(ValueError, match="^7 is not a valid Color$"):
+        decode(data)
+    X = small_schema(reference=False)
+    X.desc["Small"].link({8: raising, 12: raising, 14: raising})
+    with pytest.raises(Boom):
+        decode(data, X)
+
+
+def test_constructor_exceptions_propagate():
+    X = small_schema(reference=False)
+    Bad = type("Bad", (), {"__quillspar__": X.desc["Sub"], "__init__": raising})
+    X.desc["Small"].link({6: Bad, 13: Bad})
+    for data in (ld(6, b""), ld(13, b""), ld(13, ld(2, b""))):
+        with pytest.raises(Boom):
+            decode(data, X)
+    with pytest.raises(Boom):
+        X.desc["Small"].decode(Bad, vint(1, 1))
+
+
+def test_link_from_a_constructor_during_decode_is_refused():
+    X = small_schema(reference=False)
+    outer, inner = X.desc["Small"], X.desc["Sub"]
+
+    def relinking(desc, marker=inner):
+        return type("Relink", (), {"__quillspar__": marker, "__init__": lambda self, **kw: desc.link({})})
+
+    for cls in (relinking(inner), relinking(outer)):  # the nested level's own descriptor, the outer one
+        outer.link({6: cls})
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            outer.decode(Small, ld(6, b""))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        outer.decode(relinking(outer), b"")
+    outer.link({})  # every borrow was released
+    inner.link({})
+
+
+def test_decode_while_a_nested_descriptor_is_being_linked():
+    X = small_schema(reference=False)
+    outer, inner = X.desc["Small"], X.desc["Sub"]
+    seen = []
+
+    class Key:
+        def __index__(self):
+            for d, data in [(outer, ld(6, b"")), (outer, ld(13, b"")), (inner, b"")]:
+                try:
+                    d.decode(Small, data)
+                except BaseException as e:  # noqa: B036 - PanicException is a BaseException
+                    seen.append(e)
+            return 99
+
+    inner.link({Key(): int})
+    panic = panic_type(seen[0])
+    assert [type(e) for e in seen] == [panic, panic, RuntimeError]
+    assert [str(e) for e in seen] == ["Already mutably borrowed: PyBorrowError"] * 2 + ["Already mutably borrowed"]
+    assert outer.decode(Small, ld(6, b"")).m == X.cls["Sub"]()
+
+
+# ---------------------------------------------------------------- nesting depth
+
+
+@pytest.mark.parametrize("label", ["", "repeated"])
+def test_nesting_depth(label):
+    N = Schema([Msg("Node").add("child", 1, "message", label, ".t.Node").add("v", 2, "int32")], reference=False)
+
+    def depth_of(node):
+        n = 1
+        while node.child:
+            node, n = (node.child[0] if label else node.child), n + 1
+        return n, node.v
+
+    assert depth_of(decode(nested_chain(150, vint(2, 7)), N, "Node")) == (150, 7)
+    assert depth_of(decode(nested_chain(1000, vint(2, 7)), N, "Node")) == (1000, 7)
+    for levels in (1001, 100_000):
+        with pytest.raises(RecursionError, match="^message nesting exceeds the depth limit of 1000$"):
+            decode(nested_chain(levels), N, "Node")
+    N.desc["Node"].link({})  # no borrow was left behind
