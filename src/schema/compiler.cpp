@@ -52,7 +52,11 @@ std::string DescriptorError::text() const {
 void MessageSchema::build_index() {
     constexpr std::uint32_t kDirect = 2048;
     max_number = 0;
-    for (const auto& f : fields) max_number = f.number > max_number ? f.number : max_number;
+    has_oneof_members = false;
+    for (const auto& f : fields) {
+        max_number = f.number > max_number ? f.number : max_number;
+        if (f.oneof_index) has_oneof_members = true;
+    }
     std::uint32_t n = max_number < kDirect ? max_number + 1 : kDirect;
     by_number.assign(fields.empty() ? 0 : n, -1);
     for (std::size_t i = fields.size(); i-- > 0;)
