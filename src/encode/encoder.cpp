@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../decode/decoder.hpp"
+#include "../module/attr.hpp"
 #include "../module/descriptor.hpp"
 #include "../module/errors.hpp"
 #include "../module/pyref.hpp"
@@ -211,7 +212,7 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st) {
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
         const FieldSpec& f = schema.fields[i];
         if (!f.oneof_index) continue;
-        Ref v = Ref::steal(PyObject_GetAttr(instance, st.field_names[i]));
+        Ref v = Ref::steal(get_field(instance, st.field_names[i]));
         if (!v) return false;
         if (v.get() == Py_None) continue;
         if (*f.oneof_index >= n_oneofs) {
@@ -253,7 +254,7 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     const auto& fields = st.schema.fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
-        Ref value = Ref::steal(PyObject_GetAttr(instance, st.field_names[i]));
+        Ref value = Ref::steal(get_field(instance, st.field_names[i]));
         if (!value) return false;
         PyObject* v = value.get();
         bool ok;
