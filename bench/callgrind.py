@@ -10,6 +10,7 @@ machine cannot.
 """
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -59,7 +60,8 @@ def main() -> None:
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
              a.workload, a.op, "--child", str(n)],
-            check=True, stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            check=True, stderr=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            env=dict(os.environ, PYTHONHASHSEED="0"))  # the same dict layouts in every run
         counts.append(instructions(out))
         if not (a.keep and n == 2 * a.n):
             out.unlink()
