@@ -310,17 +310,46 @@ std::size_t packed_count(FieldKind kind, Span run) noexcept {
 // A packed run of a numeric kind, appended to `list`. The values go into a
 // list of the right size first, so the target grows once instead of once
 // per value; no Python code runs here, so the order of work is not visible.
+// n values of kind K into the first n items of a new list: one loop per
+// kind, with the dispatch on the kind folded away.
+template <FieldKind K>
+bool fill_packed(PyObject* values, std::size_t n, WireReader& packed) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* v = read_scalar(K, packed);
+        if (!v) return false;
+        PyList_SET_ITEM(values, static_cast<Py_ssize_t>(i), v);
+    }
+    return true;
+}
+
+bool fill_packed(FieldKind kind, PyObject* values, std::size_t n, WireReader& packed) noexcept {
+    switch (kind) {
+    case FieldKind::Double: return fill_packed<FieldKind::Double>(values, n, packed);
+    case FieldKind::Float: return fill_packed<FieldKind::Float>(values, n, packed);
+    case FieldKind::Int32: return fill_packed<FieldKind::Int32>(values, n, packed);
+    case FieldKind::Int64: return fill_packed<FieldKind::Int64>(values, n, packed);
+    case FieldKind::UInt32: return fill_packed<FieldKind::UInt32>(values, n, packed);
+    case FieldKind::UInt64: return fill_packed<FieldKind::UInt64>(values, n, packed);
+    case FieldKind::SInt32: return fill_packed<FieldKind::SInt32>(values, n, packed);
+    case FieldKind::SInt64: return fill_packed<FieldKind::SInt64>(values, n, packed);
+    case FieldKind::Fixed32: return fill_packed<FieldKind::Fixed32>(values, n, packed);
+    case FieldKind::Fixed64: return fill_packed<FieldKind::Fixed64>(values, n, packed);
+    case FieldKind::SFixed32: return fill_packed<FieldKind::SFixed32>(values, n, packed);
+    case FieldKind::SFixed64: return fill_packed<FieldKind::SFixed64>(values, n, packed);
+    case FieldKind::Bool: return fill_packed<FieldKind::Bool>(values, n, packed);
+    default: break;
+    }
+    raise_panic("packed run of a kind that is not numeric");
+    return false;
+}
+
 bool decode_packed(PyObject* list, FieldKind kind, Span run) {
     if (run.size == 0) return true;
     const std::size_t n = packed_count(kind, run);
     WireReader packed(run);
     Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!values) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = read_scalar(kind, packed);
-        if (!v) return false;
-        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), v);
-    }
+    if (!fill_packed(kind, values.get(), n, packed)) return false;
     if (!packed.at_end()) {
         // A partial value at the end: reading it gives the reader's error.
         PyObject* v = read_scalar(kind, packed);
@@ -403,12 +432,8 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
 
     // Every repeated and map field is passed, empty or not, in schema order.
     Containers containers(nfields);
-    for (std::size_t i = 0; i < nfields; ++i) {
-        const FieldSpec& f = fields[i];
-        PyObject* c;
-        if (f.field_type.tag == FieldTypeTag::Map) c = PyDict_New();
-        else if (f.cardinality == Cardinality::Repeated) c = PyList_New(0);
-        else continue;
+    for (std::uint32_t i : st.schema.container_fields) {
+        PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
         containers.set(i, c);
         if (PyDict_SetItem(kwargs.get(), st.field_names[i], c) < 0) return nullptr;

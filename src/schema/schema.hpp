@@ -94,6 +94,7 @@ struct MessageSchema {
     std::vector<std::int32_t> by_number;  // number -> first field index, or -1
     std::uint32_t max_number = 0;
     bool has_oneof_members = false;  // some field has an oneof_index
+    std::vector<std::uint32_t> container_fields;  // indices of the map and repeated fields, in order
 };
 
 struct DescriptorError {
