@@ -179,6 +179,14 @@ def report(res: dict, names: list[str], meta: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+# One colour per peer in both panels.
+COLORS = {
+    "quillspar": "#1f77b4", "floor": "#7f7f7f", "upb": "#2ca02c", "upb build+serialize": "#2ca02c",
+    "upb serialize": "#98df8a", "python": "#d62728", "python build+serialize": "#d62728",
+    "python serialize": "#ff9896", "msgspec": "#9467bd",
+}
+
+
 def chart(res: dict, names: list[str], path: Path) -> None:
     import matplotlib
 
@@ -196,10 +204,9 @@ def chart(res: dict, names: list[str], path: Path) -> None:
                 if key in res[name]:
                     xs.append(j + (i - (len(peers) - 1) / 2) * width)
                     ys.append(res[name][key]["median"] / res[name][f"{direction}/quillspar"]["median"])
-            bars = ax.bar(xs, ys, width, label=peer)
+            ax.bar(xs, ys, width, label=peer, color=COLORS.get(peer))
             for x, y in zip(xs, ys):
                 ax.text(x, y, f"{y:.2g}", ha="center", va="bottom", fontsize=6, rotation=90)
-            del bars
         ax.set_yscale("log")
         ax.axhline(1.0, color="black", linewidth=0.8)
         ax.set_xticks(range(len(names)), [W.BY_NAME[n].title for n in names])
@@ -229,9 +236,9 @@ def main() -> None:
     if unknown:
         ap.error(f"unknown workloads {unknown}; choose from {list(W.BY_NAME)}")
     args.target = args.target or (0.002 if args.quick else 0.02)
-    args.rounds = args.rounds or (3 if args.quick else 25)
+    args.rounds = args.rounds or (3 if args.quick else 41)
     args.py_rounds = args.py_rounds or (2 if args.quick else 9)
-    args.budget = args.budget or (5.0 if args.quick else 20.0)
+    args.budget = args.budget or (5.0 if args.quick else 25.0)
     if args.worker:
         worker(args)
         return
