@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <vector>
 
 #include "../module/descriptor.hpp"
@@ -62,7 +63,39 @@ PyObject* raise_wire(const WireReader& r) noexcept {
     return nullptr;
 }
 
+// Copies n >= 2 bytes from `src` to `dst` and tells whether they were all
+// ASCII, in one pass and without a call: short strings are covered by two
+// overlapping loads and stores instead of a loop over their bytes.
+inline bool copy_ascii(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) noexcept {
+    auto move = [dst, src](std::size_t at, auto width) {
+        decltype(width) w;
+        std::memcpy(&w, src + at, sizeof w);
+        std::memcpy(dst + at, &w, sizeof w);
+        return static_cast<std::uint64_t>(w);
+    };
+    std::uint64_t acc;
+    if (n >= 8) {
+        acc = move(n - 8, std::uint64_t{});
+        for (std::size_t i = 0; i + 8 < n; i += 8) acc |= move(i, std::uint64_t{});
+    } else if (n >= 4) {
+        acc = move(0, std::uint32_t{}) | move(n - 4, std::uint32_t{});
+    } else {
+        acc = move(0, std::uint16_t{}) | move(n - 2, std::uint16_t{});
+    }
+    return (acc & 0x8080808080808080ULL) == 0;
+}
+
 PyObject* make_str(Span s) noexcept {
+    // Short ASCII text (names, keys, tags): copied straight into a new compact
+    // str, the object the interpreter's decoder makes for it too. Lengths 0
+    // and 1 stay with the interpreter, which hands out its shared objects.
+    if (s.size >= 2 && s.size <= 128) [[likely]] {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.size), 127);
+        if (!str) return nullptr;
+        if (copy_ascii(PyUnicode_1BYTE_DATA(str), s.data, s.size)) [[likely]]
+            return str;
+        Py_DECREF(str);  // not ASCII after all: the interpreter decodes (and validates) it
+    }
     PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data), static_cast<Py_ssize_t>(s.size), nullptr);
     if (str) [[likely]]
         return str;
@@ -73,7 +106,9 @@ PyObject* make_str(Span s) noexcept {
 
 // One scalar of `kind`, read from `r`. New reference, or nullptr with an
 // exception set (a wire error included).
-PyObject* read_scalar(FieldKind kind, WireReader& r) noexcept {
+// Inlined: each call site then has a dispatch of its own, which the branch
+// predictor learns per site (a repeated string field always takes one arm).
+[[gnu::always_inline]] inline PyObject* read_scalar(FieldKind kind, WireReader& r) noexcept {
     PyObject* v;
     switch (kind) {
     case FieldKind::Double: {
@@ -257,19 +292,104 @@ inline bool append_new(PyObject* list, PyObject* item) noexcept {
     return rc == 0;
 }
 
+// Number of values in a packed run of a numeric kind, known before reading
+// them: the byte length over the width for fixed-width kinds, the number of
+// final bytes (high bit clear) for varints. A well-formed run holds exactly
+// that many; a damaged one fails while it is read.
+std::size_t packed_count(FieldKind kind, Span run) noexcept {
+    switch (schema::wire_type_of(kind)) {
+    case WireType::I64: return run.size / 8;
+    case WireType::I32: return run.size / 4;
+    default: break;
+    }
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < run.size; ++i) n += run.data[i] < 0x80;
+    return n;
+}
+
+// A packed run of a numeric kind, appended to `list`. The values go into a
+// list of the right size first, so the target grows once instead of once
+// per value; no Python code runs here, so the order of work is not visible.
+// n values of kind K into the first n items of a new list: one loop per
+// kind, with the dispatch on the kind folded away.
+template <FieldKind K>
+bool fill_packed(PyObject* values, std::size_t n, WireReader& packed) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* v = read_scalar(K, packed);
+        if (!v) return false;
+        PyList_SET_ITEM(values, static_cast<Py_ssize_t>(i), v);
+    }
+    return true;
+}
+
+bool fill_packed(FieldKind kind, PyObject* values, std::size_t n, WireReader& packed) noexcept {
+    switch (kind) {
+    case FieldKind::Double: return fill_packed<FieldKind::Double>(values, n, packed);
+    case FieldKind::Float: return fill_packed<FieldKind::Float>(values, n, packed);
+    case FieldKind::Int32: return fill_packed<FieldKind::Int32>(values, n, packed);
+    case FieldKind::Int64: return fill_packed<FieldKind::Int64>(values, n, packed);
+    case FieldKind::UInt32: return fill_packed<FieldKind::UInt32>(values, n, packed);
+    case FieldKind::UInt64: return fill_packed<FieldKind::UInt64>(values, n, packed);
+    case FieldKind::SInt32: return fill_packed<FieldKind::SInt32>(values, n, packed);
+    case FieldKind::SInt64: return fill_packed<FieldKind::SInt64>(values, n, packed);
+    case FieldKind::Fixed32: return fill_packed<FieldKind::Fixed32>(values, n, packed);
+    case FieldKind::Fixed64: return fill_packed<FieldKind::Fixed64>(values, n, packed);
+    case FieldKind::SFixed32: return fill_packed<FieldKind::SFixed32>(values, n, packed);
+    case FieldKind::SFixed64: return fill_packed<FieldKind::SFixed64>(values, n, packed);
+    case FieldKind::Bool: return fill_packed<FieldKind::Bool>(values, n, packed);
+    default: break;
+    }
+    raise_panic("packed run of a kind that is not numeric");
+    return false;
+}
+
+bool decode_packed(PyObject* list, FieldKind kind, Span run) {
+    if (run.size == 0) return true;
+    const std::size_t n = packed_count(kind, run);
+    WireReader packed(run);
+    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!values) return false;
+    if (!fill_packed(kind, values.get(), n, packed)) return false;
+    if (!packed.at_end()) {
+        // A partial value at the end: reading it gives the reader's error.
+        PyObject* v = read_scalar(kind, packed);
+        if (v) {  // unreachable: every complete value was counted
+            Py_DECREF(v);
+            raise_panic("packed run holds more values than counted");
+        }
+        return false;
+    }
+    return PyList_Extend(list, values.get()) == 0;
+}
+
 // Containers of the repeated and map fields of one level, by field index.
 // Small schemas keep them on the stack.
+// Only the first n slots are initialised and released, so a small record
+// pays for its own fields, not for the inline capacity.
 class Containers {
 public:
     explicit Containers(std::size_t n) : n_(n) {
         if (n > kInline) heap_.resize(n);
+        else std::fill(inline_, inline_ + n, nullptr);
     }
-    Ref& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    ~Containers() {
+        if (n_ <= kInline)
+            for (std::size_t i = 0; i < n_; ++i) Py_XDECREF(inline_[i]);
+    }
+    Containers(const Containers&) = delete;
+    Containers& operator=(const Containers&) = delete;
+
+    PyObject* get(std::size_t i) const noexcept { return n_ > kInline ? heap_[i].get() : inline_[i]; }
+    // Takes over a new reference.
+    void set(std::size_t i, PyObject* c) noexcept {
+        if (n_ > kInline) heap_[i] = Ref::steal(c);
+        else inline_[i] = c;
+    }
 
 private:
     static constexpr std::size_t kInline = 24;
     std::size_t n_;
-    Ref inline_[kInline];
+    PyObject* inline_[kInline];
     std::vector<Ref> heap_;
 };
 
@@ -312,14 +432,10 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
 
     // Every repeated and map field is passed, empty or not, in schema order.
     Containers containers(nfields);
-    for (std::size_t i = 0; i < nfields; ++i) {
-        const FieldSpec& f = fields[i];
-        PyObject* c;
-        if (f.field_type.tag == FieldTypeTag::Map) c = PyDict_New();
-        else if (f.cardinality == Cardinality::Repeated) c = PyList_New(0);
-        else continue;
+    for (std::uint32_t i : st.schema.container_fields) {
+        PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
-        containers[i] = Ref::steal(c);
+        containers.set(i, c);
         if (PyDict_SetItem(kwargs.get(), st.field_names[i], c) < 0) return nullptr;
     }
 
@@ -345,22 +461,20 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
         if (f.field_type.tag == FieldTypeTag::Map) {
             Span entry = r.read_length_delimited();
             if (r.failed()) return raise_wire(r);
-            if (!decode_map_entry(containers[static_cast<std::size_t>(idx)].get(), entry, f.field_type.key,
+            if (!decode_map_entry(containers.get(static_cast<std::size_t>(idx)), entry, f.field_type.key,
                                   f.field_type.value, linked, depth))
                 return nullptr;
             continue;
         }
 
         if (f.cardinality == Cardinality::Repeated) {
-            PyObject* list = containers[static_cast<std::size_t>(idx)].get();
+            PyObject* list = containers.get(static_cast<std::size_t>(idx));
             switch (f.field_type.tag) {
             case FieldTypeTag::Scalar:
                 if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
                     Span run = r.read_length_delimited();
                     if (r.failed()) return raise_wire(r);
-                    WireReader packed(run);
-                    while (!packed.at_end())
-                        if (!append_new(list, read_scalar(kind, packed))) return nullptr;
+                    if (!decode_packed(list, kind, run)) return nullptr;
                 } else if (wt == schema::wire_type_of(kind)) {
                     if (!append_new(list, read_scalar(kind, r))) return nullptr;
                 } else {

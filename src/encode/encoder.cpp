@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../decode/decoder.hpp"
+#include "../module/attr.hpp"
 #include "../module/descriptor.hpp"
 #include "../module/errors.hpp"
 #include "../module/pyref.hpp"
@@ -201,21 +202,27 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* value, int dept
 // At most one member of each oneof may be set (not None).
 bool check_oneofs(PyObject* instance, const DescriptorState& st) {
     const auto& schema = st.schema;
-    std::vector<std::uint32_t> counts(schema.oneofs.size(), 0);
+    // Counters on the stack for the usual handful of oneofs.
+    constexpr std::size_t kInline = 16;
+    std::uint32_t inline_counts[kInline] = {};
+    std::vector<std::uint32_t> heap_counts;
+    const std::size_t n_oneofs = schema.oneofs.size();
+    if (n_oneofs > kInline) heap_counts.assign(n_oneofs, 0);
+    std::uint32_t* counts = n_oneofs > kInline ? heap_counts.data() : inline_counts;
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
         const FieldSpec& f = schema.fields[i];
         if (!f.oneof_index) continue;
-        Ref v = Ref::steal(PyObject_GetAttr(instance, st.field_names[i]));
+        Ref v = Ref::steal(get_field(instance, st.field_names[i]));
         if (!v) return false;
         if (v.get() == Py_None) continue;
-        if (*f.oneof_index >= counts.size()) {
+        if (*f.oneof_index >= n_oneofs) {
             PyErr_Format(panic_exception_type(), "index out of bounds: the len is %zu but the index is %u",
-                         counts.size(), static_cast<unsigned>(*f.oneof_index));
+                         n_oneofs, static_cast<unsigned>(*f.oneof_index));
             return false;
         }
         ++counts[*f.oneof_index];
     }
-    for (std::size_t k = 0; k < counts.size(); ++k) {
+    for (std::size_t k = 0; k < n_oneofs; ++k) {
         if (counts[k] > 1) {
             PyErr_Format(PyExc_ValueError, "at most one member of oneof '%s' may be set, got %u",
                          schema.oneofs[k].c_str(), static_cast<unsigned>(counts[k]));
@@ -240,12 +247,14 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     }
 
     const DescriptorState& st = desc->state;
-    if (!st.schema.oneofs.empty() && !check_oneofs(instance, st)) return false;
+    // Without members (a proto3 `optional` field's synthetic oneof has none)
+    // every counter stays 0 and nothing is read: skip the pass.
+    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st)) return false;
 
     const auto& fields = st.schema.fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
-        Ref value = Ref::steal(PyObject_GetAttr(instance, st.field_names[i]));
+        Ref value = Ref::steal(get_field(instance, st.field_names[i]));
         if (!value) return false;
         PyObject* v = value.get();
         bool ok;
@@ -266,7 +275,8 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
 }
 
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
-    OutputBuffer out;
+    std::uint8_t first[1024];
+    OutputBuffer out(first, sizeof first);
     if (!encode_message(instance, desc, out, 0)) return nullptr;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
 }

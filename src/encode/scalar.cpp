@@ -29,7 +29,20 @@ bool out_of_range() noexcept {
     return false;
 }
 
-bool as_long(PyObject* v, long& out) noexcept {
+// An int (or subclass: bool, IntEnum members) small enough for one digit:
+// its value without a call. PyLong_AsLong would give the same, and for an int
+// it runs no Python code either.
+inline bool small_int(PyObject* v, long& out) noexcept {
+    if (PyLong_Check(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) [[likely]] {
+        out = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+        return true;
+    }
+    return false;
+}
+
+inline bool as_long(PyObject* v, long& out) noexcept {
+    if (small_int(v, out)) [[likely]]
+        return true;
     out = PyLong_AsLong(v);
     return !(out == -1 && PyErr_Occurred());
 }
@@ -51,6 +64,11 @@ bool as_uint32(PyObject* v, std::uint32_t& out) noexcept {
 }
 
 bool as_uint64(PyObject* v, std::uint64_t& out) noexcept {
+    long small;
+    if (small_int(v, small) && small >= 0) [[likely]] {
+        out = static_cast<std::uint64_t>(small);
+        return true;
+    }
     if (PyLong_Check(v)) {
         out = PyLong_AsUnsignedLongLong(v);
         return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
@@ -112,6 +130,12 @@ bool as_utf8(PyObject* v, const char*& s, Py_ssize_t& n) noexcept {
         raise_not_convertible(v, "PyString");
         return false;
     }
+    if (PyUnicode_IS_COMPACT_ASCII(v)) [[likely]] {
+        // ASCII text is its own UTF-8 form.
+        s = static_cast<const char*>(PyUnicode_DATA(v));
+        n = PyUnicode_GET_LENGTH(v);
+        return true;
+    }
     s = PyUnicode_AsUTF8AndSize(v, &n);
     return s != nullptr;
 }
@@ -159,6 +183,9 @@ bool extract_bytes(PyObject* v, const char*& direct, Py_ssize_t& n, std::string&
 
 // Zero test of an integer index, refusing more than 128 bits.
 int int_is_zero(PyObject* v) {
+    long small;
+    if (small_int(v, small)) [[likely]]
+        return small == 0;
     Ref owned;
     if (!PyLong_Check(v)) {
         owned = Ref::steal(PyNumber_Index(v));

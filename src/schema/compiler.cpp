@@ -52,7 +52,15 @@ std::string DescriptorError::text() const {
 void MessageSchema::build_index() {
     constexpr std::uint32_t kDirect = 2048;
     max_number = 0;
-    for (const auto& f : fields) max_number = f.number > max_number ? f.number : max_number;
+    has_oneof_members = false;
+    container_fields.clear();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldSpec& f = fields[i];
+        max_number = f.number > max_number ? f.number : max_number;
+        if (f.oneof_index) has_oneof_members = true;
+        if (f.field_type.tag == FieldTypeTag::Map || f.cardinality == Cardinality::Repeated)
+            container_fields.push_back(static_cast<std::uint32_t>(i));
+    }
     std::uint32_t n = max_number < kDirect ? max_number + 1 : kDirect;
     by_number.assign(fields.empty() ? 0 : n, -1);
     for (std::size_t i = fields.size(); i-- > 0;)

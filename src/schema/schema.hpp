@@ -26,7 +26,7 @@ constexpr bool is_scalar(FieldKind k) noexcept { return static_cast<unsigned>(k)
 // FieldDescriptorProto.Type (1..18, 10 excepted) to FieldKind.
 std::optional<FieldKind> kind_of_proto_type(std::uint64_t type) noexcept;
 
-constexpr wire::WireType wire_type_of(FieldKind k) noexcept {
+constexpr wire::WireType wire_type_by_kind(FieldKind k) noexcept {
     switch (k) {
     case FieldKind::Double: case FieldKind::Fixed64: case FieldKind::SFixed64:
         return wire::WireType::I64;
@@ -38,6 +38,21 @@ constexpr wire::WireType wire_type_of(FieldKind k) noexcept {
         return wire::WireType::Varint;
     }
 }
+
+// A table lookup: the decoder asks for every value it reads.
+inline constexpr wire::WireType kWireTypes[17] = {
+    wire_type_by_kind(FieldKind::Double),   wire_type_by_kind(FieldKind::Float),
+    wire_type_by_kind(FieldKind::Int32),    wire_type_by_kind(FieldKind::Int64),
+    wire_type_by_kind(FieldKind::UInt32),   wire_type_by_kind(FieldKind::UInt64),
+    wire_type_by_kind(FieldKind::SInt32),   wire_type_by_kind(FieldKind::SInt64),
+    wire_type_by_kind(FieldKind::Fixed32),  wire_type_by_kind(FieldKind::Fixed64),
+    wire_type_by_kind(FieldKind::SFixed32), wire_type_by_kind(FieldKind::SFixed64),
+    wire_type_by_kind(FieldKind::Bool),     wire_type_by_kind(FieldKind::String),
+    wire_type_by_kind(FieldKind::Bytes),    wire_type_by_kind(FieldKind::Enum),
+    wire_type_by_kind(FieldKind::Message),
+};
+
+constexpr wire::WireType wire_type_of(FieldKind k) noexcept { return kWireTypes[static_cast<unsigned>(k)]; }
 
 enum class FieldTypeTag : std::uint8_t { Scalar, Enum, Message, Map };
 enum class Cardinality : std::uint8_t { Singular, Optional, Repeated };
@@ -78,6 +93,8 @@ struct MessageSchema {
 
     std::vector<std::int32_t> by_number;  // number -> first field index, or -1
     std::uint32_t max_number = 0;
+    bool has_oneof_members = false;  // some field has an oneof_index
+    std::vector<std::uint32_t> container_fields;  // indices of the map and repeated fields, in order
 };
 
 struct DescriptorError {

@@ -50,7 +50,7 @@ public:
     }
 
     // Base-128 varint, at most ten bytes; the tenth byte contributes only bit 63.
-    std::uint64_t read_varint() noexcept {
+    [[gnu::always_inline]] std::uint64_t read_varint() noexcept {
         if (p_ < end_ && *p_ < 0x80) [[likely]]
             return *p_++;
         return read_varint_slow();

@@ -47,9 +47,15 @@ inline std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) noexcept {
 class OutputBuffer {
 public:
     OutputBuffer() noexcept = default;
+    // Starts in `initial` (room for `n` bytes, owned by the caller and living
+    // at least as long as the buffer) and moves to the heap only when that is
+    // full: most messages are encoded without a single allocation.
+    OutputBuffer(std::uint8_t* initial, std::size_t n) noexcept : data_(initial), cap_(n), owned_(false) {}
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
-    ~OutputBuffer() { std::free(data_); }
+    ~OutputBuffer() {
+        if (owned_) std::free(data_);
+    }
 
     std::uint8_t* data() noexcept { return data_; }
     const std::uint8_t* data() const noexcept { return data_; }
@@ -129,13 +135,6 @@ public:
         return true;
     }
 
-    // Hands the bytes over to the caller, who must free() them.
-    std::uint8_t* release() noexcept {
-        std::uint8_t* d = data_;
-        data_ = nullptr;
-        size_ = cap_ = 0;
-        return d;
-    }
 
 private:
     [[gnu::noinline]] bool grow(std::size_t n) noexcept {
@@ -145,8 +144,16 @@ private:
         std::size_t cap = want > twice ? want : twice;
         if (cap < 64) cap = 64;
         if (cap > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) return false;
-        void* d = std::realloc(data_, cap);
-        if (!d) return false;
+        void* d;
+        if (owned_) {
+            d = std::realloc(data_, cap);
+            if (!d) return false;
+        } else {
+            d = std::malloc(cap);
+            if (!d) return false;
+            if (size_) std::memcpy(d, data_, size_);
+            owned_ = true;
+        }
         data_ = static_cast<std::uint8_t*>(d);
         cap_ = cap;
         return true;
@@ -155,6 +162,7 @@ private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
+    bool owned_ = true;  // data_ is ours to free (or nullptr)
 };
 
 }  // namespace quillspar::wire
