@@ -19,31 +19,26 @@ namespace quillspar {
 
 // Shared/exclusive access counter: 0 free, n > 0 shared holders, -1 one
 // exclusive holder. Guards a descriptor against re-entry from Python code it
-// calls back (and against other threads at points where the lock is let go).
-//
-// Every change is made by a thread that holds the interpreter lock (the
-// module runs with the GIL, also on a free-threaded build, which enables it
-// for a module that does not declare otherwise), and no Python code runs
-// between the test and the update. So plain loads and stores are enough:
-// no locked read-modify-write, which would cost tens of cycles for each
-// nested message that the codec enters and leaves.
+// calls back, and stays correct even if two threads interleave: every update
+// is an atomic read-modify-write.
 class BorrowState {
 public:
     static constexpr std::intptr_t kExclusive = -1;
 
     bool try_shared() noexcept {
         std::intptr_t cur = count_.load(std::memory_order_relaxed);
-        if (cur == kExclusive) return false;
-        count_.store(cur + 1, std::memory_order_relaxed);
+        do {
+            if (cur == kExclusive) return false;
+        } while (!count_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
         return true;
     }
-    void release_shared() noexcept { count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
+    void release_shared() noexcept { count_.fetch_sub(1, std::memory_order_release); }
     bool try_exclusive() noexcept {
-        if (count_.load(std::memory_order_relaxed) != 0) return false;
-        count_.store(kExclusive, std::memory_order_relaxed);
-        return true;
+        std::intptr_t expected = 0;
+        return count_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
     }
-    void release_exclusive() noexcept { count_.store(0, std::memory_order_relaxed); }
+    void release_exclusive() noexcept { count_.store(0, std::memory_order_release); }
 
 private:
     std::atomic<std::intptr_t> count_{0};
