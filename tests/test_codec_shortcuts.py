@@ -192,3 +192,40 @@ def test_integers_at_the_one_digit_boundary(kind, value, label):
     obj = S1.cls["One"](v=v)
     assert S1.desc["One"].encode(obj) == S1.to_ref(obj).SerializeToString()
     assert decode(S1.desc["One"].encode(obj), "One", S1).v == v
+
+
+class Index:
+    """An integer only through __index__ (and __float__), with a side effect."""
+
+    def __init__(self, value, hook=None):
+        self.value, self.hook = value, hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.value
+
+    __float__ = lambda self: float(self.__index__())  # noqa: E731
+
+
+PACKED_KINDS = ["double", "float", "int32", "int64", "uint32", "uint64", "sint32", "sint64",
+                "fixed32", "fixed64", "sfixed32", "sfixed64", "bool"]
+
+
+@pytest.mark.parametrize("kind", PACKED_KINDS)
+def test_packed_items_of_any_type_give_the_plain_bytes(kind):
+    S1 = Schema([Msg("P").add("v", 1, kind, "repeated")])
+    enc = lambda v: S1.desc["P"].encode(S1.cls["P"](v=v))  # noqa: E731
+    if kind == "bool":
+        odd = [True, False, __import__("numpy").bool_(True)]
+        assert enc(odd) == enc([True, False, True])
+        return
+    plain = [1, 2, 3, 2**40 if kind in ("double", "float", "int64", "uint64", "sint64", "fixed64", "sfixed64") else 7]
+    mixed = [1, True + 1, Index(3), float(plain[3]) if kind in ("double", "float") else plain[3]]
+    assert enc(mixed) == enc(plain) == enc(tuple(plain)) == enc(iter(plain))
+    grown = [1]
+    grown.insert(0, Index(5, hook=lambda: grown.append(9) if len(grown) < 3 else None))
+    assert enc(grown) == enc([5, 1, 9])  # items added while encoding are written, as iteration would
+    if kind.startswith(("uint", "fixed")):
+        with pytest.raises(OverflowError):
+            enc([1, -1])

@@ -4,6 +4,7 @@
 // prefix that is filled in when the record is complete.
 #include "encoder.hpp"
 
+#include <bit>
 #include <vector>
 
 #include "../decode/decoder.hpp"
@@ -125,6 +126,100 @@ std::size_t packed_estimate(FieldKind kind, PyObject* iterable) noexcept {
     }
 }
 
+// One item of a packed run, when it is an exact float, a bool or a one-digit
+// int: written straight away, with room for it already ensured (no Python
+// code can run for such items). False when the item needs the general
+// conversion.
+template <FieldKind K>
+[[gnu::always_inline]] inline bool put_packed_fast(OutputBuffer& out, PyObject* item) noexcept {
+    if constexpr (K == FieldKind::Double || K == FieldKind::Float) {
+        if (!PyFloat_CheckExact(item)) [[unlikely]]
+            return false;
+        double d = PyFloat_AS_DOUBLE(item);
+        if constexpr (K == FieldKind::Double) {
+            std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+            out.put_bytes(&bits, 8);
+        } else {
+            std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(d));
+            out.put_bytes(&bits, 4);
+        }
+        return true;
+    } else if constexpr (K == FieldKind::Bool) {
+        if (!PyBool_Check(item)) [[unlikely]]
+            return false;
+        out.put_byte(item == Py_True ? 1 : 0);
+        return true;
+    } else {
+        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
+            return false;
+        // A compact int lies within +-2^30: inside every kind's range but for
+        // negative values of the unsigned kinds, which take the general path
+        // and its error.
+        const std::int64_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        constexpr bool is_unsigned =
+            K == FieldKind::UInt32 || K == FieldKind::UInt64 || K == FieldKind::Fixed32 || K == FieldKind::Fixed64;
+        if (is_unsigned && x < 0) [[unlikely]]
+            return false;
+        if constexpr (K == FieldKind::Fixed32 || K == FieldKind::SFixed32) {
+            std::uint32_t bits = static_cast<std::uint32_t>(x);
+            out.put_bytes(&bits, 4);
+        } else if constexpr (K == FieldKind::Fixed64 || K == FieldKind::SFixed64) {
+            std::uint64_t bits = static_cast<std::uint64_t>(x);
+            out.put_bytes(&bits, 8);
+        } else {
+            std::uint64_t v = K == FieldKind::SInt32   ? wire::zigzag32(static_cast<std::int32_t>(x))
+                              : K == FieldKind::SInt64 ? wire::zigzag64(x)
+                                                       : static_cast<std::uint64_t>(x);
+            out.advance_to(wire::put_varint(out.cursor(), v));
+        }
+        return true;
+    }
+}
+
+template <FieldKind K>
+bool write_packed(OutputBuffer& out, PyObject* value) {
+    constexpr std::size_t kMaxItem = 10;  // the longest body of one item (a varint)
+    if (PyList_CheckExact(value)) {
+        // By index, with the list's own bounds test at every step: the general
+        // conversion of an odd item may run Python code that changes the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            if (!out.ensure(kMaxItem)) return out_of_memory();
+            PyObject* item = PyList_GET_ITEM(value, i);
+            if (put_packed_fast<K>(out, item)) [[likely]]
+                continue;
+            Ref keep = Ref::borrow(item);
+            if (!write_scalar(out, K, keep.get())) return false;
+        }
+        return true;
+    }
+    return for_each_item(value, [&](PyObject* item) {
+        if (!out.ensure(kMaxItem)) return out_of_memory();
+        return put_packed_fast<K>(out, item) || write_scalar(out, K, item);
+    });
+}
+
+// The items of a packed run of a numeric kind or Bool, without tags.
+bool write_packed(OutputBuffer& out, FieldKind kind, PyObject* value) {
+    switch (kind) {
+    case FieldKind::Double: return write_packed<FieldKind::Double>(out, value);
+    case FieldKind::Float: return write_packed<FieldKind::Float>(out, value);
+    case FieldKind::Int32: return write_packed<FieldKind::Int32>(out, value);
+    case FieldKind::Int64: return write_packed<FieldKind::Int64>(out, value);
+    case FieldKind::UInt32: return write_packed<FieldKind::UInt32>(out, value);
+    case FieldKind::UInt64: return write_packed<FieldKind::UInt64>(out, value);
+    case FieldKind::SInt32: return write_packed<FieldKind::SInt32>(out, value);
+    case FieldKind::SInt64: return write_packed<FieldKind::SInt64>(out, value);
+    case FieldKind::Fixed32: return write_packed<FieldKind::Fixed32>(out, value);
+    case FieldKind::Fixed64: return write_packed<FieldKind::Fixed64>(out, value);
+    case FieldKind::SFixed32: return write_packed<FieldKind::SFixed32>(out, value);
+    case FieldKind::SFixed64: return write_packed<FieldKind::SFixed64>(out, value);
+    case FieldKind::Bool: return write_packed<FieldKind::Bool>(out, value);
+    default: break;
+    }
+    raise_panic("packed run of a kind that is not numeric");
+    return false;
+}
+
 bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
     const FieldKind kind = f.field_type.kind;
     switch (f.field_type.tag) {
@@ -141,9 +236,8 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int
         std::size_t start = out.size();
         Record rec;
         if (!rec.open(out, f.number, is_enum ? 0 : packed_estimate(kind, value))) return false;
-        bool ok = for_each_item(value, [&](PyObject* item) {
-            return is_enum ? write_enum(out, item) : write_scalar(out, kind, item);
-        });
+        bool ok = is_enum ? for_each_item(value, [&](PyObject* item) { return write_enum(out, item); })
+                          : write_packed(out, kind, value);
         if (!ok) return false;
         if (rec.body_size(out) == 0) {
             out.truncate(start);  // an empty run writes nothing
