@@ -534,15 +534,16 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
             break;
         }
         if (!value) return nullptr;
+        PyObject* name = st.field_names[static_cast<std::size_t>(idx)];
         if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
             int& current = oneof_member[*f.oneof_index];
-            if (current >= 0 && st.field_names[static_cast<std::size_t>(current)] != st.field_names[static_cast<std::size_t>(idx)] &&
-                PyDict_DelItem(kwargs.get(), st.field_names[static_cast<std::size_t>(current)]) < 0)
-                return nullptr;
+            if (current >= 0) {
+                PyObject* previous = st.field_names[static_cast<std::size_t>(current)];
+                if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
+            }
             current = idx;
         }
-        if (PyDict_SetItem(kwargs.get(), st.field_names[static_cast<std::size_t>(idx)], value.get()) < 0)
-            return nullptr;
+        if (PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return nullptr;
     }
     return PyObject_Call(cls, g_empty_tuple, kwargs.get());
 }
