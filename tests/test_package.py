@@ -546,38 +546,3 @@ def test_package_works_without_the_reference_runtime() -> None:
     )
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-
-
-_FULL = Everything(
-    d=1.5, f=2.5, i=-3, u=1 << 63, fx=7, flag=True, text="héllo", blob=b"\x00\xff", color=9, opt=0,
-    point=Point(x=-1), points=[Point(y=2), Point()], counts={"a": 1, "": -1},
-)
-_FULL_BYTES = _FULL.to_bytes()
-
-
-@pytest.mark.refcount
-@pytest.mark.parametrize(
-    "work",
-    [
-        lambda: Everything(points=[Point(x=1)], counts={"a": 1}, color=5) == _FULL,
-        lambda: repr(Tree(children=[Tree()])),
-        lambda: Everything.from_bytes(_FULL_BYTES),
-        lambda: quillspar.decode(Everything, bytearray(_FULL_BYTES)),
-        lambda: _FULL.to_bytes(),
-        lambda: quillspar.encode(Ping(pong=Pong(ping=Ping()))),
-        lambda: quillspar.resolve(),
-        lambda: Everything.from_bytes(_FULL_BYTES[:-1]),
-        lambda: Everything(text=b"x").to_bytes(),
-        lambda: Choice(number=1, text="x").to_bytes(),
-        lambda: quillspar.encode(5),
-        lambda: quillspar.decode(Point, "text"),
-    ],
-    ids=[
-        "construct-eq", "repr", "from_bytes", "decode-bytearray", "to_bytes", "encode-nested", "resolve",
-        "decode-truncated", "encode-wrong-type", "encode-two-oneof-members", "encode-non-message", "decode-str",
-    ],
-)
-def test_no_reference_leaks(work: Any) -> None:
-    from refcount import assert_refcount_flat
-
-    assert_refcount_flat(work)
