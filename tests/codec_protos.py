@@ -149,7 +149,7 @@ class Types:
 
     def to_ref(self, x):
         """The reference message holding what our instance `x` holds."""
-        m = self.ref[type(x).__name__]()
+        m = self.ref[type(x).__quillspar__.name]()
         for fd in m.DESCRIPTOR.fields:
             v, mt = getattr(x, fd.name), fd.message_type
             if mt and mt.GetOptions().map_entry:
@@ -302,7 +302,7 @@ def small_schema(**kw):
 # ---------------------------------------------------------------- value strategies
 
 
-def values(kind, S=None, type_name="", depth=1):
+def values(kind, S=None, type_name="", depth=1, map_size=3):
     """One value of `kind`; "float" values are binary32 so that they survive
     the trip. Messages nest `depth` levels more, then are empty."""
     if kind in RANGES:
@@ -311,7 +311,7 @@ def values(kind, S=None, type_name="", depth=1):
         members = st.sampled_from(list(S.enum[short(type_name)]))
         return members | st.integers(*_R32) if S.open_enums else members
     if kind == "message":
-        return messages(S, short(type_name), depth - 1) if depth > 0 else st.builds(S.cls[short(type_name)])
+        return messages(S, short(type_name), depth - 1, map_size) if depth > 0 else st.builds(S.cls[short(type_name)])
     return {"double": st.floats, "float": lambda: st.floats(width=32), "bool": st.booleans,
             "string": lambda: st.text(max_size=8), "bytes": lambda: st.binary(max_size=8)}[kind]()
 
@@ -330,10 +330,10 @@ def messages(draw, S, name, depth=2, map_size=3):
     for f in proto.field:
         if entry := entries.get(short(f.type_name)):
             key, val = entry
-            kw[f.name] = draw(st.dictionaries(values(KIND[key.type]), values(KIND[val.type], S, val.type_name, depth),
+            kw[f.name] = draw(st.dictionaries(values(KIND[key.type]), values(KIND[val.type], S, val.type_name, depth, map_size),
                                               max_size=map_size))
             continue
-        value = values(KIND[f.type], S, f.type_name, depth)
+        value = values(KIND[f.type], S, f.type_name, depth, map_size)
         if f.HasField("oneof_index") and not f.proto3_optional:
             kw[f.name] = draw(value) if f.name in chosen else None
         elif f.label == FDP.LABEL_REPEATED:
