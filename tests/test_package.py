@@ -85,32 +85,26 @@ class Everything:
         ("x: list[list[int]]", r"Bad\.x: unsupported annotation 'list\[list\[int\]\]': lists and dicts cannot be nested"),
         ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only union allowed is `T \| None`"),
         ("x: complex", r"Bad\.x: unsupported annotation 'complex': complex is neither a message class"),
-        ("x: object", r"Bad\.x: unsupported annotation 'object': object is neither a message class"),
         ("x: list", r"Bad\.x: unsupported annotation 'list': list needs its item types"),
         ("x: list[int] | None", r"Bad\.x: unsupported annotation 'list\[int\] \| None': repeated and map fields are never None"),
         ("x: list[int | None]", r"Bad\.x: unsupported annotation 'list\[int \| None\]': only a field itself can be optional"),
         ("x: dict[float, int]", r"Bad\.x: unsupported annotation 'dict\[float, int\]': map keys must be integers, bool or str, not float"),
-        ("x: dict[bytes, int]", r"Bad\.x: unsupported annotation 'dict\[bytes, int\]': map keys must be"),
         ("x: Annotated[str, quillspar.int32.__metadata__[0]]", r"Bad\.x: unsupported annotation .*: the int32 marker needs the Python type int, not str"),
         ("x: int32 = field(0)", r"Bad\.x: field number 0 is invalid \(valid: 1 to 536870911, except 19000 to 19999\)"),
         ("x: int32 = field(536870912)", r"Bad\.x: field number 536870912 is invalid"),
         ("x: int32 = field(19000)", r"Bad\.x: field number 19000 is invalid"),
         ("x: int32 = field(19999)", r"Bad\.x: field number 19999 is invalid"),
-        ("x: int32 = field(-1)", r"Bad\.x: field number -1 is invalid"),
         ("x: int32 = field(True)", r"Bad\.x: field number must be an int, not bool"),
         ("a: int32 = field(536870911)\nb: int32", r"Bad\.b: field number 536870912 is invalid"),
         ("a: int32 = field(3)\nb: str = field(3)", r"Bad\.b: field number 3 is already used by field 'a'"),
         ("a: int32 = field(2)\nb: int32 = field(1)\nc: int32", r"Bad\.c: field number 2 is already used by field 'a'"),
         ("a: list[int32] = field(oneof='k')", r"Bad\.a: a repeated field cannot be a member of oneof 'k'"),
         ("a: dict[str, int32] = field(oneof='k')", r"Bad\.a: a map field cannot be a member of oneof 'k'"),
-        (
-            "a: int32 | None = field(oneof='k')\nb: str\nc: str | None = field(oneof='k')",
-            r"Bad\.c: the members of oneof 'k' must be declared one after another",
-        ),
+        ("a: int32 | None = field(oneof='k')\nb: str\nc: str | None = field(oneof='k')",
+         r"Bad\.c: the members of oneof 'k' must be declared one after another"),
         ("a: int32 | None = field(oneof='a')", r"Bad\.a: oneof 'a' has the name of a field"),
         ("a: int32 | None = field(oneof='no way')", r"Bad\.a: oneof name 'no way' is not an ASCII identifier"),
         ("x: int32 = 5", r"Bad\.x: the default of this field is 0, fixed by protobuf; got 5"),
-        ("x: str = 'a'", r"Bad\.x: the default of this field is '', fixed by protobuf; got 'a'"),
         ("x: bool = 0", r"Bad\.x: the default of this field is False"),
         ("x: list[int32] = [1]", r"Bad\.x: the default of this field is \[\]"),
         ("x: int32 | None = 0", r"Bad\.x: the default of this field is None"),
@@ -120,30 +114,23 @@ class Everything:
         ("x = field(3)", r"Bad\.x: field\(\) needs an annotation"),
         ("a_b: dict[str, int]\naB: dict[str, int]", r"Bad\.aB: map fields 'a_b' and 'aB' would both need an entry type called ABEntry"),
         ("__slots__ = ()\nx: int32", r"Bad: @message gives the class its __slots__"),
-    ],
-)
-def test_definition_errors(body: str, message_pattern: str) -> None:
-    source = "from typing import Annotated\n@message\nclass Bad:\n" + textwrap.indent(body, "    ")
-    with pytest.raises(SchemaError, match=message_pattern):
-        define(source)
-
-
-@pytest.mark.parametrize(
-    ("source", "message_pattern"),
-    [
-        ("class E(enum.Enum):\n    A = 0\n@message\nclass Bad:\n    e: E", r"Bad\.e: unsupported annotation 'E': enum E must derive from enum\.IntEnum"),
-        (
-            "class E(enum.IntEnum):\n    A = 0\n    B = 1 << 31\n@message\nclass Bad:\n    e: list[E]",
-            r"Bad\.e: enum E member B = 2147483648 does not fit in 32 bits",
-        ),
-        ("class Plain: pass\n@message\nclass Bad:\n    p: Plain | None", r"Bad\.p: unsupported annotation 'Plain \| None': Plain is neither a message class \(decorate it"),
-        ("@message\nclass Base:\n    a: int32\n@message\nclass Bad(Base):\n    b: int32", r"Bad: a message class cannot derive from message class Base"),
+        # Sources of their own: the errors involve other classes.
+        ("class E(enum.Enum):\n    A = 0\n@message\nclass Bad:\n    e: E",
+         r"Bad\.e: unsupported annotation 'E': enum E must derive from enum\.IntEnum"),
+        ("class E(enum.IntEnum):\n    A = 0\n    B = 1 << 31\n@message\nclass Bad:\n    e: list[E]",
+         r"Bad\.e: enum E member B = 2147483648 does not fit in 32 bits"),
+        ("class Plain: pass\n@message\nclass Bad:\n    p: Plain | None",
+         r"Bad\.p: unsupported annotation 'Plain \| None': Plain is neither a message class \(decorate it"),
+        ("@message\nclass Base:\n    a: int32\n@message\nclass Bad(Base):\n    b: int32",
+         r"Bad: a message class cannot derive from message class Base"),
         ("@message\nclass Bad(enum.IntEnum):\n    A = 0", r"Bad: enums need no decorator"),
     ],
 )
-def test_definition_errors_involving_other_classes(source: str, message_pattern: str) -> None:
+def test_definition_errors(body: str, message_pattern: str) -> None:
+    if "class " not in body:
+        body = "from typing import Annotated\n@message\nclass Bad:\n" + textwrap.indent(body, "    ")
     with pytest.raises(SchemaError, match=message_pattern):
-        define(source)
+        define(body)
 
 
 # ---------------------------------------------------------------- the generated class
