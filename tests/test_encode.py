@@ -1,5 +1,5 @@
-"""Descriptor.encode: round trips, agreement with the reference runtime, exact
-bytes, scalar conversion errors and the encoder's own errors."""
+"""Descriptor.encode: round trips, agreement with the reference runtime in both
+directions, exact bytes, scalar conversion errors and the encoder's own errors."""
 
 import collections
 import decimal
@@ -30,16 +30,17 @@ def enc(kind, value, label="", number=1):
 
 @settings(max_examples=200, deadline=None)
 @given(st.data())
-def test_round_trip_and_the_reference_runtime(data):
-    # All and Wide are declared in field-number order: with one map entry at
-    # most (entry order is free) our bytes are the reference runtime's own.
-    name, map_size = data.draw(st.sampled_from(["All", "Unpacked", "Wide"])), data.draw(st.sampled_from([1, 3]))
-    x = data.draw(messages(S, name, map_size=map_size))
-    ours = S.desc[name].encode(x)
+def test_round_trip_and_the_reference_runtime_both_ways(data):
+    name, map_size = data.draw(st.sampled_from(["All", "Unpacked", "Wide", "Leaf"])), data.draw(st.sampled_from([1, 3]))
+    x = data.draw(messages(S, name, depth=3 if name == "Leaf" else 2, map_size=map_size))
+    ours, theirs = S.desc[name].encode(x), S.to_ref(x).SerializeToString(deterministic=True)
     assert S.desc[name].decode(S.cls[name], ours) == x
     assert S.from_ref(S.ref[name].FromString(ours)) == x
+    assert S.desc[name].decode(S.cls[name], theirs) == x
+    # All, Wide and Leaf are declared in field-number order: with one map entry
+    # at most (entry order is free) our bytes are the reference runtime's own.
     if name != "Unpacked" and map_size == 1:
-        assert ours == S.to_ref(x).SerializeToString(deterministic=True)
+        assert ours == theirs
 
 
 ODD = Schema([Msg("Odd").map("md", 1, "double", "string").map("mf", 2, "float", "bool")
