@@ -19,7 +19,8 @@ REFCOUNT_MARKS = [pytest.mark.refcount, pytest.mark.skipif(not hasattr(sys, "get
                                                            reason="needs a debug interpreter")]
 
 
-def _call(fn, expected):
+def check_outcome(fn, expected):
+    """Calls `fn`, which must raise `expected` or return when it is None."""
     try:
         fn()
     except (KeyboardInterrupt, SystemExit):
@@ -36,13 +37,13 @@ def measure(fn, expected=None, *, warmup=5, repeat=6, loops=20):
     adds nothing to later samples)."""
     rc, blocks = [0] * repeat, [0] * repeat
     for _ in range(warmup):
-        _call(fn, expected)
+        check_outcome(fn, expected)
     rc_before = blk_before = 0
     # Rounds -2 and -1 only take samples, so that every recorded one is taken
     # with the same locals alive.
     for i in range(-2, repeat):
         for _ in range(loops):
-            _call(fn, expected)
+            check_outcome(fn, expected)
         gc.collect()
         rc_after, blk_after = sys.gettotalrefcount(), sys.getallocatedblocks()
         if i >= 0:
