@@ -20,8 +20,7 @@ import time
 
 import pytest
 
-from codec_protos import Msg
-from quillspar import _core
+from codec_protos import Msg, Schema
 
 _calls = itertools.count()
 
@@ -44,34 +43,15 @@ class Color:
     def __eq__(self, other):
         return type(other) is Color and other.n == self.n
 
-
-class Rec:
-    defaults: dict = {}
-
-    def __init__(self, **kw):
-        for name, default in self.defaults.items():
-            setattr(self, name, kw.pop(name, default()))
-        assert not kw, kw
-
-    def __eq__(self, other):
-        return type(other) is type(self) and vars(other) == vars(self)
-
     def __repr__(self):
-        return f"{type(self).__name__}({vars(self)})"
+        return f"Color({self.n})"
 
 
-class Inner(Rec):
-    __quillspar__ = _core.compile_descriptor(
-        Msg("Inner").add("x", 1, "sint64").add("c", 2, "enum", type_name=".t.Color").serialize())
-    defaults = {"x": int, "c": lambda: Color(0)}
-
-
-class Outer(Rec):
-    __quillspar__ = _core.compile_descriptor(
-        Msg("Outer").add("a", 1, "int32").add("s", 2, "string").add("inner", 3, "message", type_name=".t.Inner")
-        .add("items", 4, "message", "repeated", ".t.Inner").add("color", 5, "enum", type_name=".t.Color")
-        .map("m", 6, "string", "message", ".t.Inner").serialize())
-    defaults = {"a": int, "s": str, "inner": lambda: None, "items": list, "color": lambda: Color(0), "m": dict}
+S = Schema([Msg("Inner").add("x", 1, "sint64").add("c", 2, "enum", type_name=".t.Color"),
+            Msg("Outer").add("a", 1, "int32").add("s", 2, "string").add("inner", 3, "message", type_name=".t.Inner")
+            .add("items", 4, "message", "repeated", ".t.Inner").add("color", 5, "enum", type_name=".t.Color")
+            .map("m", 6, "string", "message", ".t.Inner")], reference=False, link=False)
+Inner, Outer = S.cls["Inner"], S.cls["Outer"]
 
 
 class Key:
@@ -95,7 +75,7 @@ def link_inner():
 
 link_outer()
 link_inner()
-VALUE = Outer(a=-7, s="héllo", inner=Inner(x=-(2**40), c=Color(2)), items=[Inner(x=i, c=Color(i)) for i in range(5)],
+VALUE = Outer(a=-7, s="héllo", inner=Inner(x=-(2**40), c=Color(2)), items=[Inner(x=i, c=Color(i + 1)) for i in range(5)],
               color=Color(3), m={"k": Inner(x=9, c=Color(1))})
 EXPECTED = Outer.__quillspar__.encode(VALUE)
 
