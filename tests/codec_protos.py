@@ -330,8 +330,8 @@ def messages(draw, S, name, depth=2, map_size=3):
     for f in proto.field:
         if entry := entries.get(short(f.type_name)):
             key, val = entry
-            kw[f.name] = draw(st.dictionaries(values(KIND[key.type]), values(KIND[val.type], S, val.type_name, depth, map_size),
-                                              max_size=map_size))
+            kw[f.name] = draw(st.dictionaries(
+                values(KIND[key.type]), values(KIND[val.type], S, val.type_name, depth, map_size), max_size=map_size))
             continue
         value = values(KIND[f.type], S, f.type_name, depth, map_size)
         if f.HasField("oneof_index") and not f.proto3_optional:

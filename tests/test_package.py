@@ -11,7 +11,6 @@ from typing import Any
 import types
 
 import pytest
-from hypothesis import given, strategies as st
 
 import quillspar
 from quillspar import (

@@ -172,8 +172,9 @@ def test_field_record_members(extra, expected):
 @pytest.mark.parametrize("type_name, short", [(".pkg.Outer.Inner", "Inner"), ("Inner", "Inner"), (".a.b.", ""),
                                               ("", ""), ("..x", "x"), (".é.Ü", "Ü")])
 def test_type_name_shortening(type_name, short):
-    fields = [ld(2, raw_field(4, kind, label=label, type_name=type_name.encode())) for kind in (11, 14) for label in (1, 2, 3)]
-    assert refs(b"".join(fields)) == [(4, short)] * 6
+    fields = b"".join(ld(2, raw_field(4, kind, label=label, type_name=type_name.encode()))
+                      for kind in (11, 14) for label in (1, 2, 3))
+    assert refs(fields) == [(4, short)] * 6
 
 
 @pytest.mark.parametrize("entry_first", [False, True])
@@ -201,7 +202,8 @@ def test_map_entry_recognition(nested, expected):
 
 
 @pytest.mark.parametrize("nested_field, expected", [
-    (raw_field(number=2, type=10), "UnsupportedType(10)"), (raw_field(number=2, type=2**32 + 10), "UnsupportedType(10)"),
+    (raw_field(number=2, type=10), "UnsupportedType(10)"),
+    (raw_field(number=2, type=2**32 + 10), "UnsupportedType(10)"),
     (raw_field(number=2, type=None), "MissingType"), (raw_field(number=7, type=None), "MissingType"),
     (b"", "MissingType"),
 ])
@@ -254,7 +256,8 @@ def test_tenth_varint_byte_gives_bit_63(tenth, is_map):
 @pytest.mark.parametrize("tail", [b"", b"\x0a\x01X" * 4])
 @pytest.mark.parametrize("data, expected", [
     (b"\xff" * 9 + b"\x80", "VarintOverflow"),  # no eleventh byte is read
-    (b"\x0a" + b"\x80" * 10, "VarintOverflow"), (ld(2, vint(3, 1) + tag(5, VARINT) + b"\xff" * 9 + b"\x81\x01"), "VarintOverflow"),
+    (b"\x0a" + b"\x80" * 10, "VarintOverflow"),
+    (ld(2, vint(3, 1) + tag(5, VARINT) + b"\xff" * 9 + b"\x81\x01"), "VarintOverflow"),
     (b"\x0a" + varint(2**64 - 1) + b"xyz", "InvalidLength"),  # position + length overflows
     (b"\x12" + varint(2**63) + b"xyz", "InvalidLength"),
 ])
@@ -264,7 +267,8 @@ def test_varint_overflow_and_huge_lengths(data, expected, tail):
 
 @pytest.mark.parametrize("data, expected", [
     (b"\x80", "UnexpectedEof"), (b"\xff" * 9, "UnexpectedEof"), (b"\x08\xff\xff", "UnexpectedEof"),
-    (tag(9, I32) + b"abc", "UnexpectedEof"), (tag(9, I64) + b"abcdefg", "UnexpectedEof"), (b"\x0a\x02X", "InvalidLength"),
+    (tag(9, I32) + b"abc", "UnexpectedEof"), (tag(9, I64) + b"abcdefg", "UnexpectedEof"),
+    (b"\x0a\x02X", "InvalidLength"),
     # A sub-record ends where its length says, whatever follows it.
     (ld(2, vint(3, 1) + tag(9, I64) + b"abcd") + b"efghijkl", "UnexpectedEof"),
     (ld(2, vint(3, 1) + vint(5, 300)[:-1]) + b"\x02", "UnexpectedEof"),

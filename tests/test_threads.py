@@ -75,8 +75,8 @@ def link_inner():
 
 link_outer()
 link_inner()
-VALUE = Outer(a=-7, s="héllo", inner=Inner(x=-(2**40), c=Color(2)), items=[Inner(x=i, c=Color(i + 1)) for i in range(5)],
-              color=Color(3), m={"k": Inner(x=9, c=Color(1))})
+VALUE = Outer(a=-7, s="héllo", inner=Inner(x=-(2**40), c=Color(2)), color=Color(3), m={"k": Inner(x=9, c=Color(1))},
+              items=[Inner(x=i, c=Color(i + 1)) for i in range(5)])
 EXPECTED = Outer.__quillspar__.encode(VALUE)
 
 
