@@ -24,6 +24,31 @@ RANGES = {"int32": _R32, "sint32": _R32, "sfixed32": _R32, "int64": _R64, "sint6
           "uint32": (0, 2**32 - 1), "fixed32": (0, 2**32 - 1), "uint64": (0, 2**64 - 1), "fixed64": (0, 2**64 - 1)}
 
 
+class Index:
+    """An integer by __index__, which calls `hook` first."""
+
+    def __init__(self, value, hook=None):
+        self.value, self.hook = value, hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.value
+
+
+class Boom(Exception):
+    pass
+
+
+def raising(*args, **kw):
+    raise Boom(args)
+
+
+class Marked:
+    """Marked as a message class, but without a descriptor."""
+    __quillspar__ = "not a descriptor"
+
+
 def panic_type(exc):
     """The type of `exc`, which must be the core's PanicException."""
     assert type(exc).__name__ == "PanicException" and type(exc).__bases__ == (BaseException,), repr(exc)

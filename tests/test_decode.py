@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    SCALARS, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain, panic_type,
-    small_schema, tag, varint, vint,
+    SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain,
+    panic_type, raising, small_schema, tag, varint, vint,
 )
 
 S = all_kinds_schema()
@@ -179,18 +179,6 @@ def test_utf8_validation_agrees_with_the_interpreter(raw):
 
 
 # ---------------------------------------------------------------- linking and callbacks
-
-
-class Boom(Exception):
-    pass
-
-
-def raising(*args, **kw):
-    raise Boom(args)
-
-
-class Marked:
-    __quillspar__ = "not a descriptor"
 
 
 class NotAType:

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type, single, varint, vint,
+    Index, Marked, Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type, single, varint, vint,
 )
 
 S = all_kinds_schema()
@@ -76,21 +76,13 @@ def test_long_records_match_the_reference(fields, as_iterator):
 # ---------------------------------------------------------------- exact bytes
 
 
-class Idx:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
-
-
 class Color(enum.IntEnum):
     RED = 1
 
 
 EXACT = [
     ("int32", "", 1, 0, ""), ("int32", "", 1, -1, "08 ffffffffffffffffff01"), ("int32", "", 1, 150, "08 9601"),
-    ("int32", "", 1, Idx(5), "08 05"), ("int32", "", 1, Idx(0), ""), ("int32", "", 1, Color.RED, "08 01"),
+    ("int32", "", 1, Index(5), "08 05"), ("int32", "", 1, Index(0), ""), ("int32", "", 1, Color.RED, "08 01"),
     ("int32", "optional", 1, 0, "08 00"), ("int32", "optional", 1, None, ""),
     ("int32", "repeated", 4, [1, 2, 3], "22 03 010203"), ("int32", "repeated", 4, (1, 2, 3), "22 03 010203"),
     ("int32", "repeated", 4, range(1, 4), "22 03 010203"), ("int32", "repeated", 4, [], ""),
@@ -102,7 +94,7 @@ EXACT = [
     ("int32", "", 2**29, 1, "8080808010 01"), ("int32", "", -1, 1, "f8ffffff7f 01"),  # field number 2**32 - 1
     ("sint32", "", 1, -1, "08 01"), ("sint32", "", 1, 1, "08 02"), ("sint32", "", 1, -(2**31), "08 ffffffff0f"),
     ("sint64", "", 1, -(2**63), "08 ffffffffffffffffff01"), ("uint32", "", 1, 2**32 - 1, "08 ffffffff0f"),
-    ("uint64", "", 1, 2**64 - 1, "08 ffffffffffffffffff01"), ("uint64", "", 1, Idx(7), "08 07"),
+    ("uint64", "", 1, 2**64 - 1, "08 ffffffffffffffffff01"), ("uint64", "", 1, Index(7), "08 07"),
     ("int64", "", 1, True, "08 01"), ("fixed32", "", 1, 1, "0d 01000000"),
     ("fixed64", "", 1, 2**64 - 1, "09 ffffffffffffffff"), ("sfixed32", "", 1, -2, "0d feffffff"),
     ("sfixed64", "", 1, -2, "09 feffffffffffffff"), ("float", "", 1, 1.0, "0d 0000803f"),
@@ -115,7 +107,7 @@ EXACT = [
     ("bool", "repeated", 1, [True, False], "0a 02 0100"), ("bytes", "", 1, b"ab", "0a 02 6162"),
     ("bytes", "", 1, bytearray(b"ab"), "0a 02 6162"), ("bytes", "", 1, [97, 98], "0a 02 6162"),
     ("bytes", "", 1, (97, 98), "0a 02 6162"), ("bytes", "", 1, memoryview(b"ab"), "0a 02 6162"),
-    ("bytes", "", 1, [Idx(97), True], "0a 02 6101"), ("bytes", "", 1, [], ""), ("bytes", "optional", 1, b"", "0a 00"),
+    ("bytes", "", 1, [Index(97), True], "0a 02 6101"), ("bytes", "", 1, [], ""), ("bytes", "optional", 1, b"", "0a 00"),
     ("enum", "", 1, 0, ""), ("enum", "", 1, -5, "08 fbffffffffffffffff01"), ("enum", "optional", 1, 0, "08 00"),
     ("enum", "repeated", 1, [1, -1, Color.RED], "0a 0c 01ffffffffffffffffff0101"),
 ]
@@ -159,7 +151,7 @@ CONVERSION_ERRORS = [
     ("bool", "repeated", [True, 1], TypeError, NOT_BOOL.format("int")),
     ("string", "", None, TypeError, NOT_STR.format("NoneType")),
     ("string", "", b"ab", TypeError, NOT_STR.format("bytes")),
-    ("string", "repeated", [Idx(1)], TypeError, NOT_STR.format("Idx")),
+    ("string", "repeated", [Index(1)], TypeError, NOT_STR.format("Index")),
     ("string", "", "a\ud800", UnicodeEncodeError, None), ("string", "optional", "\udfff", UnicodeEncodeError, None),
     ("bytes", "", "ab", TypeError, NOT_VEC), ("bytes", "repeated", [b"", "ab"], TypeError, NOT_VEC),
     ("bytes", "", 5, TypeError, "'int' object cannot be converted to 'Sequence'"),
@@ -285,10 +277,6 @@ def test_dictionary_changed_while_its_map_is_encoded(keys, mutation, message):
         MAPS.desc["Mp"].encode(Mp(mp=mp))
     panic_type(e.value)
     assert str(e.value) == message
-
-
-class Marked:
-    __quillspar__ = "not a descriptor"
 
 
 def test_nested_values():

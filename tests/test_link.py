@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from codec_protos import Msg, panic_type
+from codec_protos import Index, Msg, panic_type
 from quillspar._core import compile_descriptor
 
 MUT, EXCL = "RuntimeError: Already mutably borrowed", "RuntimeError: Already borrowed"
@@ -14,16 +14,6 @@ MUT, EXCL = "RuntimeError: Already mutably borrowed", "RuntimeError: Already bor
 
 class Obj:
     pass
-
-
-class Index:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
 
 
 def new():

@@ -14,7 +14,7 @@ import types
 import pytest
 
 import quillspar
-from codec_protos import Msg, Schema, fixed64, ld, nested_chain, single, small_schema, vint
+from codec_protos import Boom, Index, Msg, Schema, fixed64, ld, nested_chain, raising, single, small_schema, vint
 from quillspar import field, int32, message, sint64
 from quillspar._core import Descriptor, compile_descriptor
 from refcount import REFCOUNT_MARKS, assert_refcount_flat, check_outcome, measure
@@ -32,24 +32,6 @@ NS = types.SimpleNamespace
 class Obj:
     def __del__(self):
         pass
-
-
-class Index:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
-
-
-class Boom(Exception):
-    pass
-
-
-def raising(*args, **kw):
-    raise Boom
 
 
 def test_checker_detects_a_leak():
