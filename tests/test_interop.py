@@ -61,19 +61,6 @@ class Node:
 
 
 @message
-class Even:
-    value: uint32
-    next: Odd | None
-
-
-@message
-class Odd:
-    value: uint32
-    next: Even | None
-    evens: list[Even]
-
-
-@message
 class Enums:
     color: Palette
     colors: list[Palette]
@@ -102,7 +89,7 @@ class Optionals:
     last: int32 = field(536870911)
 
 
-SCHEMAS = [Scalars, Lists, Maps, Node, Even, Odd, Enums, Optionals]
+SCHEMAS = [Scalars, Lists, Maps, Node, Enums, Optionals]
 quillspar.resolve()
 _pool = descriptor_pool.DescriptorPool()
 for _raw in file_descriptors(*SCHEMAS):
