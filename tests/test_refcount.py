@@ -25,6 +25,7 @@ import decode_fuzz  # noqa: E402
 import encode_fuzz  # noqa: E402
 from test_decode import LENIENT, MALFORMED, PLACES  # noqa: E402
 from test_encode import CONVERSION_ERRORS, EXACT  # noqa: E402
+from test_schema import ERROR_TEXTS, FIRST_ERRORS  # noqa: E402
 
 pytestmark = REFCOUNT_MARKS
 NS = types.SimpleNamespace
@@ -79,11 +80,8 @@ def relink():
 DESCRIPTOR_CASES = {
     "compile": (lambda: compile_descriptor(RICH), None),
     "compile keyword": (lambda: compile_descriptor(data=RICH), None),
-    "compile truncated": (lambda: compile_descriptor(RICH + b"\x0a"), ValueError),
-    "compile unsupported": (lambda: compile_descriptor(RICH + ld(2, vint(5, 10))), ValueError),
-    "compile nested": (lambda: compile_descriptor(RICH + ld(3, ld(2, vint(3, 2) + vint(5, 10)))), ValueError),
-    "compile missing type": (lambda: compile_descriptor(RICH + ld(2, b"")), ValueError),
-    "compile utf-8": (lambda: compile_descriptor(RICH + ld(1, b"\xff")), ValueError),
+    "compile errors": [(lambda d=data: compile_descriptor(RICH + d), ValueError)
+                       for data, _ in ERROR_TEXTS + FIRST_ERRORS],
     "compile bytearray": (lambda: compile_descriptor(bytearray(RICH)), TypeError),
     "compile twice bound": (lambda: compile_descriptor(RICH, data=RICH), TypeError),
     "constructor": (lambda: Descriptor(), TypeError),
@@ -285,7 +283,7 @@ def case(rows, make):
 
 
 CASES = {
-    **{f"descriptor: {k}": v for k, v in DESCRIPTOR_CASES.items()},
+    **{f"descriptor: {k}": case(v, lambda fn: fn) for k, v in DESCRIPTOR_CASES.items()},
     **{f"decode: {k}": case(v, lambda d, c, b: lambda: d.decode(c, b)) for k, v in DECODES.items()},
     **{f"encode: {k}": case(v, encode_case) for k, v in ENCODES.items()},
     **{f"package: {k}": v for k, v in PACKAGE.items()},

@@ -62,7 +62,7 @@ def test_full_descriptor_from_reference_runtime():
     assert compile_descriptor(b"").name == "" and compile_descriptor(b"").ref_fields() == []
 
 
-@pytest.mark.parametrize("data, expected", [
+ERROR_TEXTS = [
     (b"\x0a", "Wire(UnexpectedEof)"), (b"\x0a\x05abc", "Wire(InvalidLength)"), (b"\x0b", "Wire(InvalidWireType(3))"),
     (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=0)), "UnsupportedType(0)"),
     (ld(2, raw_field(type=19)), "UnsupportedType(19)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
@@ -72,12 +72,15 @@ def test_full_descriptor_from_reference_runtime():
     (NO_TYPE, "MissingType"), (ld(2, b""), "MissingType"),
     (ld(2, raw_field(type=None, extra=ld(5, b"\x0b"))), "MissingType"),  # type with the wrong wire type
     (ld(1, b"\xff"), "InvalidUtf8"),
-])
+]
+
+
+@pytest.mark.parametrize("data, expected", ERROR_TEXTS)
 def test_error_text_forms(data, expected):
     assert error_of(data) == expected
 
 
-@pytest.mark.parametrize("data, expected", [
+FIRST_ERRORS = [
     # Phase 1 reads the whole input, nested types included, before own fields are resolved.
     (NO_TYPE + b"\x0a", "Wire(UnexpectedEof)"),
     (NO_TYPE + ld(8, ld(1, b"\xc0\x80")), "InvalidUtf8"),
@@ -87,7 +90,10 @@ def test_error_text_forms(data, expected):
     (NO_TYPE + ld(2, raw_field(type=10)), "MissingType"),
     (ld(1, b"\xff") + b"\x0a", "InvalidUtf8"),
     (ld(3, ld(2, raw_field(number=2, type=None))) + ld(3, ld(2, raw_field(number=2, type=10))), "MissingType"),
-])
+]
+
+
+@pytest.mark.parametrize("data, expected", FIRST_ERRORS)
 def test_first_error_wins(data, expected):
     assert error_of(data) == expected
 

@@ -1,16 +1,8 @@
 """Threads sharing descriptors: encoders and decoders run while other threads
-keep re-linking the same classes.
-
-The switch interval is cut to a microsecond, and link() is given keys whose
-__index__ lets go of the interpreter lock (time.sleep(0)), as the enum class
-does when called by decode() and its values' __index__ when read by encode(),
-so the threads interleave inside all three. The only errors allowed are the
-borrow conflicts: RuntimeError "Already borrowed" (link while the descriptor is
-in use), RuntimeError "Already mutably borrowed" (use while link runs) and
-PanicException "Already mutably borrowed: PyBorrowError" (a nested descriptor
-met while link runs on it). Every encode that succeeds gives the expected bytes
-and every decode that succeeds gives the expected value.
-"""
+keep re-linking the same classes, with a switch interval of a microsecond and
+hooks that let go of the interpreter lock inside link(), decode() (the enum
+class) and encode() (__index__). Only the borrow conflicts may be raised; every
+encode and decode that succeeds gives the expected bytes or value."""
 
 import collections
 import itertools
