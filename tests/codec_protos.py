@@ -1,7 +1,8 @@
-"""Schemas, message classes, value strategies and raw wire helpers for the
-codec tests. A `Schema` puts `Msg` builders into one proto3 file, loads it into
-a fresh pool of the reference runtime and compiles our descriptors from the
-very same `DescriptorProto` bytes; its classes are plain keyword classes."""
+"""Schemas, message classes, value strategies and raw wire pieces for the tests.
+A `Schema` puts `Msg` builders into one proto3 file, loads it into a fresh pool
+of the reference runtime and compiles our descriptors from the very same
+`DescriptorProto` bytes; its classes are plain keyword classes. `Types` is the
+part that the package's own message classes can use too."""
 
 import enum
 import itertools
@@ -18,11 +19,45 @@ SCALARS = ["double", "float", "int32", "int64", "uint32", "uint64", "sint32", "s
            "fixed32", "fixed64", "sfixed32", "sfixed64", "bool", "string", "bytes"]
 PROTO_TYPE = {k: getattr(FDP, "TYPE_" + k.upper()) for k in SCALARS + ["enum", "message"]}
 KIND = {t: k for k, t in PROTO_TYPE.items()}
-I32, I64 = (-(2**31), 2**31 - 1), (-(2**63), 2**63 - 1)
-RANGES = {"int32": I32, "sint32": I32, "sfixed32": I32, "int64": I64, "sint64": I64, "sfixed64": I64,
+_R32, _R64 = (-(2**31), 2**31 - 1), (-(2**63), 2**63 - 1)
+RANGES = {"int32": _R32, "sint32": _R32, "sfixed32": _R32, "int64": _R64, "sint64": _R64, "sfixed64": _R64,
           "uint32": (0, 2**32 - 1), "fixed32": (0, 2**32 - 1), "uint64": (0, 2**64 - 1), "fixed64": (0, 2**64 - 1)}
 
+
+class Index:
+    """An integer by __index__, which calls `hook` first."""
+
+    def __init__(self, value, hook=None):
+        self.value, self.hook = value, hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.value
+
+
+class Boom(Exception):
+    pass
+
+
+def raising(*args, **kw):
+    raise Boom(args)
+
+
+class Marked:
+    """Marked as a message class, but without a descriptor."""
+    __quillspar__ = "not a descriptor"
+
+
+def panic_type(exc):
+    """The type of `exc`, which must be the core's PanicException."""
+    assert type(exc).__name__ == "PanicException" and type(exc).__bases__ == (BaseException,), repr(exc)
+    return type(exc)
+
+
 # ---------------------------------------------------------------- raw wire
+
+VARINT, I64, LEN, I32 = 0, 1, 2, 5
 
 
 def varint(n):
@@ -39,19 +74,19 @@ def tag(number, wire_type):
 
 
 def vint(number, value):
-    return tag(number, 0) + varint(value)
+    return tag(number, VARINT) + varint(value)
 
 
 def ld(number, payload):
-    return tag(number, 2) + varint(len(payload)) + payload
+    return tag(number, LEN) + varint(len(payload)) + payload
 
 
 def fixed32(number, value, fmt="<I"):
-    return tag(number, 5) + struct.pack(fmt, value)
+    return tag(number, I32) + struct.pack(fmt, value)
 
 
 def fixed64(number, value, fmt="<Q"):
-    return tag(number, 1) + struct.pack(fmt, value)
+    return tag(number, I64) + struct.pack(fmt, value)
 
 
 def nested_chain(levels, inner=b""):
@@ -104,32 +139,21 @@ class Msg:
         self._optional = []
         return self.proto
 
+    def serialize(self):
+        return self.finish().SerializeToString()
 
-_files = itertools.count()
+
+def short(type_name):
+    return type_name.rsplit(".", 1)[-1]
 
 
-class Schema:
-    """One proto3 file (package "t"): reference classes in `ref`, our
-    descriptors in `desc`, our classes in `cls`, IntEnum classes in `enum`."""
+class Types:
+    """Message types seen from both sides: `DescriptorProto`s in `protos`, our
+    classes in `cls`, IntEnum classes in `enum` and reference classes in `ref`,
+    each by short name. With `open_enums`, enum fields may hold any int."""
 
-    def __init__(self, messages, enums=None, reference=True, link=True):
-        enums = enums or {}
-        self.enum = {name: enum.IntEnum(name, values) for name, values in enums.items()}
-        self.protos = {m.name: m.finish() for m in messages}
-        self.desc = {n: _core.compile_descriptor(p.SerializeToString()) for n, p in self.protos.items()}
-        self.cls = {n: make_class(p, self.desc[n]) for n, p in self.protos.items()}
-        for d in self.desc.values() if link else ():
-            d.link({num: c for num, short in d.ref_fields() if (c := self.cls.get(short) or self.enum.get(short))})
-        self.ref = {}
-        if reference:
-            fdp = descriptor_pb2.FileDescriptorProto(name=f"c{next(_files)}.proto", package="t", syntax="proto3")
-            for name, values in enums.items():
-                fdp.enum_type.add(name=name).value.extend(
-                    descriptor_pb2.EnumValueDescriptorProto(name=k, number=v) for k, v in values.items())
-            fdp.message_type.extend(self.protos.values())
-            pool = descriptor_pool.DescriptorPool()
-            pool.Add(fdp)
-            self.ref = {n: message_factory.GetMessageClass(pool.FindMessageTypeByName("t." + n)) for n in self.protos}
+    def __init__(self, protos, cls, enums, ref, open_enums=False):
+        self.protos, self.cls, self.enum, self.ref, self.open_enums = protos, cls, enums, ref, open_enums
 
     def from_ref(self, m):
         """Our instance holding what the reference message `m` holds."""
@@ -150,7 +174,7 @@ class Schema:
 
     def to_ref(self, x):
         """The reference message holding what our instance `x` holds."""
-        m = self.ref[type(x).__name__]()
+        m = self.ref[type(x).__quillspar__.name]()
         for fd in m.DESCRIPTOR.fields:
             v, mt = getattr(x, fd.name), fd.message_type
             if mt and mt.GetOptions().map_entry:
@@ -166,9 +190,36 @@ class Schema:
         return m
 
 
+_files = itertools.count()
+
+
+class Schema(Types):
+    """One proto3 file (package "t") of `Msg` builders and enums given as
+    {name: {member: number}}; our descriptors are in `desc`, linked unless
+    `link` is false."""
+
+    def __init__(self, messages, enums=None, reference=True, link=True):
+        enums = enums or {}
+        protos = {m.name: m.finish() for m in messages}
+        self.desc = {n: _core.compile_descriptor(p.SerializeToString()) for n, p in protos.items()}
+        super().__init__(protos, {n: make_class(p, self.desc[n]) for n, p in protos.items()},
+                         {name: enum.IntEnum(name, values) for name, values in enums.items()}, {})
+        for d in self.desc.values() if link else ():
+            d.link({num: c for num, name in d.ref_fields() if (c := self.cls.get(name) or self.enum.get(name))})
+        if reference:
+            fdp = descriptor_pb2.FileDescriptorProto(name=f"c{next(_files)}.proto", package="t", syntax="proto3")
+            for name, values in enums.items():
+                fdp.enum_type.add(name=name).value.extend(
+                    descriptor_pb2.EnumValueDescriptorProto(name=k, number=v) for k, v in values.items())
+            fdp.message_type.extend(protos.values())
+            pool = descriptor_pool.DescriptorPool()
+            pool.Add(fdp)
+            self.ref = {n: message_factory.GetMessageClass(pool.FindMessageTypeByName("t." + n)) for n in protos}
+
+
 def canon(v):
     """Comparable form telling bool, int and float apart, keeping the sign of
-    zero; every NaN compares equal."""
+    zero; every NaN compares equal. Messages compare by class name and fields."""
     if isinstance(v, float):
         return ("float", "nan") if math.isnan(v) else ("float", v, math.copysign(1.0, v))
     for t in (bool, int, str, bytes):
@@ -178,8 +229,9 @@ def canon(v):
         return [canon(x) for x in v]
     if isinstance(v, dict):
         return sorted((repr(canon(k)), canon(x)) for k, x in v.items())
-    if hasattr(v, "_fields"):
-        return (type(v).__name__, [canon(getattr(v, f)) for f in v._fields])
+    if hasattr(type(v), "__quillspar__"):
+        names = getattr(v, "_fields", None) or type(v).__slots__
+        return (type(v).__name__, [canon(getattr(v, f)) for f in names])
     return (type(v), v)
 
 
@@ -191,7 +243,7 @@ def make_class(proto, descriptor):
 
     def default(f):
         if f.label == FDP.LABEL_REPEATED:
-            return dict if f.type_name.rsplit(".", 1)[-1] in entries else list
+            return dict if short(f.type_name) in entries else list
         if f.type == FDP.TYPE_MESSAGE or f.proto3_optional or f.HasField("oneof_index"):
             return None
         return {"double": 0.0, "float": 0.0, "bool": False, "string": "", "bytes": b""}.get(KIND[f.type], 0)
@@ -254,9 +306,6 @@ def all_kinds_schema():
     return Schema([leaf, m, u, w], {"Color": COLOR})
 
 
-# ---------------------------------------------------------------- a schema for hand-made wire data
-
-
 def small_schema(**kw):
     """Small: one field of most shapes, numbered for hand-written bytes;
     Sub: x int32 = 1, y string = 2."""
@@ -278,45 +327,44 @@ def small_schema(**kw):
 # ---------------------------------------------------------------- value strategies
 
 
-def is_neg_zero(v):
-    return isinstance(v, float) and v == 0 and math.copysign(1.0, v) < 0
-
-
-def values(kind, S=None, depth=2):
+def values(kind, S=None, type_name="", depth=1, map_size=3):
     """One value of `kind`; "float" values are binary32 so that they survive
-    the trip."""
+    the trip. Messages nest `depth` levels more, then are empty."""
     if kind in RANGES:
         return st.integers(*RANGES[kind])
+    if kind == "enum":
+        members = st.sampled_from(list(S.enum[short(type_name)]))
+        return members | st.integers(*_R32) if S.open_enums else members
+    if kind == "message":
+        return messages(S, short(type_name), depth - 1, map_size) if depth > 0 else st.builds(S.cls[short(type_name)])
     return {"double": st.floats, "float": lambda: st.floats(width=32), "bool": st.booleans,
-            "string": lambda: st.text(max_size=8), "bytes": lambda: st.binary(max_size=8),
-            "enum": lambda: st.sampled_from(list(S.enum["Color"])), "message": lambda: leaves(S, depth)}[kind]()
-
-
-def leaves(S, depth):
-    child = st.none() if depth <= 0 else st.none() | st.deferred(lambda: leaves(S, depth - 1))
-    return st.builds(S.cls["Leaf"], a=values("int32"), s=values("string"),
-                     r=st.lists(values("sint64"), max_size=3), child=child, c=values("enum", S))
+            "string": lambda: st.text(max_size=8), "bytes": lambda: st.binary(max_size=8)}[kind]()
 
 
 @st.composite
-def messages(draw, S, name, map_size=3):
-    """Instances of `name` with every field drawn. Singular fields never hold
-    -0.0, which an implicit-presence field does not write."""
+def messages(draw, S, name, depth=2, map_size=3):
+    """Instances of `name` with every field drawn, at most one member of each oneof set."""
     proto = S.protos[name]
-    entries = {n.name: [KIND[x.type] for x in n.field] for n in proto.nested_type}
-    members = [f.name for f in proto.field if f.HasField("oneof_index") and not f.proto3_optional]
-    chosen = draw(st.sampled_from([None] + members))
+    entries = {n.name: n.field for n in proto.nested_type if n.options.map_entry}
+    oneofs = {}
+    for f in proto.field:
+        if f.HasField("oneof_index") and not f.proto3_optional:
+            oneofs.setdefault(f.oneof_index, [None]).append(f.name)
+    chosen = {draw(st.sampled_from(members)) for members in oneofs.values()}
     kw = {}
     for f in proto.field:
-        kind, entry = KIND[f.type], entries.get(f.type_name.rsplit(".", 1)[-1])
-        if f.name in members:
-            kw[f.name] = draw(values(kind, S)) if f.name == chosen else None
-        elif f.label == FDP.LABEL_REPEATED and entry:
-            kw[f.name] = draw(st.dictionaries(values(entry[0]), values(entry[1], S, 1), max_size=map_size))
+        if entry := entries.get(short(f.type_name)):
+            key, val = entry
+            kw[f.name] = draw(st.dictionaries(
+                values(KIND[key.type]), values(KIND[val.type], S, val.type_name, depth, map_size), max_size=map_size))
+            continue
+        value = values(KIND[f.type], S, f.type_name, depth, map_size)
+        if f.HasField("oneof_index") and not f.proto3_optional:
+            kw[f.name] = draw(value) if f.name in chosen else None
         elif f.label == FDP.LABEL_REPEATED:
-            kw[f.name] = draw(st.lists(values(kind, S, 1), max_size=4))
-        elif f.proto3_optional or kind == "message":
-            kw[f.name] = draw(st.none() | values(kind, S))
+            kw[f.name] = draw(st.lists(value, max_size=4))
+        elif f.proto3_optional or f.type == FDP.TYPE_MESSAGE:
+            kw[f.name] = draw(st.none() | value)
         else:
-            kw[f.name] = draw(values(kind, S).filter(lambda v: not is_neg_zero(v)))
+            kw[f.name] = draw(value)
     return S.cls[name](**kw)

@@ -1,5 +1,5 @@
-"""Descriptor.encode: round trips, agreement with the reference runtime, exact
-bytes, scalar conversion errors and the encoder's own errors."""
+"""Descriptor.encode: round trips, agreement with the reference runtime in both
+directions, exact bytes, scalar conversion errors and the encoder's own errors."""
 
 import collections
 import decimal
@@ -10,7 +10,9 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from codec_protos import Msg, Schema, all_kinds_schema, ld, messages, nested_chain, single, values, varint, vint
+from codec_protos import (
+    Index, Marked, Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type, single, varint, vint,
+)
 
 S = all_kinds_schema()
 NS = types.SimpleNamespace
@@ -23,40 +25,22 @@ def enc(kind, value, label="", number=1):
     return single(kind, label, number, type_name).desc["M"].encode(NS(v=value))
 
 
-def panic_type(exc):
-    assert type(exc).__name__ == "PanicException" and type(exc).__bases__ == (BaseException,)
-    return type(exc)
-
-
 # ---------------------------------------------------------------- round trips and the reference runtime
 
-NAMES = st.sampled_from(["All", "Unpacked", "Wide"])
 
-
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(st.data())
-def test_round_trip(data):
-    name = data.draw(NAMES)
-    x = data.draw(messages(S, name))
-    assert S.desc[name].decode(S.cls[name], S.desc[name].encode(x)) == x
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.data())
-def test_reference_reads_our_bytes(data):
-    name = data.draw(NAMES)
-    x = data.draw(messages(S, name))
-    assert S.from_ref(S.ref[name].FromString(S.desc[name].encode(x))) == x
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.data())
-def test_same_bytes_as_the_reference(data):
-    # All and Wide are declared in field-number order; one map entry at most,
-    # since entry order is free.
-    name = data.draw(st.sampled_from(["All", "Wide"]))
-    x = data.draw(messages(S, name, map_size=1))
-    assert S.desc[name].encode(x) == S.to_ref(x).SerializeToString(deterministic=True)
+def test_round_trip_and_the_reference_runtime_both_ways(data):
+    name, map_size = data.draw(st.sampled_from(["All", "Unpacked", "Wide", "Leaf"])), data.draw(st.sampled_from([1, 3]))
+    x = data.draw(messages(S, name, depth=3 if name == "Leaf" else 2, map_size=map_size))
+    ours, theirs = S.desc[name].encode(x), S.to_ref(x).SerializeToString(deterministic=True)
+    assert S.desc[name].decode(S.cls[name], ours) == x
+    assert S.from_ref(S.ref[name].FromString(ours)) == x
+    assert S.desc[name].decode(S.cls[name], theirs) == x
+    # All, Wide and Leaf are declared in field-number order: with one map entry
+    # at most (entry order is free) our bytes are the reference runtime's own.
+    if name != "Unpacked" and map_size == 1:
+        assert ours == theirs
 
 
 ODD = Schema([Msg("Odd").map("md", 1, "double", "string").map("mf", 2, "float", "bool")
@@ -64,13 +48,9 @@ ODD = Schema([Msg("Odd").map("md", 1, "double", "string").map("mf", 2, "float", 
 
 
 @settings(deadline=None)
-@given(st.dictionaries(values("double"), values("string")), st.dictionaries(values("float"), values("bool")),
-       st.dictionaries(values("bytes"), values("sfixed32")))
-def test_round_trip_of_maps_with_unusual_key_kinds(md, mf, mb):
-    got = ODD.desc["Odd"].decode(ODD.cls["Odd"], ODD.desc["Odd"].encode(ODD.cls["Odd"](md=md, mf=mf, mb=mb)))
-    # NaN keys are distinct objects: compare the entries, not the dicts.
-    assert [sorted(map(repr, d.items())) for d in (got.md, got.mf, got.mb)] == \
-        [sorted(map(repr, d.items())) for d in (md, mf, mb)]
+@given(messages(ODD, "Odd"))
+def test_round_trip_of_maps_with_key_kinds_the_reference_refuses(x):
+    assert ODD.desc["Odd"].decode(ODD.cls["Odd"], ODD.desc["Odd"].encode(x)) == x
 
 
 def leaf(**kw):
@@ -96,21 +76,13 @@ def test_long_records_match_the_reference(fields, as_iterator):
 # ---------------------------------------------------------------- exact bytes
 
 
-class Idx:
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        return self.n
-
-
 class Color(enum.IntEnum):
     RED = 1
 
 
 EXACT = [
     ("int32", "", 1, 0, ""), ("int32", "", 1, -1, "08 ffffffffffffffffff01"), ("int32", "", 1, 150, "08 9601"),
-    ("int32", "", 1, Idx(5), "08 05"), ("int32", "", 1, Idx(0), ""), ("int32", "", 1, Color.RED, "08 01"),
+    ("int32", "", 1, Index(5), "08 05"), ("int32", "", 1, Index(0), ""), ("int32", "", 1, Color.RED, "08 01"),
     ("int32", "optional", 1, 0, "08 00"), ("int32", "optional", 1, None, ""),
     ("int32", "repeated", 4, [1, 2, 3], "22 03 010203"), ("int32", "repeated", 4, (1, 2, 3), "22 03 010203"),
     ("int32", "repeated", 4, range(1, 4), "22 03 010203"), ("int32", "repeated", 4, [], ""),
@@ -122,7 +94,7 @@ EXACT = [
     ("int32", "", 2**29, 1, "8080808010 01"), ("int32", "", -1, 1, "f8ffffff7f 01"),  # field number 2**32 - 1
     ("sint32", "", 1, -1, "08 01"), ("sint32", "", 1, 1, "08 02"), ("sint32", "", 1, -(2**31), "08 ffffffff0f"),
     ("sint64", "", 1, -(2**63), "08 ffffffffffffffffff01"), ("uint32", "", 1, 2**32 - 1, "08 ffffffff0f"),
-    ("uint64", "", 1, 2**64 - 1, "08 ffffffffffffffffff01"), ("uint64", "", 1, Idx(7), "08 07"),
+    ("uint64", "", 1, 2**64 - 1, "08 ffffffffffffffffff01"), ("uint64", "", 1, Index(7), "08 07"),
     ("int64", "", 1, True, "08 01"), ("fixed32", "", 1, 1, "0d 01000000"),
     ("fixed64", "", 1, 2**64 - 1, "09 ffffffffffffffff"), ("sfixed32", "", 1, -2, "0d feffffff"),
     ("sfixed64", "", 1, -2, "09 feffffffffffffff"), ("float", "", 1, 1.0, "0d 0000803f"),
@@ -135,7 +107,7 @@ EXACT = [
     ("bool", "repeated", 1, [True, False], "0a 02 0100"), ("bytes", "", 1, b"ab", "0a 02 6162"),
     ("bytes", "", 1, bytearray(b"ab"), "0a 02 6162"), ("bytes", "", 1, [97, 98], "0a 02 6162"),
     ("bytes", "", 1, (97, 98), "0a 02 6162"), ("bytes", "", 1, memoryview(b"ab"), "0a 02 6162"),
-    ("bytes", "", 1, [Idx(97), True], "0a 02 6101"), ("bytes", "", 1, [], ""), ("bytes", "optional", 1, b"", "0a 00"),
+    ("bytes", "", 1, [Index(97), True], "0a 02 6101"), ("bytes", "", 1, [], ""), ("bytes", "optional", 1, b"", "0a 00"),
     ("enum", "", 1, 0, ""), ("enum", "", 1, -5, "08 fbffffffffffffffff01"), ("enum", "optional", 1, 0, "08 00"),
     ("enum", "repeated", 1, [1, -1, Color.RED], "0a 0c 01ffffffffffffffffff0101"),
 ]
@@ -157,39 +129,36 @@ def test_numpy_booleans():
 # ---------------------------------------------------------------- conversion errors
 
 LONG, ULONG = "Python int too large to convert to C long", "int too big to convert"
+WIDE = "Python int larger than 128 bits"
+NOT_INT, NOT_STR = "'{}' object cannot be interpreted as an integer", "'{}' object cannot be converted to 'PyString'"
+NOT_BOOL, NOT_VEC = "'{}' object cannot be converted to 'PyBool'", "Can't extract `str` to `Vec`"
 CONVERSION_ERRORS = [
     ("int32", "", 2**31, OverflowError, OUT_OF_RANGE), ("int32", "", -(2**31) - 1, OverflowError, OUT_OF_RANGE),
-    ("sint32", "repeated", [2**31], OverflowError, OUT_OF_RANGE),
+    ("sint32", "repeated", [2**31], OverflowError, OUT_OF_RANGE), ("fixed32", "", -1, OverflowError, OUT_OF_RANGE),
     ("sfixed32", "optional", -(2**31) - 1, OverflowError, OUT_OF_RANGE),
-    ("fixed32", "", -1, OverflowError, OUT_OF_RANGE), ("uint32", "", -1, OverflowError, OUT_OF_RANGE),
+    ("uint32", "", -1, OverflowError, OUT_OF_RANGE),
     ("uint32", "", 2**32, OverflowError, OUT_OF_RANGE), ("int32", "", 2**64, OverflowError, LONG),
     ("int64", "", 2**63, OverflowError, LONG), ("sfixed64", "repeated", [-(2**63) - 1], OverflowError, LONG),
     ("uint64", "", -1, OverflowError, "can't convert negative int to unsigned"),
-    ("fixed64", "optional", 2**64, OverflowError, ULONG),
-    ("uint64", "", 2**127, OverflowError, "Python int larger than 128 bits"),
-    ("int32", "", -(2**127) - 1, OverflowError, "Python int larger than 128 bits"),
-    ("uint64", "", 2**127 - 1, OverflowError, ULONG), ("uint64", "optional", 2**127, OverflowError, ULONG),
-    ("uint64", "repeated", [2**127], OverflowError, ULONG),
-    ("int32", "", 3.0, TypeError, "'float' object cannot be interpreted as an integer"),
-    ("int32", "optional", 3.0, TypeError, "'float' object cannot be interpreted as an integer"),
-    ("uint64", "", "1", TypeError, "'str' object cannot be interpreted as an integer"),
-    ("int32", "", None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
-    ("double", "", "x", TypeError, "must be real number, not str"),
-    ("bool", "", 1, TypeError, "'int' object cannot be converted to 'PyBool'"),
-    ("bool", "", None, TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
-    ("bool", "repeated", [True, 1], TypeError, "'int' object cannot be converted to 'PyBool'"),
-    ("string", "", None, TypeError, "'NoneType' object cannot be converted to 'PyString'"),
-    ("string", "", b"ab", TypeError, "'bytes' object cannot be converted to 'PyString'"),
-    ("string", "repeated", [Idx(1)], TypeError, "'Idx' object cannot be converted to 'PyString'"),
+    ("fixed64", "optional", 2**64, OverflowError, ULONG), ("uint64", "", 2**127, OverflowError, WIDE),
+    ("int32", "", -(2**127) - 1, OverflowError, WIDE), ("uint64", "", 2**127 - 1, OverflowError, ULONG),
+    ("uint64", "optional", 2**127, OverflowError, ULONG), ("uint64", "repeated", [2**127], OverflowError, ULONG),
+    ("int32", "", 3.0, TypeError, NOT_INT.format("float")),
+    ("int32", "optional", 3.0, TypeError, NOT_INT.format("float")),
+    ("uint64", "", "1", TypeError, NOT_INT.format("str")), ("int32", "", None, TypeError, NOT_INT.format("NoneType")),
+    ("double", "", "x", TypeError, "must be real number, not str"), ("bool", "", 1, TypeError, NOT_BOOL.format("int")),
+    ("bool", "", None, TypeError, NOT_BOOL.format("NoneType")),
+    ("bool", "repeated", [True, 1], TypeError, NOT_BOOL.format("int")),
+    ("string", "", None, TypeError, NOT_STR.format("NoneType")),
+    ("string", "", b"ab", TypeError, NOT_STR.format("bytes")),
+    ("string", "repeated", [Index(1)], TypeError, NOT_STR.format("Index")),
     ("string", "", "a\ud800", UnicodeEncodeError, None), ("string", "optional", "\udfff", UnicodeEncodeError, None),
-    ("bytes", "", "ab", TypeError, "Can't extract `str` to `Vec`"),
-    ("bytes", "repeated", [b"", "ab"], TypeError, "Can't extract `str` to `Vec`"),
+    ("bytes", "", "ab", TypeError, NOT_VEC), ("bytes", "repeated", [b"", "ab"], TypeError, NOT_VEC),
     ("bytes", "", 5, TypeError, "'int' object cannot be converted to 'Sequence'"),
     ("bytes", "", iter([1]), TypeError, "'list_iterator' object cannot be converted to 'Sequence'"),
     ("bytes", "", [256], OverflowError, OUT_OF_RANGE), ("bytes", "optional", [-1], OverflowError, OUT_OF_RANGE),
-    ("bytes", "", [1.0], TypeError, "'float' object cannot be interpreted as an integer"),
-    ("enum", "", 2**31, OverflowError, OUT_OF_RANGE), ("enum", "", 2**63, OverflowError, LONG),
-    ("enum", "repeated", [0, -(2**31) - 1], OverflowError, OUT_OF_RANGE),
+    ("bytes", "", [1.0], TypeError, NOT_INT.format("float")), ("enum", "", 2**31, OverflowError, OUT_OF_RANGE),
+    ("enum", "", 2**63, OverflowError, LONG), ("enum", "repeated", [0, -(2**31) - 1], OverflowError, OUT_OF_RANGE),
     ("int32", "repeated", None, TypeError, "'NoneType' object is not iterable"),
     ("message", "optional", 5, AttributeError, "type object 'int' has no attribute '__quillspar__'"),
     ("message", "repeated", [None], AttributeError, "type object 'NoneType' has no attribute '__quillspar__'"),
@@ -286,9 +255,6 @@ def test_maps():
     assert d.encode(Mp(mm={0: Mp()}, me={False: 0})).hex() == "220408001200" "2a0408001000"
     big = Mp(mp={"k": 2**31 - 1, "x" * 200: 1})
     assert d.encode(Mp(mm={-1: big})) == ld(4, vint(1, -1) + ld(2, d.encode(big)))
-    for bad, exc in [("x", AttributeError), (NS(), AttributeError), (Marked(), TypeError)]:
-        with pytest.raises(exc):
-            d.encode(Mp(mm={1: bad}))
     with pytest.raises(OverflowError, match=OUT_OF_RANGE):
         d.encode(Mp(me={True: 2**31}))
     with pytest.raises(TypeError, match="^'int' object cannot be converted to 'PyString'$"):
@@ -311,10 +277,6 @@ def test_dictionary_changed_while_its_map_is_encoded(keys, mutation, message):
         MAPS.desc["Mp"].encode(Mp(mp=mp))
     panic_type(e.value)
     assert str(e.value) == message
-
-
-class Marked:
-    __quillspar__ = "not a descriptor"
 
 
 def test_nested_values():
@@ -403,25 +365,17 @@ def test_reentry_while_linking_and_encoding():
     assert d.encode(Node(v=1)) == b"\x10\x01"
 
 
-@pytest.mark.parametrize("kind,label", [("int32", "repeated"), ("string", "repeated"), ("enum", "repeated")])
-def test_each_iterable_is_iterated_once(kind, label):
-    calls = []
-
-    class It:
-        def __init__(self, items):
-            self.items = iter(items)
-
+@pytest.mark.parametrize("kind,items", [("int32", [1, 2]), ("string", ["a", "b"]), ("enum", [1, 2])])
+def test_each_iterable_is_iterated_once(kind, items):
+    class Once:  # its own iterator: a second iter() shows in `calls`
         def __iter__(self):
-            calls.append("iter of the iterator")
+            calls.append("iter")
             return self
 
         def __next__(self):
-            return next(self.items)
+            if not left:
+                raise StopIteration
+            return left.pop(0)
 
-    class Once:
-        def __iter__(self):
-            calls.append("iter")
-            return It([1, 2] if kind != "string" else ["a", "b"])
-
-    single_bytes = enc(kind, Once(), label)
-    assert calls == ["iter"] and single_bytes == enc(kind, [1, 2] if kind != "string" else ["a", "b"], label)
+    calls, left = [], list(items)
+    assert enc(kind, Once(), "repeated") == enc(kind, items, "repeated") and calls == ["iter"]

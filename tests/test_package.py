@@ -11,7 +11,6 @@ from typing import Any
 import types
 
 import pytest
-from hypothesis import given, strategies as st
 
 import quillspar
 from quillspar import (
@@ -85,32 +84,26 @@ class Everything:
         ("x: list[list[int]]", r"Bad\.x: unsupported annotation 'list\[list\[int\]\]': lists and dicts cannot be nested"),
         ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only union allowed is `T \| None`"),
         ("x: complex", r"Bad\.x: unsupported annotation 'complex': complex is neither a message class"),
-        ("x: object", r"Bad\.x: unsupported annotation 'object': object is neither a message class"),
         ("x: list", r"Bad\.x: unsupported annotation 'list': list needs its item types"),
         ("x: list[int] | None", r"Bad\.x: unsupported annotation 'list\[int\] \| None': repeated and map fields are never None"),
         ("x: list[int | None]", r"Bad\.x: unsupported annotation 'list\[int \| None\]': only a field itself can be optional"),
         ("x: dict[float, int]", r"Bad\.x: unsupported annotation 'dict\[float, int\]': map keys must be integers, bool or str, not float"),
-        ("x: dict[bytes, int]", r"Bad\.x: unsupported annotation 'dict\[bytes, int\]': map keys must be"),
         ("x: Annotated[str, quillspar.int32.__metadata__[0]]", r"Bad\.x: unsupported annotation .*: the int32 marker needs the Python type int, not str"),
         ("x: int32 = field(0)", r"Bad\.x: field number 0 is invalid \(valid: 1 to 536870911, except 19000 to 19999\)"),
         ("x: int32 = field(536870912)", r"Bad\.x: field number 536870912 is invalid"),
         ("x: int32 = field(19000)", r"Bad\.x: field number 19000 is invalid"),
         ("x: int32 = field(19999)", r"Bad\.x: field number 19999 is invalid"),
-        ("x: int32 = field(-1)", r"Bad\.x: field number -1 is invalid"),
         ("x: int32 = field(True)", r"Bad\.x: field number must be an int, not bool"),
         ("a: int32 = field(536870911)\nb: int32", r"Bad\.b: field number 536870912 is invalid"),
         ("a: int32 = field(3)\nb: str = field(3)", r"Bad\.b: field number 3 is already used by field 'a'"),
         ("a: int32 = field(2)\nb: int32 = field(1)\nc: int32", r"Bad\.c: field number 2 is already used by field 'a'"),
         ("a: list[int32] = field(oneof='k')", r"Bad\.a: a repeated field cannot be a member of oneof 'k'"),
         ("a: dict[str, int32] = field(oneof='k')", r"Bad\.a: a map field cannot be a member of oneof 'k'"),
-        (
-            "a: int32 | None = field(oneof='k')\nb: str\nc: str | None = field(oneof='k')",
-            r"Bad\.c: the members of oneof 'k' must be declared one after another",
-        ),
+        ("a: int32 | None = field(oneof='k')\nb: str\nc: str | None = field(oneof='k')",
+         r"Bad\.c: the members of oneof 'k' must be declared one after another"),
         ("a: int32 | None = field(oneof='a')", r"Bad\.a: oneof 'a' has the name of a field"),
         ("a: int32 | None = field(oneof='no way')", r"Bad\.a: oneof name 'no way' is not an ASCII identifier"),
         ("x: int32 = 5", r"Bad\.x: the default of this field is 0, fixed by protobuf; got 5"),
-        ("x: str = 'a'", r"Bad\.x: the default of this field is '', fixed by protobuf; got 'a'"),
         ("x: bool = 0", r"Bad\.x: the default of this field is False"),
         ("x: list[int32] = [1]", r"Bad\.x: the default of this field is \[\]"),
         ("x: int32 | None = 0", r"Bad\.x: the default of this field is None"),
@@ -120,147 +113,35 @@ class Everything:
         ("x = field(3)", r"Bad\.x: field\(\) needs an annotation"),
         ("a_b: dict[str, int]\naB: dict[str, int]", r"Bad\.aB: map fields 'a_b' and 'aB' would both need an entry type called ABEntry"),
         ("__slots__ = ()\nx: int32", r"Bad: @message gives the class its __slots__"),
-    ],
-)
-def test_definition_errors(body: str, message_pattern: str) -> None:
-    source = "from typing import Annotated\n@message\nclass Bad:\n" + textwrap.indent(body, "    ")
-    with pytest.raises(SchemaError, match=message_pattern):
-        define(source)
-
-
-@pytest.mark.parametrize(
-    ("source", "message_pattern"),
-    [
-        ("class E(enum.Enum):\n    A = 0\n@message\nclass Bad:\n    e: E", r"Bad\.e: unsupported annotation 'E': enum E must derive from enum\.IntEnum"),
-        (
-            "class E(enum.IntEnum):\n    A = 0\n    B = 1 << 31\n@message\nclass Bad:\n    e: list[E]",
-            r"Bad\.e: enum E member B = 2147483648 does not fit in 32 bits",
-        ),
-        ("class Plain: pass\n@message\nclass Bad:\n    p: Plain | None", r"Bad\.p: unsupported annotation 'Plain \| None': Plain is neither a message class \(decorate it"),
-        ("@message\nclass Base:\n    a: int32\n@message\nclass Bad(Base):\n    b: int32", r"Bad: a message class cannot derive from message class Base"),
+        # Sources of their own: the errors involve other classes.
+        ("class E(enum.Enum):\n    A = 0\n@message\nclass Bad:\n    e: E",
+         r"Bad\.e: unsupported annotation 'E': enum E must derive from enum\.IntEnum"),
+        ("class E(enum.IntEnum):\n    A = 0\n    B = 1 << 31\n@message\nclass Bad:\n    e: list[E]",
+         r"Bad\.e: enum E member B = 2147483648 does not fit in 32 bits"),
+        ("class Plain: pass\n@message\nclass Bad:\n    p: Plain | None",
+         r"Bad\.p: unsupported annotation 'Plain \| None': Plain is neither a message class \(decorate it"),
+        ("@message\nclass Base:\n    a: int32\n@message\nclass Bad(Base):\n    b: int32",
+         r"Bad: a message class cannot derive from message class Base"),
         ("@message\nclass Bad(enum.IntEnum):\n    A = 0", r"Bad: enums need no decorator"),
     ],
 )
-def test_definition_errors_involving_other_classes(source: str, message_pattern: str) -> None:
+def test_definition_errors(body: str, message_pattern: str) -> None:
+    if "class " not in body:
+        body = "from typing import Annotated\n@message\nclass Bad:\n" + textwrap.indent(body, "    ")
     with pytest.raises(SchemaError, match=message_pattern):
-        define(source)
+        define(body)
 
 
 # ---------------------------------------------------------------- the generated class
 
 def test_defaults() -> None:
-    e = Everything()
-    assert [getattr(e, n) for n in ("d", "f", "i", "u", "fx", "flag", "text", "blob", "opt", "point")] == [
-        0.0, 0.0, 0, 0, 0, False, "", b"", None, None,
-    ]
-    assert e.color is Color.RED
-    assert e.points == [] and e.counts == {}
-    other = Everything()
+    e, other = Everything(), Everything()
+    assert [getattr(e, n) for n in Everything.__slots__] == [0.0, 0.0, 0, 0, 0, False, "", b"", 0, None, None, [], {}]
+    assert [type(getattr(e, n)) for n in ("d", "f", "flag", "color")] == [float, float, bool, Color]
     assert e.points is not other.points and e.counts is not other.counts
-    assert type(e.d) is float and type(e.flag) is bool
+    no_zero = define("class E(enum.IntEnum):\n    ONE = 1\n@message\nclass Ok:\n    e: E", "Ok")
+    assert no_zero().e == 0 and type(no_zero().e) is int
 
-
-def test_enum_default_without_zero_member_is_zero() -> None:
-    cls = define("class E(enum.IntEnum):\n    ONE = 1\n@message\nclass Ok:\n    e: E", "Ok")
-    assert cls().e == 0 and type(cls().e) is int
-
-
-def test_constructor_is_keyword_only_and_strict_about_names() -> None:
-    with pytest.raises(TypeError):
-        Point(1, 2)  # type: ignore[misc]
-    with pytest.raises(TypeError, match="unexpected keyword argument 'z'"):
-        Point(z=1)  # type: ignore[call-arg]
-    assert Point(y=3).y == 3
-
-
-def test_slots_and_class_marker() -> None:
-    p = Point(x=1)
-    assert Point.__slots__ == ("x", "y")
-    with pytest.raises(AttributeError):
-        p.z = 1  # type: ignore[attr-defined]
-    assert not hasattr(p, "__dict__")
-    assert isinstance(Point.__quillspar__, quillspar._core.Descriptor)
-    assert Point.__quillspar__.name == "Point" and Point.__quillspar__.is_linked
-
-
-def test_repr_and_eq() -> None:
-    p = Point(x=1, y=-2)
-    assert repr(p) == "Point(x=1, y=-2)"
-    assert p == Point(x=1, y=-2) and p != Point(x=1)
-    same_fields = define("@message\nclass Point:\n    x: sint64\n    y: sint64", "Point")
-    assert p != same_fields(x=1, y=-2)
-    assert Point.__hash__ is None
-    tree = Tree(name="a")
-    tree.children.append(tree)
-    assert repr(tree) == "Tree(name='a', children=[...])"
-
-
-def test_methods_of_the_class_body_are_kept_and_super_works() -> None:
-    cls = define(
-        """
-        @message
-        class Ok:
-            x: int32
-            def __repr__(self):
-                return "custom " + super().__repr__()[:6]
-            def double(self):
-                return 2 * self.x
-        """,
-        "Ok",
-    )
-    assert repr(cls(x=2)).startswith("custom <") and cls(x=2).double() == 4
-
-
-def test_classvars_are_not_fields() -> None:
-    cls = define("from typing import ClassVar\n@message\nclass Ok:\n    kind: ClassVar[str] = 'k'\n    x: int32", "Ok")
-    assert cls.__slots__ == ("x",) and cls.kind == "k"
-
-
-def test_field_numbers_and_declaration_order() -> None:
-    cls = define(
-        """
-        @message
-        class Ok:
-            a: int32
-            b: int32 = field(10)
-            c: int32
-            d: int32 = field(4)
-        """,
-        "Ok",
-    )
-    proto = descriptor_of(cls)
-    assert [(f.name, f.number) for f in proto.field] == [("a", 1), ("b", 10), ("c", 11), ("d", 4)]
-    assert cls(d=1, a=2).to_bytes() == bytes.fromhex("0802 2001")
-
-
-def test_synthetic_oneofs_follow_the_real_ones() -> None:
-    cls = define(
-        """
-        @message
-        class Ok:
-            _a: int32
-            a: int32 | None
-            x: int32 | None = field(oneof="choice")
-            y: str | None = field(oneof="choice")
-        """,
-        "Ok",
-    )
-    proto = descriptor_of(cls)
-    assert [o.name for o in proto.oneof_decl] == ["choice", "X_a"]
-    assert [(f.name, f.HasField("oneof_index") and f.oneof_index) for f in proto.field] == [
-        ("_a", False), ("a", 1), ("x", 0), ("y", 0),
-    ]
-
-
-def test_unique_short_names() -> None:
-    first = define("@message\nclass Point:\n    x: int32", "Point")
-    assert Point.__quillspar__.name == "Point"
-    quillspar.resolve(first)
-    assert first.__quillspar__.name != "Point"
-    assert first().to_bytes() == b""
-
-
-# ---------------------------------------------------------------- references between classes
 
 @message
 class Tree:
@@ -268,26 +149,67 @@ class Tree:
     children: list[Tree]
 
 
-@message
-class Ping:
-    pong: Pong | None
-    n: int32
+def test_generated_class() -> None:
+    p = Point(x=1, y=-2)
+    assert Point.__slots__ == ("x", "y") and not hasattr(p, "__dict__") and Point.__hash__ is None
+    assert isinstance(Point.__quillspar__, quillspar._core.Descriptor) and Point.__quillspar__.is_linked
+    with pytest.raises(AttributeError):
+        p.z = 1  # type: ignore[attr-defined]
+    with pytest.raises(TypeError):
+        Point(1, 2)  # type: ignore[misc]
+    with pytest.raises(TypeError, match="unexpected keyword argument 'z'"):
+        Point(z=1)  # type: ignore[call-arg]
+    assert repr(p) == "Point(x=1, y=-2)" and p == Point(x=1, y=-2) and p != Point(x=1)
+    same_fields = define("@message\nclass Point:\n    x: sint64\n    y: sint64", "Point")
+    assert p != same_fields(x=1, y=-2) and same_fields.__quillspar__.name != Point.__quillspar__.name == "Point"
+    tree = Tree(name="a")
+    tree.children.append(tree)
+    assert repr(tree) == "Tree(name='a', children=[...])"
 
 
-@message
-class Pong:
-    ping: Ping | None
+def test_class_body_methods_classvars_and_base_class() -> None:
+    cls = define(
+        """
+        from typing import ClassVar
+        @message
+        class Ok(Message):
+            kind: ClassVar[str] = "k"
+            x: int32 = 0
+            def __repr__(self):
+                return "custom " + super().__repr__()[:6]
+            def double(self):
+                return 2 * self.x
+        """,
+        "Ok",
+    )
+    assert cls.__slots__ == ("x",) and cls.kind == "k" and isinstance(cls(), Message)
+    assert repr(cls(x=2)).startswith("custom <") and cls(x=2).double() == 4
+    assert cls.from_bytes(cls(x=5).to_bytes()) == cls(x=5)
 
 
-def test_recursive_and_mutually_recursive_messages() -> None:
-    t = Tree(name="r", children=[Tree(name="a", children=[Tree(name="b")]), Tree()])
-    assert Tree.from_bytes(t.to_bytes()) == t
-    p = Ping(pong=Pong(ping=Ping(n=3)), n=1)
-    assert Ping.from_bytes(p.to_bytes()) == p
-    assert isinstance(Ping.from_bytes(p.to_bytes()).pong, Pong)
+def test_field_numbers_declaration_order_and_oneofs() -> None:
+    cls = define(
+        """
+        @message
+        class Ok:
+            a: int32
+            b: int32 | None = field(10)
+            _b: int32
+            x: int32 | None = field(4, oneof="choice")
+            y: str | None = field(oneof="choice")
+        """,
+        "Ok",
+    )
+    proto = descriptor_of(cls)
+    assert [(f.name, f.number, f.HasField("oneof_index") and f.oneof_index) for f in proto.field] == [
+        ("a", 1, False), ("b", 10, 1), ("_b", 11, False), ("x", 4, 0), ("y", 5, 0)]
+    assert [o.name for o in proto.oneof_decl] == ["choice", "X_b"]  # synthetic oneofs follow the real ones
+    assert cls(x=1, a=2).to_bytes() == bytes.fromhex("0802 2001")
 
 
-def test_mutual_references_between_local_classes() -> None:
+# ---------------------------------------------------------------- references between classes
+
+def test_references_between_local_and_nested_classes() -> None:
     @message
     class Left:
         right: Right | None
@@ -299,11 +221,9 @@ def test_mutual_references_between_local_classes() -> None:
 
     value = Left(right=Right(left=Left(), tag="t"))
     assert Left.from_bytes(value.to_bytes()) == value
-
-
-def test_nested_class_reference() -> None:
     cls = define(
         """
+        from __future__ import annotations
         @message
         class Outer:
             @message
@@ -311,71 +231,28 @@ def test_nested_class_reference() -> None:
                 v: int32
             inner: Inner | None
             many: list[Outer.Inner]
+            next: Outer | None
         """,
         "Outer",
     )
-    value = cls(inner=cls.Inner(v=2), many=[cls.Inner(v=3)])
+    value = cls(inner=cls.Inner(v=2), many=[cls.Inner(v=3)], next=cls())
     assert cls.from_bytes(value.to_bytes()) == value
 
 
-def test_unknown_name_is_reported_at_first_use() -> None:
-    waiting = define("@message\nclass Waiting:\n    later: Later | None\n    n: int\n", "Waiting")
+def test_unknown_names_are_resolved_or_reported_at_first_use() -> None:
+    waiting = define("@message\nclass Waiting:\n    later: Later | None\n    n: int\n    e: Shade\n", "Waiting")
     namespace = sys.modules[waiting.__module__].__dict__
     assert not hasattr(waiting, "__quillspar__")
     for use in (waiting, lambda: waiting().to_bytes(), lambda: waiting.from_bytes(b""), lambda: quillspar.resolve(waiting)):
         with pytest.raises(SchemaError, match=r"Waiting\.later: cannot resolve 'Later' in annotation 'Later \| None'"):
             use()
-    exec("@message\nclass Later:\n    x: int32\n", namespace)
+    exec("@message\nclass Later:\n    x: int32\nclass Shade(enum.IntEnum):\n    DARK = 0\n    LIGHT = 1\n", namespace)
+    assert waiting().e is namespace["Shade"].DARK  # constructing resolves the class
     assert waiting(n=2, later=namespace["Later"](x=1)).to_bytes() == bytes.fromhex("0a020801 1002")
+    assert waiting.from_bytes(b"\x18\x01").e is namespace["Shade"].LIGHT
 
 
-def test_forward_reference_to_an_enum_resolves_at_first_use() -> None:
-    uses = define("@message\nclass Uses:\n    e: Shade\n", "Uses")
-    namespace = sys.modules[uses.__module__].__dict__
-    exec("class Shade(enum.IntEnum):\n    DARK = 0\n    LIGHT = 1\n", namespace)
-    assert uses().e is namespace["Shade"].DARK  # constructing resolves the class
-    assert uses.from_bytes(b"\x08\x01").e is namespace["Shade"].LIGHT
-
-
-def test_future_annotations_module() -> None:
-    cls = define(
-        """
-        from __future__ import annotations
-        @message
-        class Node:
-            value: sint32
-            next: Node | None
-            tags: dict[int32, str]
-        """,
-        "Node",
-    )
-    value = cls(value=-1, next=cls(value=5), tags={-3: "x"})
-    assert cls.from_bytes(value.to_bytes()) == value
-
-
-# ---------------------------------------------------------------- enums, oneofs, optional
-
-def test_enums_are_open() -> None:
-    cls = define(
-        """
-        class Mood(enum.IntEnum):
-            NONE = 0
-            HAPPY = 1
-        @message
-        class Ok:
-            mood: Mood
-            moods: list[Mood]
-            by_name: dict[str, Mood]
-        """,
-        "Ok",
-    )
-    mood = cls.__annotations__["mood"]
-    value = cls.from_bytes(cls(mood=7, moods=[1, 9], by_name={"a": 1, "b": -5}).to_bytes())
-    assert value.mood == 7 and type(value.mood) is int
-    assert value.moods == [mood.HAPPY, 9] and value.moods[0] is mood.HAPPY
-    assert value.by_name == {"a": mood.HAPPY, "b": -5} and isinstance(value.by_name["a"], mood)
-    assert cls.from_bytes(b"\x1a\x03\x0a\x01k").by_name == {"k": mood.NONE}
-
+# ---------------------------------------------------------------- oneofs and the public API
 
 @message
 class Choice:
@@ -385,36 +262,15 @@ class Choice:
     point: Point | None = field(oneof="value")
 
 
-@pytest.mark.parametrize(
-    ("kwargs", "expected"),
-    [
-        ({}, ""),
-        ({"number": 0}, "1000"),
-        ({"text": ""}, "1a00"),
-        ({"point": Point()}, "2200"),
-        ({"name": "n", "number": 1}, "0a016e 1001"),
-    ],
-)
+@pytest.mark.parametrize(("kwargs", "expected"), [
+    ({}, ""), ({"number": 0}, "1000"), ({"text": ""}, "1a00"), ({"point": Point()}, "2200"),
+    ({"name": "n", "number": 1}, "0a016e 1001"),
+])
 def test_oneof_encoding(kwargs: dict[str, object], expected: str) -> None:
     value = Choice(**kwargs)
     assert value.to_bytes() == bytes.fromhex(expected)
     assert Choice.from_bytes(value.to_bytes()) == value
 
-
-def test_oneof_with_two_members_set_is_refused() -> None:
-    with pytest.raises(ValueError, match="at most one member of oneof 'value' may be set, got 2"):
-        Choice(number=1, text="x").to_bytes()
-
-
-def test_optional_scalars_have_presence() -> None:
-    cls = define("@message\nclass Ok:\n    n: int32 | None\n    s: str | None\n    plain: int32", "Ok")
-    assert cls(n=0, s="").to_bytes() == bytes.fromhex("0800 1200")
-    assert cls(plain=0).to_bytes() == b""
-    assert cls.from_bytes(b"\x08\x00") == cls(n=0)
-    assert cls.from_bytes(b"").n is None
-
-
-# ---------------------------------------------------------------- public API
 
 def test_module_functions_and_methods_agree() -> None:
     p = Point(x=-1, y=1)
@@ -424,60 +280,20 @@ def test_module_functions_and_methods_agree() -> None:
     assert Point.from_bytes(bytearray(data)) == Point.from_bytes(memoryview(data)) == p
 
 
-@pytest.mark.parametrize(
-    ("call", "error", "pattern"),
-    [
-        (lambda: quillspar.encode(5), TypeError, "int is not a message class"),
-        (lambda: quillspar.decode(int, b""), TypeError, "int is not a message class"),
-        (lambda: quillspar.decode(5, b""), TypeError, "expected a message class, not int"),  # type: ignore[arg-type]
-        (lambda: Point.from_bytes("0801"), TypeError, "not str"),  # type: ignore[arg-type]
-        (lambda: Point.from_bytes(b"\x08"), ValueError, "malformed protobuf data: UnexpectedEof"),
-        (lambda: Point(x=1 << 70).to_bytes(), OverflowError, None),
-        (lambda: Everything(text=b"x").to_bytes(), TypeError, "cannot be converted to 'PyString'"),
-        (lambda: Everything(point=5).to_bytes(), AttributeError, "__quillspar__"),
-    ],
-)
-def test_api_errors(call: object, error: type[Exception], pattern: str | None) -> None:
+@pytest.mark.parametrize(("call", "error", "pattern"), [
+    (lambda: quillspar.encode(5), TypeError, "int is not a message class"),
+    (lambda: quillspar.decode(int, b""), TypeError, "int is not a message class"),
+    (lambda: quillspar.decode(5, b""), TypeError, "expected a message class, not int"),
+    (lambda: Point.from_bytes("0801"), TypeError, "not str"),
+    (lambda: Point.from_bytes(b"\x08"), ValueError, "malformed protobuf data: UnexpectedEof"),
+    (lambda: Point(x=1 << 70).to_bytes(), OverflowError, None),
+])
+def test_api_errors(call: Any, error: type[Exception], pattern: str | None) -> None:
     with pytest.raises(error, match=pattern):
-        call()  # type: ignore[operator]
+        call()
 
 
-def test_message_base_class() -> None:
-    cls = define("@message\nclass Ok(Message):\n    x: int32 = 0", "Ok")
-    assert cls.from_bytes(cls(x=5).to_bytes()) == cls(x=5)
-    assert isinstance(cls(), Message) and cls.__slots__ == ("x",)
-
-
-# ---------------------------------------------------------------- round trips
-
-finite = st.floats(allow_nan=False)
-everything = st.builds(
-    Everything,
-    d=finite,
-    f=st.floats(width=32, allow_nan=False),
-    i=st.integers(-(1 << 31), (1 << 31) - 1),
-    u=st.integers(0, (1 << 64) - 1),
-    fx=st.integers(0, (1 << 32) - 1),
-    flag=st.booleans(),
-    text=st.text(),
-    blob=st.binary(),
-    color=st.integers(-(1 << 31), (1 << 31) - 1),
-    opt=st.none() | st.integers(-(1 << 31), (1 << 31) - 1),
-    point=st.none() | st.builds(Point, x=st.integers(-(1 << 63), (1 << 63) - 1)),
-    points=st.lists(st.builds(Point, y=st.integers(-5, 5)), max_size=3),
-    counts=st.dictionaries(st.text(), st.integers(-(1 << 31), (1 << 31) - 1), max_size=3),
-)
-
-
-@given(everything)
-def test_round_trip(value: Everything) -> None:
-    data = value.to_bytes()
-    decoded = Everything.from_bytes(data)
-    assert decoded == value
-    assert decoded.to_bytes() == data
-
-
-# ---------------------------------------------------------------- type checking
+# ---------------------------------------------------------------- type checking, no reference runtime
 
 USER_MODULE = '''
 import enum
@@ -487,97 +303,50 @@ from quillspar import Message, double, field, int32, message, uint64
 
 class Color(enum.IntEnum):
     RED = 0
-    BLUE = 1
 
 
 @message
 class Point(Message):
     x: int32 = 0
     y: uint64 = field(5)
-    choice_a: int32 | None = field(oneof="choice")
     choice_b: str | None = field(oneof="choice")
-    label: str | None = None
     tags: list[str] = []
     color: Color = Color.RED
 
 
 @message
 class Tree:
-    name: str = ""
     children: list[Tree] = []
     scores: dict[str, double] = {}
     root: Point | None = None
 
 
 def use() -> bytes:
-    p = Point(x=1, tags=["a"], choice_b="b")
-    q: Point = Point.from_bytes(p.to_bytes())
+    q: Point = Point.from_bytes(Point(x=1, tags=["a"], choice_b="b").to_bytes())
     maybe: str | None = q.choice_b
-    tree = Tree(name="t", children=[Tree()], root=q)
-    back: Tree = quillspar.decode(Tree, quillspar.encode(tree))
+    back: Tree = quillspar.decode(Tree, quillspar.encode(Tree(children=[Tree()], root=q)))
     total: float = q.x + back.children[0].scores.get("a", 0.0)
-    return quillspar.encode(Tree(name=str(total)))
+    return quillspar.encode(Tree(scores={str(maybe): total}))
 '''
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_mypy_strict_accepts_user_code(tmp_path: object) -> None:
-    path = tmp_path / "user_module.py"  # type: ignore[operator]
-    path.write_text(USER_MODULE)
-    bad = tmp_path / "bad_module.py"  # type: ignore[operator]
-    bad.write_text("from quillspar import message, int32\n@message\nclass P:\n    x: int32 = 0\nP(x='a')\n")
-    run = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache")]  # type: ignore[operator]
-    ok = subprocess.run([*run, str(path)], capture_output=True, text=True)
+def test_mypy_strict_accepts_user_code(tmp_path: Any) -> None:
+    (tmp_path / "user_module.py").write_text(USER_MODULE)
+    (tmp_path / "bad_module.py").write_text("from quillspar import message, int32\n@message\nclass P:\n    x: int32 = 0\nP(x='a')\n")
+    run = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache")]
+    ok = subprocess.run([*run, str(tmp_path / "user_module.py")], capture_output=True, text=True)
     assert ok.returncode == 0, ok.stdout + ok.stderr
-    refused = subprocess.run([*run, str(bad)], capture_output=True, text=True)
+    refused = subprocess.run([*run, str(tmp_path / "bad_module.py")], capture_output=True, text=True)
     assert re.search(r'Argument "x" to "P" has incompatible type "str"; expected "int"', refused.stdout)
-    namespace: dict[str, object] = {"__name__": "user_module"}
+    namespace: dict[str, Any] = {"__name__": "user_module"}
     exec(compile(USER_MODULE, "user_module", "exec"), namespace)
-    assert namespace["use"]() == bytes.fromhex("0a0331 2e30")  # type: ignore[operator]
+    assert namespace["use"]() == bytes.fromhex("120c 0a0162 11 000000000000f03f")
 
 
 def test_package_works_without_the_reference_runtime() -> None:
-    script = (
-        "import sys; sys.modules['google'] = None\n"
-        "import quillspar\n"
-        "@quillspar.message\nclass P:\n    x: quillspar.int32\n"
-        "assert P.from_bytes(P(x=3).to_bytes()) == P(x=3)\n"
-        "assert 'google.protobuf' not in sys.modules\n"
-    )
+    script = ("import sys; sys.modules['google'] = None\nimport quillspar\n"
+              "@quillspar.message\nclass P:\n    x: quillspar.int32\n"
+              "assert P.from_bytes(P(x=3).to_bytes()) == P(x=3)\nassert 'google.protobuf' not in sys.modules\n")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-
-
-_FULL = Everything(
-    d=1.5, f=2.5, i=-3, u=1 << 63, fx=7, flag=True, text="héllo", blob=b"\x00\xff", color=9, opt=0,
-    point=Point(x=-1), points=[Point(y=2), Point()], counts={"a": 1, "": -1},
-)
-_FULL_BYTES = _FULL.to_bytes()
-
-
-@pytest.mark.refcount
-@pytest.mark.parametrize(
-    "work",
-    [
-        lambda: Everything(points=[Point(x=1)], counts={"a": 1}, color=5) == _FULL,
-        lambda: repr(Tree(children=[Tree()])),
-        lambda: Everything.from_bytes(_FULL_BYTES),
-        lambda: quillspar.decode(Everything, bytearray(_FULL_BYTES)),
-        lambda: _FULL.to_bytes(),
-        lambda: quillspar.encode(Ping(pong=Pong(ping=Ping()))),
-        lambda: quillspar.resolve(),
-        lambda: Everything.from_bytes(_FULL_BYTES[:-1]),
-        lambda: Everything(text=b"x").to_bytes(),
-        lambda: Choice(number=1, text="x").to_bytes(),
-        lambda: quillspar.encode(5),
-        lambda: quillspar.decode(Point, "text"),
-    ],
-    ids=[
-        "construct-eq", "repr", "from_bytes", "decode-bytearray", "to_bytes", "encode-nested", "resolve",
-        "decode-truncated", "encode-wrong-type", "encode-two-oneof-members", "encode-non-message", "decode-str",
-    ],
-)
-def test_no_reference_leaks(work: Any) -> None:
-    from refcount import assert_refcount_flat
-
-    assert_refcount_flat(work)

@@ -1,20 +1,34 @@
-"""No reference leaks in compile_descriptor, the getters, ref_fields and link,
-on success and on every kind of failure."""
+"""No reference leaks in compile_descriptor, the descriptor's getters,
+ref_fields, link, decode and encode (at every level of nesting), the package's
+message classes and the fuzzers' hostile inputs, on success and on every kind
+of failure. Each case also names what it must raise, so that it stays on the
+path it was written for."""
+
+import collections.abc
+import enum
+import functools
+import pathlib
+import random
+import sys
+import types
 
 import pytest
 
-from protos import REPEATED, field, ld, map_entry, message_proto, vf
+import quillspar
+from codec_protos import Boom, Index, Msg, Schema, fixed64, ld, nested_chain, raising, single, small_schema, vint
+from quillspar import field, int32, message, sint64
 from quillspar._core import Descriptor, compile_descriptor
-from refcount import REFCOUNT_MARKS, assert_refcount_flat, measure
+from refcount import REFCOUNT_MARKS, assert_refcount_flat, check_outcome, measure
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
+import decode_fuzz  # noqa: E402
+import encode_fuzz  # noqa: E402
+from test_decode import LENIENT, MALFORMED, PLACES  # noqa: E402
+from test_encode import CONVERSION_ERRORS, EXACT  # noqa: E402
+from test_schema import ERROR_TEXTS, FIRST_ERRORS  # noqa: E402
 
 pytestmark = REFCOUNT_MARKS
-
-RICH = message_proto("Rich", oneofs=["_o"], fields=[
-    field("color", 5, "ENUM", type_name=".pkg.Color"), field("s", 1, "STRING"),
-    field("items", 3, "MESSAGE", REPEATED, type_name=".pkg.Rich.ItemsEntry"),
-    field("inner", 4, "MESSAGE", type_name=".pkg.Inner"), field("o", 6, "INT32", oneof_index=0, proto3_optional=True),
-], nested=[map_entry("ItemsEntry", value="MESSAGE", value_type_name=".pkg.Item")])
-D = compile_descriptor(RICH)
+NS = types.SimpleNamespace
 
 
 class Obj:
@@ -22,22 +36,22 @@ class Obj:
         pass
 
 
-class Index:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
-
-
 def test_checker_detects_a_leak():
     kept = []
-    rc_deltas, blk_deltas = measure(lambda: kept.append(Obj()))
-    assert min(rc_deltas) >= 20 and min(blk_deltas) >= 1
+    rc, blocks = measure(lambda: kept.append(Obj()))
+    assert min(rc) >= 20 and min(blocks) >= 1
     with pytest.raises(AssertionError, match="references leak"):
         assert_refcount_flat(lambda: kept.append(Obj()))
+    with pytest.raises(AssertionError, match="ValueError was not raised"):
+        assert_refcount_flat(lambda: None, ValueError)
+
+
+# ---------------------------------------------------------------- compile, getters, link
+
+RICH = (Msg("Rich").add("color", 5, "enum", type_name=".pkg.Color").add("s", 1, "string")
+        .map("items", 3, "string", "message", ".pkg.Item").add("inner", 4, "message", type_name=".pkg.Inner")
+        .add("o", 6, "int32", "optional").serialize())
+D = compile_descriptor(RICH)
 
 
 def link_growing_dict():
@@ -48,14 +62,11 @@ def link_growing_dict():
 
 def link_reentrant():
     d = compile_descriptor(RICH)
-    calls = (lambda: d.name, d.ref_fields, lambda: d.link({}), lambda: d.link(), lambda: d.decode(int, b""))
 
     def probe():
-        for call in calls:
-            try:
+        for call in (lambda: d.name, d.ref_fields, lambda: d.link({}), lambda: d.link(), lambda: d.decode(int, b"")):
+            with pytest.raises((RuntimeError, TypeError)):
                 call()
-            except (RuntimeError, TypeError):
-                pass
 
     d.link({Index(1, probe): Obj})
 
@@ -66,35 +77,226 @@ def relink():
     d.link({1: Obj()})
 
 
-CASES = {
-    "compile": lambda: compile_descriptor(RICH),
-    "compile_keyword": lambda: compile_descriptor(data=RICH),
-    "compile_wire": lambda: compile_descriptor(RICH + b"\x0a"),
-    "compile_unsupported": lambda: compile_descriptor(RICH + ld(2, vf(5, 10))),
-    "compile_nested": lambda: compile_descriptor(RICH + ld(3, ld(2, vf(3, 2) + vf(5, 10)))),
-    "compile_missing": lambda: compile_descriptor(RICH + ld(2, b"")),
-    "compile_utf8": lambda: compile_descriptor(RICH + ld(1, b"\xff")),
-    "compile_type_error": lambda: compile_descriptor(bytearray(RICH)),
-    "compile_unbound": lambda: compile_descriptor(RICH, data=RICH),
-    "constructor": lambda: Descriptor(),
-    "getters": lambda: (D.name, D.is_linked),
-    "ref_fields": D.ref_fields,
-    "link_fresh": lambda: compile_descriptor(RICH).link({5: Obj, 3: Obj(), 4: None}),
-    "link_same": lambda: D.link({5: Obj, 3: Obj, Index(4): "x"}),
-    "link_replace": relink,
-    "link_bad_keys": lambda: compile_descriptor(b"").link({1: Obj(), "2": Obj()}),
-    "link_range": lambda: compile_descriptor(b"").link({1: Obj(), -1: Obj()}),
-    "link_huge": lambda: compile_descriptor(b"").link({1: Obj(), 2**70: Obj()}),
-    "link_not_dict": lambda: D.link([(1, Obj)]),
-    "link_unbound": lambda: D.link(mapping={}, x=1),
-    "link_panic": link_growing_dict,
-    "link_reentrant": link_reentrant,
-    "encode_unbound": lambda: D.encode(),
-    "decode_bad_cls": lambda: D.decode(1, b""),
-    "decode_bad_data": lambda: D.decode(int, bytearray()),
+DESCRIPTOR_CASES = {
+    "compile": (lambda: compile_descriptor(RICH), None),
+    "compile keyword": (lambda: compile_descriptor(data=RICH), None),
+    "compile errors": [(lambda d=data: compile_descriptor(RICH + d), ValueError)
+                       for data, _ in ERROR_TEXTS + FIRST_ERRORS],
+    "compile bytearray": (lambda: compile_descriptor(bytearray(RICH)), TypeError),
+    "compile twice bound": (lambda: compile_descriptor(RICH, data=RICH), TypeError),
+    "constructor": (lambda: Descriptor(), TypeError),
+    "getters": (lambda: (D.name, D.is_linked), None),
+    "ref_fields": (D.ref_fields, None),
+    "link fresh": (lambda: compile_descriptor(RICH).link({5: Obj, 3: Obj(), 4: None}), None),
+    "link same": (lambda: D.link({5: Obj, 3: Obj, Index(4): "x"}), None),
+    "link replace": (relink, None),
+    "link bad key": (lambda: compile_descriptor(b"").link({1: Obj(), "2": Obj()}), TypeError),
+    "link negative": (lambda: compile_descriptor(b"").link({1: Obj(), -1: Obj()}), OverflowError),
+    "link huge": (lambda: compile_descriptor(b"").link({1: Obj(), 2**70: Obj()}), OverflowError),
+    "link not dict": (lambda: D.link([(1, Obj)]), TypeError),
+    "link unbound": (lambda: D.link(mapping={}, x=1), TypeError),
+    "link panic": (link_growing_dict, "PanicException"),
+    "link re-entered": (link_reentrant, None),
+    "encode unbound": (lambda: D.encode(), TypeError),
+    "decode bad cls": (lambda: D.decode(1, b""), TypeError),
+    "decode bad data": (lambda: D.decode(int, bytearray()), TypeError),
+}
+
+# ---------------------------------------------------------------- decode
+
+W = small_schema(reference=False)
+Sub, Small, SD = W.cls["Sub"], W.cls["Small"], W.desc["Small"]
+X = small_schema(reference=False)  # linked to classes that raise
+Bad = type("Bad", (), {"__quillspar__": X.desc["Sub"], "__init__": raising})
+X.desc["Small"].link({6: Bad, 13: Bad, 8: raising})
+U = small_schema(reference=False, link=False)
+N = Schema([Msg("Node").add("child", 1, "message", "", ".t.Node").add("v", 2, "int32")], reference=False)
+GOOD = (vint(1, 5) + ld(2, "é".encode()) + ld(3, b"\x00") + ld(4, b"\x01\x00\x00\x00") + fixed64(5, 0.5, "<d")
+        + ld(6, vint(1, 1) + ld(2, b"y")) + ld(7, b"\x01\x02") + vint(7, 3) + vint(8, 2) + ld(11, b"r")
+        + ld(12, b"\x00\x01") + ld(9, ld(1, b"k") + vint(2, 1)) + ld(9, b"") + ld(13, ld(1, b"k") + ld(2, b""))
+        + ld(13, ld(1, b"j")) + ld(14, vint(1, 1) + vint(2, 2)) + ld(19, vint(1, 1) + ld(2, b"s"))
+        + vint(100, 1) + ld(101, b"zz"))
+
+
+def linked_to(make):
+    """Small's descriptor with field 6 linked to `make(descriptor)`."""
+    d = small_schema(reference=False).desc["Small"]
+    d.link({6: make(d)})
+    return d
+
+
+# The decoder's own tables, after a record of every shape, so that an error
+# meets objects half built; and its errors from links, constructors and enums.
+DECODES = {
+    "malformed": [(SD, Small, GOOD + data, ValueError) for data, _ in MALFORMED],
+    "lenient": [(SD, Small, GOOD + data, None) for data, _ in LENIENT],
+    "bad utf-8": [(SD, Small, GOOD + place(b"ok\xe2\x82"), UnicodeDecodeError) for place in PLACES.values()],
+    "50 levels": (N.desc["Node"], N.cls["Node"], nested_chain(50, vint(2, 1)), None),
+    "unknown enum": (SD, Small, GOOD + vint(8, 7), ValueError),
+    "unknown packed enum": (SD, Small, GOOD + ld(12, b"\x01\x07"), ValueError),
+    "unknown enum map value": (SD, Small, GOOD + ld(14, vint(2, 9)), ValueError),
+    "nested constructor raises": (X.desc["Small"], Small, GOOD, Boom),
+    "map default constructor raises": (X.desc["Small"], Small, ld(13, b""), Boom),
+    "enum class raises": (X.desc["Small"], Small, vint(8, 1), Boom),
+    "constructor raises": (SD, Bad, GOOD, Boom),
+    "not linked": (U.desc["Small"], Small, GOOD, RuntimeError),
+    "too deep": (N.desc["Node"], N.cls["Node"], nested_chain(1001), RecursionError),
+    "marker not a descriptor": (linked_to(lambda d: type("M", (), {"__quillspar__": 1})), Small, GOOD, TypeError),
+    "link not a type": (linked_to(lambda d: type("T", (), {"__quillspar__": d})()), Small, GOOD, TypeError),
+    "link without marker": (linked_to(lambda d: int), Small, GOOD, AttributeError),
+    "constructor relinks": (linked_to(lambda d: type("R", (), {"__quillspar__": d,
+                                                               "__init__": lambda self, **kw: d.link({})})),
+                            Small, GOOD, RuntimeError),
+}
+
+# ---------------------------------------------------------------- encode
+
+
+def small(**kw):
+    return Small(**{"a": 5, "s": "é", "rf": [1, 2], "ri": range(3), "m": Sub(x=1, y="y"), "e": 2, "rs": ["r", "s"],
+                    "re": (0, 1), "mp": {"k": 1, "": 0}, "mm": {"k": Sub(), "j": Sub(y="z")}, "me": {1: 2},
+                    "ms": {1: "s"}, "b": bytearray(b"\x00"), "d": 0.5, "fl": -1.5, "bo": True, **kw})
+
+
+class Mutates:
+    def __index__(self):
+        mutating.clear()
+        return 1
+
+
+mutating = {}
+loop = N.cls["Node"]()
+loop.child = loop
+oneof = Msg("O")
+oneof.add("a", 1, "int32", oneof=oneof.oneof("choice")).add("b", 2, "string", oneof=0)
+O = Schema([oneof], reference=False)
+
+
+@functools.cache
+def one_field(kind, label, number=1):
+    """Built at the first call, so that a broken compiler fails a test, not the collection."""
+    return single(kind, label, number, ".t.M" if kind in ("enum", "message") else None).desc["M"]
+
+
+# The encoder's own tables, and its errors in a message of every shape.
+ENCODES = {
+    "conversion errors": [(functools.partial(one_field, k, l), NS(v=v), e) for k, l, v, e, _ in CONVERSION_ERRORS],
+    "exact bytes": [(functools.partial(one_field, k, l, n), NS(v=v), None) for k, l, n, v, _ in EXACT],
+    "all shapes": (SD, small(), None),
+    "defaults": (SD, Small(), None),
+    "foreign nested class": (SD, small(m=Small()), None),
+    "int32 overflow": (SD, small(a=2**31), OverflowError),
+    "packed run overflow": (SD, small(ri=[1, 2, 2**40]), OverflowError),
+    "packed enum None": (SD, small(re=[1, None]), TypeError),
+    "nested field": (SD, small(m=Sub(x="x")), TypeError),
+    "nested no marker": (SD, small(m=NS(x=1)), AttributeError),
+    "map key": (SD, small(mp={"k": 1, 2: 1}), TypeError),
+    "map value": (SD, small(mp={"k": 1, "j": "x"}), TypeError),
+    "map message field": (SD, small(mm={"k": Sub(), "j": Sub(y=b"")}), TypeError),
+    "map message value": (SD, small(mm={"k": 5}), AttributeError),
+    "map enum value": (SD, small(me={1: 2**31}), OverflowError),
+    "map string value": (SD, small(ms={1: "\ud800"}), UnicodeEncodeError),
+    "map None": (SD, small(mp=None), TypeError),
+    "missing attribute": (SD, NS(a=1), AttributeError),
+    "dict changes": (SD, small(mp=mutating), "PanicException"),
+    "oneof": (O.desc["O"], NS(a=1, b="x"), ValueError),
+    "self-containing": (N.desc["Node"], loop, RecursionError),
 }
 
 
-@pytest.mark.parametrize("fn", CASES.values(), ids=CASES.keys())
-def test_no_leak(fn):
-    assert_refcount_flat(fn)
+def encode_case(desc, value):
+    def call():
+        mutating.update({"a": Mutates(), "b": 1})
+        (desc if isinstance(desc, Descriptor) else desc()).encode(value)
+    return call
+
+
+# ---------------------------------------------------------------- the package
+
+
+class Shade(enum.IntEnum):
+    DARK = 0
+
+
+@message
+class Probe:
+    x: sint64
+    shade: Shade
+    tags: dict[str, int32]
+    kids: list[Probe]
+    a: int32 | None = field(oneof="choice")
+    b: str | None = field(oneof="choice")
+
+
+FULL = Probe(x=-3, shade=9, tags={"a": 1, "": -1}, kids=[Probe(x=1), Probe()], b="é")
+FULL_BYTES = FULL.to_bytes()
+PACKAGE = {
+    "from_bytes": (lambda: Probe.from_bytes(FULL_BYTES), None),
+    "decode bytearray": (lambda: quillspar.decode(Probe, bytearray(FULL_BYTES)), None),
+    "to_bytes": (FULL.to_bytes, None),
+    "truncated": (lambda: Probe.from_bytes(FULL_BYTES[:-1]), ValueError),
+    "wrong type": (lambda: Probe(b=b"x").to_bytes(), TypeError),
+    "two oneof members": (lambda: Probe(a=1, b="x").to_bytes(), ValueError),
+    "not a message": (lambda: quillspar.encode(5), TypeError),
+    "decode str": (lambda: quillspar.decode(Probe, "text"), TypeError),
+}
+
+
+# ---------------------------------------------------------------- the fuzzers' hostile inputs
+
+
+def quietly(calls):
+    def run():
+        for call in calls:
+            try:
+                call()
+            except Exception:
+                pass
+    return run
+
+
+def hostile_decodes():
+    inputs = decode_fuzz.Inputs(decode_fuzz.build(), 11, pool_size=10)
+    return quietly([lambda c=cls, d=data: c.__quillspar__.decode(c, d) for cls, data in map(inputs.get, range(1500))])
+
+
+def hostile_encodes():
+    setup, rng, objs = decode_fuzz.build(), random.Random(5), []
+    for name in ("Scalars", "Repeated", "Maps", "Leaf", "Node"):
+        for f in setup.classes[name]._mtype.fields:
+            for _ in range(20):
+                obj = setup.classes[name]()
+                value, _, _ = encode_fuzz.draw(setup, f, getattr(obj, f.name), rng)
+                if not isinstance(value, collections.abc.Iterator):  # an iterator is used up by one encode
+                    setattr(obj, f.name, value)
+                    objs.append(obj)
+    return quietly([lambda o=o: type(o).__quillspar__.encode(o) for o in objs])
+
+
+def case(rows, make):
+    """(call, what it raises) for one row; for a list of rows, one call that
+    runs them all, checking what each raises."""
+    if isinstance(rows, tuple):
+        return make(*rows[:-1]), rows[-1]
+    calls = [(make(*row[:-1]), row[-1]) for row in rows]
+    return (lambda: [check_outcome(fn, expected) for fn, expected in calls]), None
+
+
+CASES = {
+    **{f"descriptor: {k}": case(v, lambda fn: fn) for k, v in DESCRIPTOR_CASES.items()},
+    **{f"decode: {k}": case(v, lambda d, c, b: lambda: d.decode(c, b)) for k, v in DECODES.items()},
+    **{f"encode: {k}": case(v, encode_case) for k, v in ENCODES.items()},
+    **{f"package: {k}": v for k, v in PACKAGE.items()},
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_no_leak(case):
+    fn, expected = CASES[case]
+    slow = expected is RecursionError or case.startswith("decode: 50")
+    assert_refcount_flat(fn, expected, loops=5 if slow else 20)
+
+
+@pytest.mark.parametrize("make", [hostile_decodes, hostile_encodes])
+def test_no_leak_on_hostile_input(make):
+    assert_refcount_flat(make(), warmup=1, repeat=4, loops=1)

@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from google.protobuf.message import DecodeError
 
-from protos import I32, I64, LEN, REPEATED, VARINT, field, ld, map_entry, message, tag, varint, vf
+from codec_protos import FDP, I32, I64, LEN, VARINT, Msg, ld, tag, varint, vint
 from quillspar._core import compile_descriptor
 
 
@@ -23,26 +23,33 @@ def refs(data):
 
 def raw_field(number=1, type=5, name=b"f", label=None, type_name=None, extra=b""):
     """A FieldDescriptorProto body by hand (the reference runtime refuses bad UTF-8)."""
-    body = ld(1, name) + vf(3, number) + (vf(4, label) if label is not None else b"")
-    body += (vf(5, type) if type is not None else b"") + (ld(6, type_name) if type_name is not None else b"")
+    body = ld(1, name) + vint(3, number) + (vint(4, label) if label is not None else b"")
+    body += (vint(5, type) if type is not None else b"") + (ld(6, type_name) if type_name is not None else b"")
     return body + extra
 
 
+def entry(name=b"TagsEntry", options=(b"\x38\x01",), key=(1, 9, None), value=(2, 11, b".pkg.Other"), extra=b""):
+    """A nested type by hand; key and value are (number, type, type_name) or None."""
+    body = ld(1, name) if name is not None else b""
+    for f in (key, value):
+        if f is not None:
+            body += ld(2, raw_field(number=f[0], type=f[1], type_name=f[2]))
+    return ld(3, body + b"".join(ld(7, o) for o in options) + extra)
+
+
 NO_TYPE = ld(2, raw_field(type=None))
-TAGS = ld(2, field("tags", 1, "MESSAGE", REPEATED, type_name=".pkg.Msg.TagsEntry").SerializeToString())
-TAGS_ENTRY = ld(3, map_entry("TagsEntry", value="MESSAGE", value_type_name=".pkg.Other").SerializeToString())
+TAGS = ld(2, raw_field(name=b"tags", label=3, type=11, type_name=b".pkg.Msg.TagsEntry"))
+TAGS_ENTRY = entry()
 
 
 def test_full_descriptor_from_reference_runtime():
     # Enums, options, extensions, reserved ranges, defaults and json names are all skipped.
-    m = message("Outer", nested=[map_entry("ItemsEntry", value="MESSAGE", value_type_name=".pkg.Item"),
-                                 map_entry("CountsEntry", key="INT64", value="SINT32"),
-                                 message("Inner", fields=[field("x", 1, "BYTES")])], oneofs=["_o", "choice"],
-                fields=[field("color", 5, "ENUM", type_name=".pkg.Color"), field("s", 1, "STRING", type_name=".x.Y"),
-                        field("items", 3, "MESSAGE", REPEATED, type_name=".pkg.Outer.ItemsEntry"),
-                        field("counts", 2, "MESSAGE", REPEATED, type_name=".pkg.Outer.CountsEntry"),
-                        field("inner", 4, "MESSAGE", type_name=".pkg.Outer.Inner"), field("untyped", 9, "MESSAGE"),
-                        field("o", 6, "INT32", oneof_index=0, proto3_optional=True), field("c", 7, "UINT64", oneof_index=1)])
+    b = (Msg("Outer").add("color", 5, "enum", type_name=".pkg.Color").add("s", 1, "string", type_name=".x.Y")
+         .map("items", 3, "string", "message", ".pkg.Item").map("counts", 2, "int64", "sint32")
+         .add("inner", 4, "message", type_name=".pkg.Outer.Inner").add("untyped", 9, "message")
+         .add("o", 6, "int32", "optional"))
+    m = b.add("c", 7, "uint64", oneof=b.oneof("choice")).finish()
+    m.nested_type.add(name="Inner").field.add(name="x", number=1, type=FDP.TYPE_BYTES)
     m.field[1].default_value, m.field[1].json_name, m.field[1].options.packed = "x", "S", True
     m.enum_type.add(name="Color").value.add(name="RED", number=0)
     m.extension_range.add(start=100, end=200)
@@ -55,31 +62,25 @@ def test_full_descriptor_from_reference_runtime():
     assert compile_descriptor(b"").name == "" and compile_descriptor(b"").ref_fields() == []
 
 
-@pytest.mark.parametrize("data, expected", [
-    (b"\x0a", "Wire(UnexpectedEof)"),
-    (b"\x0a\x05abc", "Wire(InvalidLength)"),
-    (b"\x0b", "Wire(InvalidWireType(3))"),
-    (b"\x0c", "Wire(InvalidWireType(4))"),
-    (b"\x0e", "Wire(InvalidWireType(6))"),
-    (b"\x0f", "Wire(InvalidWireType(7))"),
-    (b"\xff" * 9 + b"\x80", "Wire(VarintOverflow)"),
-    (ld(2, raw_field(type=10)), "UnsupportedType(10)"),
-    (ld(2, raw_field(type=0)), "UnsupportedType(0)"),
-    (ld(2, raw_field(type=19)), "UnsupportedType(19)"),
-    (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
+ERROR_TEXTS = [
+    (b"\x0a", "Wire(UnexpectedEof)"), (b"\x0a\x05abc", "Wire(InvalidLength)"), (b"\x0b", "Wire(InvalidWireType(3))"),
+    (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=0)), "UnsupportedType(0)"),
+    (ld(2, raw_field(type=19)), "UnsupportedType(19)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
     (ld(2, raw_field(type=2**31)), "UnsupportedType(-2147483648)"),
     (ld(2, raw_field(type=2**32 + 5)), "UnsupportedType(5)"),  # refused on 64 bits, shown with 32
-    (ld(2, raw_field(type=11, extra=ld(5, b"") + vf(5, 10))), "UnsupportedType(10)"),  # the last type wins
-    (NO_TYPE, "MissingType"),
-    (ld(2, b""), "MissingType"),
+    (ld(2, raw_field(type=11, extra=ld(5, b"") + vint(5, 10))), "UnsupportedType(10)"),  # the last type wins
+    (NO_TYPE, "MissingType"), (ld(2, b""), "MissingType"),
     (ld(2, raw_field(type=None, extra=ld(5, b"\x0b"))), "MissingType"),  # type with the wrong wire type
     (ld(1, b"\xff"), "InvalidUtf8"),
-])
+]
+
+
+@pytest.mark.parametrize("data, expected", ERROR_TEXTS)
 def test_error_text_forms(data, expected):
     assert error_of(data) == expected
 
 
-@pytest.mark.parametrize("data, expected", [
+FIRST_ERRORS = [
     # Phase 1 reads the whole input, nested types included, before own fields are resolved.
     (NO_TYPE + b"\x0a", "Wire(UnexpectedEof)"),
     (NO_TYPE + ld(8, ld(1, b"\xc0\x80")), "InvalidUtf8"),
@@ -89,7 +90,10 @@ def test_error_text_forms(data, expected):
     (NO_TYPE + ld(2, raw_field(type=10)), "MissingType"),
     (ld(1, b"\xff") + b"\x0a", "InvalidUtf8"),
     (ld(3, ld(2, raw_field(number=2, type=None))) + ld(3, ld(2, raw_field(number=2, type=10))), "MissingType"),
-])
+]
+
+
+@pytest.mark.parametrize("data, expected", FIRST_ERRORS)
 def test_first_error_wins(data, expected):
     assert error_of(data) == expected
 
@@ -148,11 +152,11 @@ def test_field_numbers_keep_their_low_32_bits(n):
 
 def test_records_read_and_skipped():
     assert compile_descriptor(ld(1, b"first") + ld(1, b"second")).name == "second"
-    assert compile_descriptor(ld(1, b"kept") + vf(1, 7) + tag(1, I32) + b"abcd").name == "kept"
+    assert compile_descriptor(ld(1, b"kept") + vint(1, 7) + tag(1, I32) + b"abcd").name == "kept"
     # Field numbers are the low 32 bits of tag >> 3: 2^32 + 1 is the name.
     assert compile_descriptor(tag(2**32 + 1, LEN) + varint(2) + b"hi").name == "hi"
     # Unknown records of every wire type, at every level; groups hidden in skipped bodies go unseen.
-    unknown = vf(0, 1) + ld(4, b"\x0b") + tag(99, I64) + b"12345678" + tag(100, I32) + b"1234"
+    unknown = vint(0, 1) + ld(4, b"\x0b") + tag(99, I64) + b"12345678" + tag(100, I32) + b"1234"
     fld = raw_field(number=9, type=14, type_name=b".E", extra=unknown + ld(8, b"\x0b") + ld(2, b"\x0c"))
     nested = ld(1, b"N") + unknown + ld(3, b"\x0b") + ld(8, b"\x0f")
     d = compile_descriptor(unknown + ld(7, b"\x0b") + ld(2, fld) + ld(3, nested) + ld(8, unknown) + ld(1, b"X"))
@@ -162,14 +166,10 @@ def test_records_read_and_skipped():
 
 
 @pytest.mark.parametrize("extra, expected", [
-    (vf(3, 2**32 + 7), [(7, "Other")]),
-    (vf(3, 2**64 - 1), [(4294967295, "Other")]),
     (ld(3, b"\x05"), [(1, "Other")]),  # number with the wrong wire type: skipped
-    (ld(6, b".a.Last"), [(1, "Last")]),
-    (vf(6, 1), [(1, "Other")]),
-    (vf(4, 77) + vf(9, 12345) + vf(17, 1), [(1, "Other")]),  # odd label, oneof index past the oneofs
-    (vf(5, 14), [(1, "Other")]),
-    (vf(5, 9), []),  # scalars keep no type name
+    (ld(6, b".a.Last"), [(1, "Last")]), (vint(6, 1), [(1, "Other")]), (vint(5, 14), [(1, "Other")]),
+    (vint(4, 77) + vint(9, 12345) + vint(17, 1), [(1, "Other")]),  # odd label, oneof index past the oneofs
+    (vint(5, 9), []),  # scalars keep no type name
 ])
 def test_field_record_members(extra, expected):
     assert refs(ld(2, raw_field(number=1, type=11, type_name=b".pkg.Other", extra=extra))) == expected
@@ -178,8 +178,9 @@ def test_field_record_members(extra, expected):
 @pytest.mark.parametrize("type_name, short", [(".pkg.Outer.Inner", "Inner"), ("Inner", "Inner"), (".a.b.", ""),
                                               ("", ""), ("..x", "x"), (".é.Ü", "Ü")])
 def test_type_name_shortening(type_name, short):
-    fields = [field("f", 4, kind, label, type_name=type_name) for kind in ("MESSAGE", "ENUM") for label in (1, 2, 3)]
-    assert refs(message(fields=fields).SerializeToString()) == [(4, short)] * 6
+    fields = b"".join(ld(2, raw_field(4, kind, label=label, type_name=type_name.encode()))
+                      for kind in (11, 14) for label in (1, 2, 3))
+    assert refs(fields) == [(4, short)] * 6
 
 
 @pytest.mark.parametrize("entry_first", [False, True])
@@ -187,31 +188,19 @@ def test_map_entry_before_or_after_the_field(entry_first):
     assert refs(TAGS_ENTRY + TAGS if entry_first else TAGS + TAGS_ENTRY) == [(1, "Other")]
 
 
-def entry(name=b"TagsEntry", options=(b"\x38\x01",), key=(1, 9, None), value=(2, 11, b".pkg.Other"), extra=b""):
-    """A nested type by hand; key and value are (number, type, type_name) or None."""
-    body = ld(1, name) if name is not None else b""
-    for f in (key, value):
-        if f is not None:
-            body += ld(2, raw_field(number=f[0], type=f[1], type_name=f[2]))
-    return ld(3, body + b"".join(ld(7, o) for o in options) + extra)
-
-
 @pytest.mark.parametrize("nested, expected", [
-    (entry(options=()), "TagsEntry"),
-    (entry(options=(b"\x38\x00",)), "TagsEntry"),
+    (entry(options=()), "TagsEntry"), (entry(options=(b"\x38\x00",)), "TagsEntry"),
     (entry(options=(b"\x38" + varint(2**63),)), "Other"),
     (entry(options=(b"\x38\x01", b"\x38\x00")), "TagsEntry"),  # the last flag wins
     (entry(options=(ld(7, b"\x01"), b"\x30\x01")), "TagsEntry"),  # wrong wire type, wrong option
-    (entry(name=b"tagsentry"), "TagsEntry"),
-    (entry(name=b"Msg.TagsEntry"), "TagsEntry"),
+    (entry(name=b"tagsentry"), "TagsEntry"), (entry(name=b"Msg.TagsEntry"), "TagsEntry"),
     (entry() + entry(value=(2, 14, b".pkg.Second")), "Second"),  # a later entry replaces an earlier one...
     (entry() + entry(options=(), value=(2, 11, b".x.Plain")), "Other"),  # ... a plain message does not
     (entry(extra=ld(2, raw_field(number=2, type=14, type_name=b".e.Late"))), "Late"),  # the last value wins
     (entry(extra=ld(2, raw_field(number=2, type=11))), None),  # ... type name included
     (entry(extra=ld(2, raw_field(number=2, type=5, type_name=b".x.Y"))), None),
     (entry(key=(1, 14, b".k.K"), extra=ld(2, raw_field(number=3, type=11, type_name=b".x.Z"))), "Other"),
-    (entry(value=None), None),  # no value field: a String value
-    (entry(key=None), "Other"),
+    (entry(value=None), None), (entry(key=None), "Other"),  # no value field: a String value
 ] + [(entry(key=(1, t, b".k.K")), "Other") for t in (1, 10, 11, 12, 14, 0, 19)]  # keys are never refused
   + [(entry(value=(2, t, b".v.V")), "V" if t in (11, 14) else None) for t in (1, 5, 9, 12, 18, 11, 14)])
 def test_map_entry_recognition(nested, expected):
@@ -221,8 +210,7 @@ def test_map_entry_recognition(nested, expected):
 @pytest.mark.parametrize("nested_field, expected", [
     (raw_field(number=2, type=10), "UnsupportedType(10)"),
     (raw_field(number=2, type=2**32 + 10), "UnsupportedType(10)"),
-    (raw_field(number=2, type=None), "MissingType"),
-    (raw_field(number=7, type=None), "MissingType"),
+    (raw_field(number=2, type=None), "MissingType"), (raw_field(number=7, type=None), "MissingType"),
     (b"", "MissingType"),
 ])
 @pytest.mark.parametrize("flag", [b"", ld(7, b"\x38\x01")])
@@ -231,17 +219,13 @@ def test_nested_type_fields_are_checked(nested_field, expected, flag):
 
 
 @pytest.mark.parametrize("label, type, type_name, expected", [
-    (1, 11, b".pkg.TagsEntry", "TagsEntry"),
-    (2, 11, b".pkg.TagsEntry", "TagsEntry"),
+    (1, 11, b".pkg.TagsEntry", "TagsEntry"), (2, 11, b".pkg.TagsEntry", "TagsEntry"),
     (2**32 + 3, 11, b".pkg.TagsEntry", "TagsEntry"),  # the label is compared on 64 bits
-    (3, 14, b".pkg.TagsEntry", "TagsEntry"),
-    (3, 11, b".pkg.Unrelated", "Unrelated"),
-    (3, 11, b"TagsEntry", "Other"),
-    (3, 11, b"Other.TagsEntry", "Other"),
-    (3, 11, None, None),
+    (3, 14, b".pkg.TagsEntry", "TagsEntry"), (3, 11, b".pkg.Unrelated", "Unrelated"),
+    (3, 11, b"TagsEntry", "Other"), (3, 11, b"Other.TagsEntry", "Other"), (3, 11, None, None),
 ])
 def test_map_recognition_needs_a_repeated_message(label, type, type_name, expected):
-    own = ld(2, raw_field(type=type, label=label, type_name=type_name, extra=vf(9, 0) + vf(17, 1)))
+    own = ld(2, raw_field(type=type, label=label, type_name=type_name, extra=vint(9, 0) + vint(17, 1)))
     assert refs(own + TAGS_ENTRY) == ([] if expected is None else [(1, expected)])
 
 
@@ -279,7 +263,7 @@ def test_tenth_varint_byte_gives_bit_63(tenth, is_map):
 @pytest.mark.parametrize("data, expected", [
     (b"\xff" * 9 + b"\x80", "VarintOverflow"),  # no eleventh byte is read
     (b"\x0a" + b"\x80" * 10, "VarintOverflow"),
-    (ld(2, vf(3, 1) + tag(5, VARINT) + b"\xff" * 9 + b"\x81\x01"), "VarintOverflow"),
+    (ld(2, vint(3, 1) + tag(5, VARINT) + b"\xff" * 9 + b"\x81\x01"), "VarintOverflow"),
     (b"\x0a" + varint(2**64 - 1) + b"xyz", "InvalidLength"),  # position + length overflows
     (b"\x12" + varint(2**63) + b"xyz", "InvalidLength"),
 ])
@@ -288,15 +272,12 @@ def test_varint_overflow_and_huge_lengths(data, expected, tail):
 
 
 @pytest.mark.parametrize("data, expected", [
-    (b"\x80", "UnexpectedEof"),
-    (b"\xff" * 9, "UnexpectedEof"),
-    (b"\x08\xff\xff", "UnexpectedEof"),
-    (tag(9, I32) + b"abc", "UnexpectedEof"),
-    (tag(9, I64) + b"abcdefg", "UnexpectedEof"),
+    (b"\x80", "UnexpectedEof"), (b"\xff" * 9, "UnexpectedEof"), (b"\x08\xff\xff", "UnexpectedEof"),
+    (tag(9, I32) + b"abc", "UnexpectedEof"), (tag(9, I64) + b"abcdefg", "UnexpectedEof"),
     (b"\x0a\x02X", "InvalidLength"),
     # A sub-record ends where its length says, whatever follows it.
-    (ld(2, vf(3, 1) + tag(9, I64) + b"abcd") + b"efghijkl", "UnexpectedEof"),
-    (ld(2, vf(3, 1) + vf(5, 300)[:-1]) + b"\x02", "UnexpectedEof"),
+    (ld(2, vint(3, 1) + tag(9, I64) + b"abcd") + b"efghijkl", "UnexpectedEof"),
+    (ld(2, vint(3, 1) + vint(5, 300)[:-1]) + b"\x02", "UnexpectedEof"),
     (ld(3, ld(7, tag(7, VARINT))) + b"\x01", "UnexpectedEof"),
     (ld(8, ld(1, b"name")[:-2]) + b"me", "InvalidLength"),
 ])
