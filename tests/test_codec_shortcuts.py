@@ -7,7 +7,7 @@ import struct
 
 import pytest
 
-from codec_protos import Msg, Schema, ld, small_schema, tag, varint, vint
+from codec_protos import Index, Msg, Schema, ld, small_schema, tag, varint, vint
 from quillspar import int32, message
 
 W = small_schema()
@@ -192,20 +192,6 @@ def test_integers_at_the_one_digit_boundary(kind, value, label):
     obj = S1.cls["One"](v=v)
     assert S1.desc["One"].encode(obj) == S1.to_ref(obj).SerializeToString()
     assert decode(S1.desc["One"].encode(obj), "One", S1).v == v
-
-
-class Index:
-    """An integer only through __index__ (and __float__), with a side effect."""
-
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
-
-    __float__ = lambda self: float(self.__index__())  # noqa: E731
 
 
 PACKED_KINDS = ["double", "float", "int32", "int64", "uint32", "uint64", "sint32", "sint64",

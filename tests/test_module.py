@@ -18,7 +18,7 @@ EMPTY = compile_descriptor(b"")
 
 def test_module_and_type_attributes():
     assert _core.__all__ == ["Descriptor", "compile_descriptor"] and not hasattr(_core, "PanicException")
-    assert _core.__doc__
+    assert _core.__doc__ == "The native core module, imported by the `quillspar` Python package as\n`quillspar._core`."
     assert compile_descriptor.__module__ == "quillspar._core" and compile_descriptor.__self__ is _core
     assert (Descriptor.__module__, Descriptor.__qualname__, Descriptor.__bases__) == ("builtins", "Descriptor", (object,))
     assert Descriptor.__doc__ is None and type(EMPTY) is Descriptor
@@ -45,13 +45,17 @@ def test_descriptor_instances_are_bare():
         d.ref_fields(1)
 
 
-@pytest.mark.parametrize("fn, signature", [
-    (Descriptor.ref_fields, "(self, /)"), (Descriptor.link, "(self, /, mapping)"),
-    (Descriptor.encode, "(self, /, instance)"), (Descriptor.decode, "(self, /, cls, data)"),
-    (compile_descriptor, "(data)"),
+@pytest.mark.parametrize("fn, signature, doc", [
+    (Descriptor.ref_fields, "(self, /)", "`(field_number, short_type_name)` for every field that references\n"
+     "another class (enum, message, or a map with an enum/message value)."),
+    (Descriptor.link, "(self, /, mapping)", "Store resolved `{field_number: class}` references and mark linked."),
+    (Descriptor.encode, "(self, /, instance)", "Encode a message instance to protobuf wire bytes."),
+    (Descriptor.decode, "(self, /, cls, data)", "Decode wire bytes into a new instance of `cls`."),
+    (compile_descriptor, "(data)", "Parse `DescriptorProto` bytes into a reusable [`Descriptor`]. Called once per\n"
+     "message by the `message()` decorator at import time."),
 ])
-def test_signatures_and_docstrings(fn, signature):
-    assert str(inspect.signature(fn)) == signature and fn.__doc__
+def test_signatures_and_docstrings(fn, signature, doc):
+    assert (str(inspect.signature(fn)), fn.__doc__) == (signature, doc)
 
 
 CALLABLES = {
