@@ -709,14 +709,20 @@ def main() -> int:
         print(cls.__name__, data.hex())
         print(run_one(inputs, index) or "ok")
         return 0
-    seed = args.seed if args.seed is not None else random.randrange(2**31)
+    return run_and_report(run, args.seed, args.count)
+
+
+def run_and_report(run, seed: int | None, count: int) -> int:
+    """Runs `count` inputs from `seed` (a random one if None) and prints the
+    failures and a summary; the exit status of a fuzz script."""
+    seed = seed if seed is not None else random.randrange(2**31)
     start = time.monotonic()
     outcomes: dict = {}
-    failures = run(seed, args.count, progress=True, outcomes=outcomes)
+    failures = run(seed, count, progress=True, outcomes=outcomes)
     for f in failures:
         print(f)
     print("outcomes:", ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items(), key=lambda kv: -kv[1])))
-    print(f"seed {seed}: {args.count} inputs in {time.monotonic() - start:.0f}s, {len(failures)} failures")
+    print(f"seed {seed}: {count} inputs in {time.monotonic() - start:.0f}s, {len(failures)} failures")
     return 1 if failures else 0
 
 

@@ -383,15 +383,7 @@ def main() -> int:
     ap.add_argument("--count", type=int, default=100_000)
     ap.add_argument("--seed", type=int, default=None)
     args = ap.parse_args()
-    seed = args.seed if args.seed is not None else random.randrange(2**31)
-    start = time.monotonic()
-    outcomes: dict = {}
-    failures = run(seed, args.count, progress=True, outcomes=outcomes)
-    for f in failures:
-        print(f)
-    print("outcomes:", ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items(), key=lambda kv: -kv[1])))
-    print(f"seed {seed}: {args.count} inputs in {time.monotonic() - start:.0f}s, {len(failures)} failures")
-    return 1 if failures else 0
+    return dz.run_and_report(run, args.seed, args.count)
 
 
 if __name__ == "__main__":
