@@ -682,13 +682,26 @@ def run_one(inputs: Inputs, index: int, outcomes: dict | None = None) -> str | N
 def run(seed: int, count: int, progress: bool = False, stop_after: int = 10,
         outcomes: dict | None = None) -> list[str]:
     inputs = Inputs(build(), seed)
+
+    def one(index: int) -> str | None:
+        problem = run_one(inputs, index, outcomes)
+        if not problem:
+            return None
+        cls, data = inputs.get(index)
+        return f"{cls.__name__} {data.hex()}\n    {problem}"
+
+    return collect_failures(one, seed, count, progress, stop_after)
+
+
+def collect_failures(one, seed: int, count: int, progress: bool, stop_after: int) -> list[str]:
+    """Runs `one(index)` for every input index; each problem it reports
+    becomes a failure line that names the seed and the index to replay."""
     failures: list[str] = []
     start = time.monotonic()
     for index in range(count):
-        problem = run_one(inputs, index, outcomes)
+        problem = one(index)
         if problem:
-            cls, data = inputs.get(index)
-            failures.append(f"{seed}:{index} {cls.__name__} {data.hex()}\n    {problem}")
+            failures.append(f"{seed}:{index} {problem}")
             if len(failures) >= stop_after:
                 break
         if progress and index and index % 100_000 == 0:

@@ -28,13 +28,7 @@ using schema::FieldSpec;
 using schema::FieldTypeTag;
 using schema::MessageSchema;
 
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
+#include "check.hpp"
 
 namespace {
 

@@ -25,7 +25,6 @@ import math
 import random
 import re
 import sys
-import time
 import types
 
 import decode_fuzz as dz
@@ -365,17 +364,7 @@ def run(seed: int, count: int, progress: bool = False, stop_after: int = 10,
     runner = Runner(seed)
     if outcomes is not None:
         runner.outcomes = outcomes
-    failures = []
-    start = time.monotonic()
-    for index in range(count):
-        problem = runner.one(index)
-        if problem:
-            failures.append(f"{seed}:{index} {problem}")
-            if len(failures) >= stop_after:
-                break
-        if progress and index and index % 50_000 == 0:
-            print(f"{index} inputs, {time.monotonic() - start:.0f}s, {len(failures)} failures", file=sys.stderr)
-    return failures
+    return dz.collect_failures(runner.one, seed, count, progress, stop_after)
 
 
 def main() -> int:

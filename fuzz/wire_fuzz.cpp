@@ -27,13 +27,7 @@
 
 using namespace quillspar::wire;
 
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
+#include "check.hpp"
 
 namespace {
 
