@@ -73,12 +73,25 @@ struct FieldSpec {
     Cardinality cardinality = Cardinality::Singular;
     std::optional<std::uint32_t> oneof_index;
     std::optional<std::string> type_name;  // short form: text after the last "."
+    // FieldOptions.packed: false only when the descriptor says `packed = false`;
+    // a repeated scalar or enum field is then written one record per element.
+    bool packed = true;
 };
+
+// MessageOptions extension number (from the range for private use) of the
+// bool option that makes a message type keep its unknown fields.
+inline constexpr std::uint32_t kKeepUnknownOption = 50555;
+// Keyword argument and attribute that carry a message's unknown fields.
+inline constexpr const char* kUnknownFieldsName = "_unknown_fields";
 
 struct MessageSchema {
     std::string name;
     std::vector<FieldSpec> fields;  // descriptor order
     std::vector<std::string> oneofs;
+    // The quillspar message option (MessageOptions extension kKeepUnknownOption):
+    // the decoder hands unknown records to the class as `_unknown_fields`, the
+    // encoder writes that attribute's bytes after the known fields.
+    bool keep_unknown = false;
 
     // Index into `fields` of the first field with `number`, or -1. Constant
     // time for small field numbers, a scan otherwise.
