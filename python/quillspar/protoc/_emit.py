@@ -84,12 +84,17 @@ def _clean_comment(text: str) -> str:
 
 
 class _Imports:
-    """The names a module imports, and how its code spells them."""
+    """The names a module imports, and how its code spells them.
 
-    def __init__(self, hidden: set[str], own_module: str) -> None:
-        self.hidden = hidden  # names some class body (or the module) binds itself
-        self.taken = hidden | _VOCABULARY
-        self.own_module = own_module
+    `top` holds the module's own top-level names, `every` those and every
+    name that some class body binds. A name imported bare is used bare only
+    where it is not hidden; module aliases are never hidden anywhere.
+    """
+
+    def __init__(self, top: set[str], every: set[str]) -> None:
+        self.top = top
+        self.every = every
+        self.taken = every | _VOCABULARY
         self.bare: set[str] = set()  # from quillspar import ...
         self.aliases: dict[str, str] = {}  # module -> name bound to it
 
@@ -102,7 +107,7 @@ class _Imports:
             return alias
         if module in _VOCABULARY:
             candidates = [module]
-            used = self.hidden | set(self.aliases.values())
+            used = self.every | set(self.aliases.values())
         else:
             parts = module.split(".")
             candidates = ["_".join(parts[i:]) for i in range(len(parts) - 1, -1, -1)]
@@ -116,14 +121,15 @@ class _Imports:
         self.aliases[module] = alias
         return alias
 
-    def quillspar(self, name: str) -> str:
-        if name not in self.hidden:
+    def quillspar(self, name: str, scope: frozenset[str]) -> str:
+        """A name of the package, for code in a class body binding `scope`."""
+        if name not in self.top and name not in scope:
             self.bare.add(name)
             return name
         return f"{self.module('quillspar')}.{name}"
 
-    def builtin(self, name: str) -> str:
-        if name not in self.hidden:
+    def builtin(self, name: str, scope: frozenset[str]) -> str:
+        if name not in self.top and name not in scope:
             return name
         return f"{self.module('builtins')}.{name}"
 
@@ -162,11 +168,11 @@ class _Writer:
         self.comments: dict[tuple[int, ...], Any] = {
             tuple(location.path): location for location in file.source_code_info.location
         }
-        hidden = set(MESSAGE_OWN)
+        top = {entry.name for entry in index.top[file.name]}
+        every = set(top)
         for entry in index.top[file.name]:
-            hidden.add(entry.name)
-            self._collect_scopes(entry, hidden)
-        self.imports = _Imports(hidden, module)
+            self._collect_scopes(entry, every)
+        self.imports = _Imports(top, every)
         self.lines: list[str] = []
 
     def _collect_scopes(self, entry: TypeEntry, into: set[str]) -> None:
@@ -209,13 +215,14 @@ class _Writer:
     def write(self) -> None:
         for entry in sorted(self.index.top[self.file.name], key=self._position):
             self.lines += ["", ""]
-            self._type(entry, "")
+            self._type(entry, "", frozenset())
 
-    def _type(self, entry: TypeEntry, indent: str) -> None:
+    def _type(self, entry: TypeEntry, indent: str, outer: frozenset[str]) -> None:
+        """A class, defined in a body that binds `outer` (empty at module level)."""
         if entry.is_enum:
-            self._enum(entry, indent)
+            self._enum(entry, indent, outer)
         else:
-            self._message(entry, indent)
+            self._message(entry, indent, outer)
 
     def _head(self, entry: TypeEntry, indent: str) -> list[str]:
         """The docstring and the protobuf name of a class, when it needs them."""
@@ -229,7 +236,7 @@ class _Writer:
             lines.append(f"{indent}__proto_name__ = {_literal(entry.proto.name)}")
         return lines
 
-    def _enum(self, entry: TypeEntry, indent: str) -> None:
+    def _enum(self, entry: TypeEntry, indent: str, outer: frozenset[str]) -> None:
         inner = indent + _INDENT
         self.lines.append(f"{indent}class {entry.name}({self.imports.module('enum')}.IntEnum):")
         head = self._head(entry, inner)
@@ -245,16 +252,16 @@ class _Writer:
             if doc:
                 self.lines += _docstring(doc, inner)
 
-    def _message(self, entry: TypeEntry, indent: str) -> None:
+    def _message(self, entry: TypeEntry, indent: str, outer: frozenset[str]) -> None:
         inner = indent + _INDENT
-        self.lines.append(f"{indent}@{self.imports.quillspar('message')}")
-        self.lines.append(f"{indent}class {entry.name}({self.imports.quillspar('Message')}):")
+        self.lines.append(f"{indent}@{self.imports.quillspar('message', outer)}")
+        self.lines.append(f"{indent}class {entry.name}({self.imports.quillspar('Message', outer)}):")
         start = len(self.lines)
         self.lines += self._head(entry, inner)
         for nested in self._nested(entry):
             if len(self.lines) > start:
                 self.lines.append("")
-            self._type(nested, inner)
+            self._type(nested, inner, entry.scope)
         if entry.proto.field and len(self.lines) > start:
             self.lines.append("")
         self._fields(entry, inner)
@@ -276,9 +283,9 @@ class _Writer:
                 return f"{self.imports.module(self.module)}.{target.qualname}"
             return f"{self.imports.module(target.module)}.{target.qualname}"
         builtin = _BUILTIN.get(field.type)
-        if builtin is not None and builtin not in self.imports.hidden:
+        if builtin is not None and builtin not in self.imports.top and builtin not in scope:
             return builtin
-        return self.imports.quillspar(_MARKERS[field.type])
+        return self.imports.quillspar(_MARKERS[field.type], scope)
 
     def _fields(self, entry: TypeEntry, indent: str) -> None:
         proto = entry.proto
@@ -316,10 +323,10 @@ class _Writer:
                 notes.append("Required in the .proto; quillspar does not enforce it.")
             if field.HasField("default_value"):
                 notes.append(
-                    f"Default in the .proto: {field.default_value}; quillspar does not apply it "
-                    "(the field is None while unset)."
+                    f"Default in the .proto: {field.default_value}; not applied: "
+                    "the field is None while unset."
                 )
-            call = f"{self.imports.quillspar('field')}({', '.join(arguments)})"
+            call = f"{self.imports.quillspar('field', entry.scope)}({', '.join(arguments)})"
             self.lines.append(f"{indent}{name}: {annotation} = {call}")
             doc = self._doc(path, notes)
             if doc:
@@ -329,10 +336,10 @@ class _Writer:
         scope = entry.scope
         if field.type == _TYPE_MESSAGE and self.index.types[field.type_name].map_entry:
             key, value = self.index.types[field.type_name].proto.field
-            return f"{self.imports.builtin('dict')}[{self._value_type(key, scope)}, {self._value_type(value, scope)}]"
+            return f"{self.imports.builtin('dict', scope)}[{self._value_type(key, scope)}, {self._value_type(value, scope)}]"
         value_type = self._value_type(field, scope)
         if info.is_repeated:
-            return f"{self.imports.builtin('list')}[{value_type}]"
+            return f"{self.imports.builtin('list', scope)}[{value_type}]"
         if info.has_presence:
             return f"{value_type} | None"
         return value_type
