@@ -94,14 +94,14 @@ quillspar.resolve()
 _pool = descriptor_pool.DescriptorPool()
 for _raw in file_descriptors(*SCHEMAS):
     _pool.Add(descriptor_pb2.FileDescriptorProto.FromString(_raw))
-T = Types({_MESSAGES[c].short: descriptor_pb2.DescriptorProto.FromString(_MESSAGES[c].proto) for c in SCHEMAS + [Leaf]},
-          {_MESSAGES[c].short: c for c in SCHEMAS + [Leaf]}, {_ENUMS[Palette].short: Palette},
-          {_MESSAGES[c].short: message_factory.GetMessageClass(_pool.FindMessageTypeByName(_MESSAGES[c].full_name[1:]))
+T = Types({_MESSAGES[c].name: descriptor_pb2.DescriptorProto.FromString(_MESSAGES[c].proto) for c in SCHEMAS + [Leaf]},
+          {_MESSAGES[c].name: c for c in SCHEMAS + [Leaf]}, {_ENUMS[Palette].name: Palette},
+          {_MESSAGES[c].name: message_factory.GetMessageClass(_pool.FindMessageTypeByName(_MESSAGES[c].full_name[1:]))
            for c in SCHEMAS + [Leaf]}, open_enums=True)
 
 
 def ref(cls):
-    return T.ref[_MESSAGES[cls].short]
+    return T.ref[_MESSAGES[cls].name]
 
 
 @pytest.mark.parametrize("cls", SCHEMAS, ids=lambda c: c.__name__)
@@ -109,7 +109,7 @@ def ref(cls):
 @given(data=st.data())
 def test_both_directions_and_the_same_bytes(cls, data):
     map_size = data.draw(st.sampled_from([1, 4]))
-    value = data.draw(messages(T, _MESSAGES[cls].short, map_size=map_size))
+    value = data.draw(messages(T, _MESSAGES[cls].name, map_size=map_size))
     ours = value.to_bytes()
     assert canon(cls.from_bytes(ours)) == canon(value)
     assert canon(T.from_ref(ref(cls).FromString(ours))) == canon(value)
@@ -142,7 +142,7 @@ PROTO = """
 syntax = "proto3";
 package {package};
 
-enum Palette {{ Palette_NONE = 0; Palette_RED = 1; Palette_GREEN = 2; Palette_DEEP = -3; }}
+enum Palette {{ NONE = 0; RED = 1; GREEN = 2; DEEP = -3; }}
 message Leaf {{ string name = 1; sint32 weight = 2; }}
 message Maps {{
   map<string, int32> string_int32 = 1; map<int32, string> int32_string = 2; map<int64, double> int64_double = 3;
@@ -164,23 +164,17 @@ message Optionals {{
 """
 
 
-def without_json_names(proto):
-    for f in proto.field:
-        f.ClearField("json_name")
-    for nested in proto.nested_type:
-        without_json_names(nested)
-    return proto
+def exported(cls):
+    """The class's DescriptorProto as `file_descriptors` exports it."""
+    files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in file_descriptors(cls)]
+    return next(m for f in files if f.package == _MESSAGES[cls].package for m in f.message_type if m.name == cls.__name__)
 
 
 @pytest.mark.skipif(shutil.which("protoc") is None, reason="protoc is not installed")
 @pytest.mark.parametrize("cls", [Leaf, Maps, Node, Enums, Optionals], ids=lambda c: c.__name__)
 def test_descriptor_matches_protoc(cls, tmp_path):
-    info = _MESSAGES[cls]
-    assert info.short == cls.__name__
-    (tmp_path / "schema.proto").write_text(PROTO.format(package=info.package))
+    (tmp_path / "schema.proto").write_text(PROTO.format(package=_MESSAGES[cls].package))
     out = tmp_path / "schema.pb"
     subprocess.run(["protoc", f"--proto_path={tmp_path}", f"--descriptor_set_out={out}", "schema.proto"], check=True)
     (file,) = descriptor_pb2.FileDescriptorSet.FromString(out.read_bytes()).file
-    expected = next(m for m in file.message_type if m.name == cls.__name__)
-    ours = descriptor_pb2.DescriptorProto.FromString(info.proto)
-    assert without_json_names(ours) == without_json_names(expected)
+    assert exported(cls) == next(m for m in file.message_type if m.name == cls.__name__)
