@@ -56,7 +56,7 @@ def routeguide(tmp_path_factory):
             sys.modules.pop(name, None)
 
 
-def expected_results(app):
+def expected_results():
     from routeguide import Feature, Point, RouteSummary
     return (
         Feature(name="5,-7", location=Point(latitude=5, longitude=-7)),
@@ -82,7 +82,7 @@ def test_sync_server(routeguide):
         port = server.add_insecure_port("127.0.0.1:0")
         server.start()
         with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
-            assert app.call_all(routeguide_grpc.RouteGuideStub(channel)) == expected_results(app)
+            assert app.call_all(routeguide_grpc.RouteGuideStub(channel)) == expected_results()
 
             with pytest.raises(grpc.RpcError) as error:
                 routeguide_grpc.RouteGuideStub(channel).Explain(Point(), timeout=10)
@@ -112,7 +112,7 @@ def test_aio_server(routeguide):
             await server.start()
             async with grpc.aio.insecure_channel(f"127.0.0.1:{port}") as channel:
                 stub = routeguide_grpc.RouteGuideAsyncStub(channel)
-                assert await app.call_all_async(stub) == expected_results(app)
+                assert await app.call_all_async(stub) == expected_results()
                 # The base class's plain method, run by the aio server in its
                 # executor; the aio server prefixes the details with the exception type.
                 with pytest.raises(grpc.aio.AioRpcError) as error:
@@ -197,13 +197,16 @@ def test_no_service_no_module():
     assert generate_grpc_module(service_file(), blob_ref) is None
 
 
-def test_python_names_and_wire_names():
-    source = generate_grpc_module(service_file(("S", ["class", "__init__", "Plain"])), blob_ref)
+@pytest.mark.parametrize("package", ["pkg.v1", ""])
+def test_python_names_and_wire_names(package):
+    file = service_file(("S", ["class", "__init__", "Plain"]), package=package)
+    source = generate_grpc_module(file, blob_ref)
     module = load(source)
     channel = RecordingChannel()
     stub = module.SStub(channel)
+    prefix = f"/{package}.S/" if package else "/S/"
     assert [(kind, path) for kind, path, *_ in channel.calls] == [
-        ("unary_unary", "/pkg.S/class"), ("unary_unary", "/pkg.S/__init__"), ("unary_unary", "/pkg.S/Plain")]
+        ("unary_unary", prefix + "class"), ("unary_unary", prefix + "__init__"), ("unary_unary", prefix + "Plain")]
     assert channel.calls[0][2] is Blob.to_bytes and channel.calls[0][3] == Blob.from_bytes
     assert (stub.class_, stub.__init___, stub.Plain) == ("unary_unary",) * 3
 
@@ -211,11 +214,11 @@ def test_python_names_and_wire_names():
     server = RecordingServer()
     module.add_SServicer_to_server(servicer, server)
     service, handlers = server.registered
-    assert service == "pkg.S" and list(handlers) == ["class", "__init__", "Plain"]
+    assert service == prefix.strip("/") and list(handlers) == ["class", "__init__", "Plain"]
     assert handlers["class"].unary_unary == servicer.class_
     assert handlers["__init__"].request_deserializer == Blob.from_bytes
     assert handlers["Plain"].response_serializer is Blob.to_bytes
-    assert generate_grpc_module(service_file(("S", ["class", "__init__", "Plain"])), blob_ref) == source
+    assert generate_grpc_module(file, blob_ref) == source
 
 
 @pytest.mark.parametrize("comment", [
