@@ -150,7 +150,10 @@ class _Imports:
         if self.bare:
             # classes before functions and markers, as isort orders them
             names = sorted(self.bare, key=lambda n: (not n[:1].isupper(), n))
-            ours.append(f"from quillspar import {', '.join(names)}")
+            line = f"from quillspar import {', '.join(names)}"
+            if len(line) > 100:
+                line = "from quillspar import (\n" + "".join(f"{_INDENT}{n},\n" for n in names) + ")"
+            ours.append(line)
         out: list[str] = []
         for group in (standard, ours, generated):
             if group:

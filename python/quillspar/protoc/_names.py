@@ -41,7 +41,7 @@ def _class_attribute_ok(name: str) -> bool:
 
 def _member_ok(name: str) -> bool:
     # enum keeps _sunder_ names for itself, and refuses a member called mro
-    sunder = len(name) > 2 and name[0] == "_" and name[-1] == "_"
+    sunder = len(name) > 2 and name[0] == name[-1] == "_" and name[1] != "_" and name[-2] != "_"
     return _plain(name) and not sunder and name != "mro"
 
 
