@@ -94,6 +94,13 @@ def _check_duration(seconds: int, nanos: int) -> None:
         raise ValueError(f"Duration seconds {seconds} and nanos {nanos} have different signs")
 
 
+def _seconds_text(seconds: int, nanos: int) -> str:
+    """`-1.5` for seconds -1 and nanos -500000000, exactly."""
+    sign = "-" if seconds < 0 or nanos < 0 else ""
+    fraction = f"{abs(nanos):09d}".rstrip("0")
+    return f"{sign}{abs(seconds)}" + (f".{fraction}" if fraction else "")
+
+
 def _toward_zero(nanos: int, unit: int) -> int:
     """`nanos / unit` rounded toward zero."""
     return nanos // unit if nanos >= 0 else -(-nanos // unit)
@@ -191,7 +198,8 @@ class Duration(Message):
             seconds, nanos = -seconds, -nanos
         if not -DURATION_MAX_SECONDS <= seconds <= DURATION_MAX_SECONDS:
             raise ValueError(
-                f"{td!r} out of range: a Duration lies within {-DURATION_MAX_SECONDS} and "
+                f"timedelta of {_seconds_text(seconds, nanos)} seconds out of range: a Duration lies within "
+                f"{-DURATION_MAX_SECONDS} and "
                 f"{DURATION_MAX_SECONDS} seconds"
             )
         return cls(seconds=seconds, nanos=nanos)
