@@ -309,6 +309,8 @@ def test_any_exchanges_well_known_types_with_the_reference_runtime() -> None:
     (Any(type_url="type.googleapis.com/no.such.Type"), Any.unpack,
      "Any.unpack(): no message class is called 'no.such.Type' (type URL 'type.googleapis.com/no.such.Type'); "
      "import the module that defines it"),
+    (Any(type_url="type.googleapis.com/google.protobuf.NullValue"), Any.unpack,
+     "Any.unpack(): 'google.protobuf.NullValue' is an enum, not a message class"),
     (Any(), Any.unpack, "Any.unpack(): the type URL '' names no type"),
     (Any(type_url="type.googleapis.com/"), Any.unpack, "Any.unpack(): the type URL 'type.googleapis.com/' names no type"),
     (Any(type_url="type.googleapis.com/google.protobuf.Duration"), lambda a: a.unpack(Timestamp),
@@ -325,8 +327,10 @@ def test_any_unpack_of_bad_bytes_names_the_type_url() -> None:
     with pytest.raises(Exception) as caught:
         packed.unpack()
     assert "while unpacking an Any of type URL 'type.googleapis.com/google.protobuf.Duration'" in caught.value.__notes__
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="not a message class"):
         Any.pack(object())
+    with pytest.raises(TypeError, match="not a message class"):
+        Any.pack(NullValue.NULL_VALUE)
 
 
 # ---------------------------------------------------------------- Struct, Value, ListValue

@@ -32,7 +32,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from datetime import datetime, timedelta, timezone
 from typing import Final, Self, overload
 
-from ._message import Message, decode, field, message
+from ._message import Message, decode, encode, field, message
 from ._types import double, float32, int32, int64, uint32, uint64
 from . import find_class, full_name
 
@@ -267,9 +267,9 @@ class Any(Message):
         The type URL is `type_url_prefix` followed by the class's full name,
         with a `/` between them unless the prefix ends in one.
         """
-        name = full_name(type(msg))
+        value = encode(msg)
         separator = "" if type_url_prefix.endswith("/") else "/"
-        return cls(type_url=f"{type_url_prefix}{separator}{name}", value=msg.to_bytes())  # type: ignore[attr-defined]
+        return cls(type_url=f"{type_url_prefix}{separator}{full_name(type(msg))}", value=value)
 
     @property
     def type_name(self) -> str:
@@ -304,6 +304,8 @@ class Any(Message):
                     f"Any.unpack(): no message class is called {name!r} (type URL {self.type_url!r}); "
                     "import the module that defines it"
                 )
+            if issubclass(found, enum.Enum):
+                raise ValueError(f"Any.unpack(): {name!r} is an enum, not a message class")
             cls = found
         elif name != full_name(cls):
             raise ValueError(f"Any.unpack(): the type URL {self.type_url!r} does not name {full_name(cls)}")
