@@ -2,7 +2,9 @@
 the link table is seen through the reference counts of the linked objects."""
 
 import collections
+import gc
 import sys
+import weakref
 
 import pytest
 
@@ -41,6 +43,19 @@ def test_name_is_linked_ref_fields():
     first.clear()  # a fresh list each time, unaffected by linking
     assert d.link({}) is None and d.is_linked is True
     assert d.link({}) is None and d.is_linked is True and d.ref_fields() == [(5, "Color"), (3, "Item")]
+
+
+def test_a_class_and_its_descriptor_are_collected_together():
+    class Node:  # the cycle every message class closes: class -> descriptor -> class
+        pass
+
+    d = new()
+    Node.__quillspar__ = d
+    d.link({1: Node})
+    gone = weakref.ref(Node)
+    del Node, d
+    gc.collect()
+    assert gone() is None
 
 
 def test_link_holds_and_replaces_references():

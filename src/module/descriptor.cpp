@@ -2,6 +2,7 @@
 // ref_fields(), link(), and the entries of decode() and encode().
 #include "descriptor.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
@@ -83,14 +84,35 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 void descriptor_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    try {
-        as_descriptor(self)->state.~DescriptorState();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "failure while releasing a Descriptor");
-        PyErr_WriteUnraisable(self);
-    }
+    PyObject_GC_UnTrack(self);
+    as_descriptor(self)->state.~DescriptorState();  // noexcept: destructors do not throw
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+// A Descriptor and the message class it is linked to refer to each other (the
+// class through `__quillspar__`, the descriptor through its link table), so
+// both take part in cyclic garbage collection.
+int descriptor_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    for (auto& [number, obj] : as_descriptor(self)->state.links) Py_VISIT(obj);
+    return 0;
+}
+
+int descriptor_clear(PyObject* self) noexcept {
+    DescriptorObject* d = as_descriptor(self);
+    // A descriptor in use by an encode, decode or link is reachable and is
+    // never cleared; should it be, the cycle is left for a later collection.
+    if (!d->borrow.try_exclusive()) return 0;
+    DescriptorState& st = d->state;
+    auto taken = std::move(st.links);
+    st.links.clear();
+    std::fill(st.field_links.begin(), st.field_links.end(), nullptr);
+    st.linked = false;
+    d->borrow.release_exclusive();
+    // Released once the table is consistent again: a finaliser may run here.
+    for (auto& [number, obj] : taken) Py_DECREF(obj);
+    return 0;
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept {
@@ -263,6 +285,8 @@ PyMethodDef descriptor_methods[] = {
 PyType_Slot descriptor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(descriptor_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(descriptor_clear)},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
     {0, nullptr},
@@ -272,7 +296,7 @@ PyType_Spec descriptor_spec = {
     "builtins.Descriptor",  // no module of its own: __module__ is "builtins"
     static_cast<int>(sizeof(DescriptorObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     descriptor_slots,
 };
 
@@ -289,8 +313,7 @@ PyTypeObject* descriptor_type() noexcept {
         return g_descriptor_type;
     PyObject* t = PyType_FromSpec(&descriptor_spec);
     if (!t) {
-        PyErr_Print();
-        raise_panic("failed to create type object for Descriptor");
+        raise_panic_from_current("failed to create type object for Descriptor");
         return nullptr;
     }
     if (g_descriptor_type) {
@@ -306,32 +329,28 @@ PyObject* new_descriptor(schema::MessageSchema&& schema) noexcept {
         PyTypeObject* t = descriptor_type();
         if (!t) return nullptr;
         // Field names as interned strings, made once here and reused by every
-        // encode and decode.
-        std::vector<PyObject*> names;
-        names.reserve(schema.fields.size());
-        auto drop_names = [&] {
-            for (PyObject* s : names) Py_DECREF(s);
-        };
+        // encode and decode. Everything that can fail or throw happens before
+        // the object exists, so a failure leaves nothing behind.
+        const std::size_t n = schema.fields.size();
+        std::vector<Ref> names;
+        names.reserve(n);
         for (const auto& f : schema.fields) {
             PyObject* s = PyUnicode_FromStringAndSize(f.name.data(), static_cast<Py_ssize_t>(f.name.size()));
-            if (!s) {
-                drop_names();
-                return nullptr;
-            }
+            if (!s) return nullptr;
             PyUnicode_InternInPlace(&s);
-            names.push_back(s);
+            names.push_back(Ref::steal(s));
         }
+        std::vector<PyObject*> field_links(n, nullptr);
+        std::vector<PyObject*> field_names(n, nullptr);
         PyObject* obj = t->tp_alloc(t, 0);
-        if (!obj) {
-            drop_names();
-            return nullptr;
-        }
+        if (!obj) return nullptr;
         auto* d = as_descriptor(obj);
         new (&d->borrow) BorrowState();
         new (&d->state) DescriptorState();
-        d->state.field_links.assign(schema.fields.size(), nullptr);
+        for (std::size_t i = 0; i < n; ++i) field_names[i] = names[i].release();
+        d->state.field_links = std::move(field_links);
+        d->state.field_names = std::move(field_names);
         d->state.schema = std::move(schema);
-        d->state.field_names = std::move(names);
         return obj;
     });
 }

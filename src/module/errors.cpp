@@ -28,6 +28,22 @@ PyObject* raise_panic(const char* message) noexcept {
     return nullptr;
 }
 
+PyObject* raise_panic_from_current(const char* message) noexcept {
+    PyObject* cause = PyErr_GetRaisedException();
+    raise_panic(message);
+    if (cause) {
+        PyObject* panic = PyErr_GetRaisedException();
+        if (panic) {
+            PyException_SetContext(panic, Py_NewRef(cause));
+            PyException_SetCause(panic, cause);  // steals `cause`
+            PyErr_SetRaisedException(panic);
+        } else {
+            PyErr_SetRaisedException(cause);
+        }
+    }
+    return nullptr;
+}
+
 PyObject* raise_argument_type(const char* param, PyObject* obj, const char* target) noexcept {
     PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
     if (!qualname) return nullptr;

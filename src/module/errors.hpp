@@ -20,6 +20,10 @@ PyObject* panic_exception_type() noexcept;
 // Raises PanicException(message). Always returns nullptr.
 PyObject* raise_panic(const char* message) noexcept;
 
+// Raises PanicException(message) with the exception being raised now (if
+// any) as its cause. Always returns nullptr.
+PyObject* raise_panic_from_current(const char* message) noexcept;
+
 // "argument '{param}': '{type}' object cannot be converted to '{target}'".
 PyObject* raise_argument_type(const char* param, PyObject* obj, const char* target) noexcept;
 
