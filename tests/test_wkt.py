@@ -17,7 +17,6 @@ from hypothesis import given, settings, strategies as st
 
 import quillspar
 from quillspar import message, sint32
-from quillspar._message import _MESSAGES
 from quillspar.wkt import (
     Any, BoolValue, BytesValue, DoubleValue, Duration, Empty, FieldMask, FloatValue, Int32Value, Int64Value,
     ListValue, NullValue, StringValue, Struct, Timestamp, UInt32Value, UInt64Value, Value,
@@ -48,24 +47,21 @@ PAIRS = [
 ]
 
 
-def fields_of(proto: AnyType) -> list[tuple[AnyType, ...]]:
-    return sorted((f.name, f.number, f.type, f.label, f.type_name.rpartition(".")[2],
-                   f.HasField("oneof_index")) for f in proto.field)
-
-
 @pytest.mark.parametrize("ours, theirs", PAIRS, ids=[p[0].__name__ for p in PAIRS])
-def test_classes_match_the_well_known_protos(ours: type, theirs: AnyType) -> None:
+def test_descriptors_equal_protocs(ours: type, theirs: AnyType) -> None:
     from google.protobuf import descriptor_pb2
 
-    quillspar.resolve(ours)
-    proto = descriptor_pb2.DescriptorProto.FromString(_MESSAGES[ours].proto)
-    expected = descriptor_pb2.DescriptorProto()
-    theirs.DESCRIPTOR.CopyToProto(expected)
     assert quillspar.full_name(ours) == theirs.DESCRIPTOR.full_name
     assert quillspar.find_class(theirs.DESCRIPTOR.full_name) is ours
-    assert (proto.name, fields_of(proto)) == (expected.name, fields_of(expected))
-    assert [fields_of(n) for n in proto.nested_type] == [fields_of(n) for n in expected.nested_type]
-    assert [o.name for o in proto.oneof_decl] == [o.name for o in expected.oneof_decl]
+    [exported] = quillspar.file_descriptors(ours)
+    mine = descriptor_pb2.FileDescriptorProto.FromString(exported)
+    expected = descriptor_pb2.FileDescriptorProto()
+    theirs.DESCRIPTOR.file.CopyToProto(expected)
+    assert mine.package == expected.package
+    expected_messages = {m.name: m for m in expected.message_type}
+    assert {m.name: m for m in mine.message_type} == {m.name: expected_messages[m.name] for m in mine.message_type}
+    assert theirs.DESCRIPTOR.name in {m.name for m in mine.message_type}
+    assert list(mine.enum_type) == list(expected.enum_type)[:len(mine.enum_type)]
 
 
 # ---------------------------------------------------------------- bytes both ways
