@@ -59,6 +59,9 @@ __all__ = [
     "BytesValue",
     "JsonValue",
     "JsonLike",
+    "TIMESTAMP_MIN_SECONDS",
+    "TIMESTAMP_MAX_SECONDS",
+    "DURATION_MAX_SECONDS",
 ]
 
 _NANOS: Final = 1_000_000_000
