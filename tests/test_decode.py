@@ -4,6 +4,7 @@ lenient wire types, strings, linking, re-entry and nesting depth."""
 import struct
 
 import pytest
+from google.protobuf.message import DecodeError
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
@@ -66,7 +67,7 @@ MALFORMED = [
     (b"\x29" + b"\x00" * 7, "UnexpectedEof"), (b"\x55" + b"\x00" * 3, "UnexpectedEof"),
     (b"\x22\x06" + b"\x00" * 6, "UnexpectedEof"),  # a packed fixed32 run of 6 bytes
     (b"\x3a\x02\x01\x80", "UnexpectedEof"), (tag(12, 2) + b"\x01\x80", "UnexpectedEof"),
-    (vint(1, 5) + b"\x00", "UnexpectedEof"),  # trailing 0x00: tag of field 0 without a value
+    (vint(1, 5) + b"\x00", "InvalidFieldNumber"),  # trailing 0x00: tag of field 0
     (tag(8, 0), "UnexpectedEof"), (tag(8, 5), "UnexpectedEof"), (tag(6, 0), "UnexpectedEof"),
     (ld(6, b"\x08"), "UnexpectedEof"), (ld(6, vint(1, 1) + b"\x0b"), "InvalidWireType(3)"),
     (ld(9, b"\x0b"), "InvalidWireType(3)"), (ld(9, b"\x0a\x05a"), "InvalidLength"),
@@ -74,6 +75,23 @@ MALFORMED = [
     (tag(101, 1) + b"\x00" * 7, "UnexpectedEof"), (tag(101, 5) + b"\x00" * 3, "UnexpectedEof"),
     (tag(101, 2) + b"\x02\x00", "InvalidLength"), (vint(1, 1) + tag(100, 0), "UnexpectedEof"),
 ]
+
+
+BAD_TAGS = [b"\x00\x00", vint(0, 1), tag(0, 2) + b"\x00", tag(0, 5) + b"\x00" * 4, tag(2**29, 0) + b"\x01",
+            tag(2**32 + 1, 0) + b"\x05",  # once read as field 1
+            b"\x88\x80\x80\x80\x80\x00\x05", b"\x88\x80\x80\x80\x10\x05",  # six bytes; five, above 2^32
+            tag(2**60, 0) + b"\x01"]
+
+
+@pytest.mark.parametrize("where", [lambda t: t, lambda t: vint(1, 5) + t, lambda t: ld(6, t), lambda t: ld(9, t),
+                                   lambda t: ld(13, ld(2, t)), lambda t: ld(6, vint(1, 1)) + ld(6, t)])
+@pytest.mark.parametrize("bad_tag", BAD_TAGS)
+def test_invalid_field_numbers_are_malformed(bad_tag, where):
+    with pytest.raises(DecodeError):
+        W.ref["Small"].FromString(where(bad_tag))
+    with pytest.raises(ValueError) as e:
+        decode(where(bad_tag))
+    assert type(e.value) is ValueError and str(e.value) == "malformed protobuf data: InvalidFieldNumber"
 
 
 @pytest.mark.parametrize("data,error", MALFORMED)
@@ -87,7 +105,7 @@ LENIENT = [
     (b"", {}), (b"\x08\x80\x00", {"a": 0}), (b"\x08" + b"\xff" * 9 + b"\x7f", {"a": -1}),
     (vint(1, 2**32 - 1), {"a": -1}), (vint(15, 2**32 + 7), {"u": 7}), (vint(16, 1), {"sb": -1}),
     (vint(16, 4294967294), {"sb": 2**31 - 1}), (vint(18, 3), {"s64": -2}), (vint(17, 2), {"bo": True}),
-    (tag(2**32 + 1, 0) + b"\x05", {"a": 5}), (vint(1, 1) + vint(1, 2), {"a": 2}),
+    (vint(1, 1) + vint(1, 2), {"a": 2}),
     # a wire type that does not fit is skipped, and decoding goes on
     (fixed64(1, 7) + ld(2, b"x"), {"s": "x"}), (vint(2, 1) + fixed32(5, 1), {}),
     (vint(11, 5) + ld(11, b"z"), {"rs": ["z"]}), (ld(7, b"") + fixed32(7, 9), {"ri": []}),
@@ -108,7 +126,8 @@ LENIENT = [
     (ld(13, ld(1, b"k")), {"mm": {"k": Sub()}}), (ld(13, ld(1, b"k") + vint(2, 5)), {"mm": {"k": Sub()}}),
     (ld(14, vint(1, 3)), {"me": {3: Color.ZERO}}), (ld(14, vint(1, 3) + fixed32(2, 1)), {"me": {3: 0}}),
     (ld(19, vint(1, 3)), {"ms": {3: ""}}),
-    (fixed32(101, 0) + fixed64(102, 0) + ld(103, b"abc") + vint(0, 1) + vint(1, 9), {"a": 9}),
+    (fixed32(101, 0) + fixed64(102, 0) + ld(103, b"abc") + vint(2**29 - 1, 1) + vint(1, 9), {"a": 9}),
+    (b"\x88\x80\x80\x80\x00\x05", {"a": 5}),  # an over-long tag of five bytes
 ]
 
 

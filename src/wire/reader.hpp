@@ -14,15 +14,21 @@ namespace quillspar::wire {
 
 enum class WireType : std::uint8_t { Varint = 0, I64 = 1, Len = 2, I32 = 5 };
 
+// Largest field number a tag may carry (2^29 - 1).
+inline constexpr std::uint32_t kMaxFieldNumber = (1u << 29) - 1;
+
 // One kind of malformed input. `kind` is the variant; `wire_type` is the payload
 // of InvalidWireType (the low three bits of the offending tag).
 struct WireError {
-    enum Kind : std::uint8_t { None = 0, UnexpectedEof, VarintOverflow, InvalidWireType, InvalidLength };
+    enum Kind : std::uint8_t {
+        None = 0, UnexpectedEof, VarintOverflow, InvalidWireType, InvalidLength, InvalidFieldNumber,
+    };
     Kind kind = None;
     std::uint64_t wire_type = 0;
 
     explicit operator bool() const noexcept { return kind != None; }
-    // "UnexpectedEof", "VarintOverflow", "InvalidWireType(3)", "InvalidLength".
+    // "UnexpectedEof", "VarintOverflow", "InvalidWireType(3)", "InvalidLength",
+    // "InvalidFieldNumber".
     std::string text() const;
 };
 
@@ -92,14 +98,32 @@ public:
         return s;
     }
 
-    // A tag: field number (low 32 bits of tag >> 3) and wire type. Wire types
-    // 3, 4, 6 and 7 (groups and undefined codes) are refused.
-    bool read_tag(std::uint32_t& field, WireType& type) noexcept {
-        std::uint64_t tag = read_varint();
-        if (failed()) return false;
+    // A tag: field number and wire type. Wire types 3, 4, 6 and 7 (groups and
+    // undefined codes) are refused with InvalidWireType; a tag varint longer
+    // than five bytes, field number 0 and numbers above kMaxFieldNumber with
+    // InvalidFieldNumber (the varint's own errors come first, the wire type
+    // before the number).
+    [[gnu::always_inline]] bool read_tag(std::uint32_t& field, WireType& type) noexcept {
+        std::uint64_t tag;
+        if (p_ < end_ && *p_ < 0x80) [[likely]] {
+            tag = *p_++;
+        } else {
+            const std::uint8_t* start = p_;
+            tag = read_varint_slow();
+            if (failed()) return false;
+            if (p_ - start > 5) [[unlikely]] {
+                fail(WireError::InvalidFieldNumber);
+                return false;
+            }
+        }
         unsigned wt = static_cast<unsigned>(tag & 7);
         if (wt == 3 || wt == 4 || wt > 5) [[unlikely]] {
             fail(WireError::InvalidWireType, wt);
+            return false;
+        }
+        // Below 2^32 the number is at most 2^29 - 1; only 0 is left to refuse.
+        if (tag < 8 || tag > 0xFFFFFFFFu) [[unlikely]] {
+            fail(WireError::InvalidFieldNumber);
             return false;
         }
         field = static_cast<std::uint32_t>(tag >> 3);
@@ -187,6 +211,7 @@ inline std::string WireError::text() const {
     case VarintOverflow: return "VarintOverflow";
     case InvalidWireType: return "InvalidWireType(" + std::to_string(wire_type) + ")";
     case InvalidLength: return "InvalidLength";
+    case InvalidFieldNumber: return "InvalidFieldNumber";
     case None: break;
     }
     return "None";
