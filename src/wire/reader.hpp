@@ -48,6 +48,8 @@ public:
     explicit WireReader(Span s) noexcept : WireReader(s.data, s.size) {}
 
     bool at_end() const noexcept { return p_ >= end_; }
+    // The next byte to read: where the record about to be read begins.
+    const std::uint8_t* cursor() const noexcept { return p_; }
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
     bool failed() const noexcept { return static_cast<bool>(error); }
     void fail(WireError::Kind k, std::uint64_t wt = 0) noexcept {
