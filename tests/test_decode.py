@@ -4,13 +4,15 @@ lenient wire types, strings, linking, re-entry and nesting depth."""
 import struct
 
 import pytest
+from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from google.protobuf.message import DecodeError
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain,
+    COLOR, SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain,
     panic_type, raising, small_schema, tag, varint, vint,
 )
+from quillspar._core import compile_descriptor
 
 S = all_kinds_schema()
 W = small_schema()
@@ -313,3 +315,185 @@ def test_nesting_depth(label):
         with pytest.raises(RecursionError, match="^message nesting exceeds the depth limit of 1000$"):
             decode(nested_chain(levels), N, "Node")
     N.desc["Node"].link({})  # no borrow was left behind
+
+
+# ---------------------------------------------------------------- merging, against the reference runtime
+
+
+@settings(max_examples=150, deadline=None)
+@given(messages(S, "All"), messages(S, "All"))
+def test_concatenated_messages_merge_like_the_reference(x, y):
+    # Every depth: Leaf.child, All.m, the oneof member c_leaf (merged when both pick it,
+    # replaced otherwise), map values (replaced by key), repeated fields (appended).
+    data = S.to_ref(x).SerializeToString() + S.to_ref(y).SerializeToString()
+    assert decode(data, S, "All") == S.from_ref(S.ref["All"].FromString(data))
+
+
+LEAF = {"a": vint(1, 1), "s": ld(2, b"s"), "r": ld(3, b"\x02"), "child": ld(4, vint(1, 2)), "c": vint(5, 1)}
+
+
+@pytest.mark.parametrize("data", [
+    ld(72, LEAF["a"] + LEAF["child"]) + ld(72, LEAF["s"] + ld(4, LEAF["s"])),  # a oneof member twice: merged
+    ld(72, LEAF["a"]) + vint(70, 5) + ld(72, LEAF["s"]),  # another member in between resets it
+    ld(72, LEAF["a"]) + ld(71, b"x") + ld(72, LEAF["s"]) + ld(72, LEAF["r"]),
+    ld(49, LEAF["a"]) + ld(72, LEAF["s"]) + ld(49, LEAF["child"] + LEAF["r"]) + ld(49, ld(4, LEAF["c"])),
+    ld(49, ld(4, ld(4, LEAF["a"]))) + ld(49, ld(4, ld(4, LEAF["s"]) + LEAF["r"])),  # three levels down
+    ld(49, LEAF["r"]) + ld(49, LEAF["r"]) + ld(50, LEAF["a"]) + ld(50, LEAF["s"]),  # repeated: appended; elements apart
+    ld(62, ld(1, b"k") + ld(2, LEAF["a"]) + ld(2, LEAF["s"])) + ld(62, ld(1, b"j") + ld(2, LEAF["r"])),
+    ld(62, ld(1, b"k") + ld(2, LEAF["a"])) + ld(62, ld(2, LEAF["s"]) + ld(1, b"k")),  # same key: the last entry
+])
+def test_merge_cases_match_the_reference(data):
+    assert decode(data, S, "All") == S.from_ref(S.ref["All"].FromString(data))
+
+
+def test_a_dropped_oneof_member_is_still_checked():
+    with pytest.raises(DecodeError):
+        S.ref["All"].FromString(ld(72, ld(2, b"\xff")) + vint(70, 1))
+    with pytest.raises(UnicodeDecodeError):
+        decode(ld(72, ld(2, b"\xff")) + vint(70, 1), S, "All")
+
+
+@pytest.mark.parametrize("data, error", [
+    (ld(6, b"\x08") + ld(6, b"\x01"), "UnexpectedEof"),  # occurrences are not glued into one record
+    (ld(6, vint(1, 1)) + ld(6, b"\x0b"), "InvalidWireType(3)"),
+])
+def test_each_occurrence_is_a_whole_encoding(data, error):
+    with pytest.raises(DecodeError):
+        W.ref["Small"].FromString(data)
+    with pytest.raises(ValueError) as e:
+        decode(data)
+    assert str(e.value) == "malformed protobuf data: " + error
+
+
+# ---------------------------------------------------------------- unknown fields, kept on request
+
+KEEP = ld(7, vint(50555, 1))  # MessageOptions: quillspar's keep-unknown-fields option
+
+
+class Kw:
+    """A message class that takes any keywords, in order."""
+
+    def __init__(self, **kw):
+        self.kw = kw
+
+
+def keeping(S, name, options=KEEP):
+    """S's message `name` compiled with `options`, decoding into Kw, linked like S's own."""
+    d = compile_descriptor(S.protos[name].SerializeToString() + options)
+    d.link({n: S.cls.get(t) or S.enum[t] for n, t in d.ref_fields()})
+    return lambda data: d.decode(Kw, data).kw
+
+
+def reference_unknown(ref_cls, data):
+    """The unknown fields the reference runtime keeps for `data`, as bytes."""
+    m = ref_cls.FromString(data)
+    for f in m.DESCRIPTOR.fields:
+        m.ClearField(f.name)
+    return m.SerializeToString()
+
+
+@pytest.mark.parametrize("data,fields", LENIENT)
+def test_unknown_fields_match_the_reference(data, fields):
+    kw = keeping(W, "Small")(data)
+    unknown = reference_unknown(W.ref["Small"], data)
+    assert kw.get("_unknown_fields", b"") == unknown and ("_unknown_fields" in kw) == bool(unknown)
+    assert list(kw)[-1] == "_unknown_fields" if unknown else True
+    assert Small(**{k: v for k, v in kw.items() if k != "_unknown_fields"}) == Small(**fields)
+
+
+@pytest.mark.parametrize("options", [b"", ld(7, vint(50555, 0)), ld(7, vint(50555, 1) + vint(50555, 0)),
+                                     ld(7, fixed32(50555, 1)), ld(7, vint(50554, 1))])
+def test_unknown_fields_dropped_without_the_option(options):
+    assert keeping(W, "Small", options)(vint(100, 1) + vint(1, 2) + fixed64(6, 0)) == {
+        **{f: [] for f in ("rf", "ri", "rs", "re")}, **{f: {} for f in ("mp", "mm", "me", "ms")}, "a": 2}
+
+
+def test_unknown_fields_of_merged_occurrences_and_of_every_wire_type():
+    records = [vint(100, 2**64 - 1), fixed64(101, 1), ld(102, b"\x0b"), fixed32(103, 7), b"\xc0\x86\x80\x80\x00\x01"]
+    data = ld(49, records[0] + LEAF["a"] + records[1]) + vint(3, 3) + records[2] + ld(49, records[3] + records[4])
+    leaf = descriptor_pb2.DescriptorProto()
+    leaf.CopyFrom(S.protos["Leaf"])
+    leaf.options.MergeFromString(vint(50555, 1))  # the option as the reference runtime carries it along
+    d = compile_descriptor(leaf.SerializeToString())
+    Leaf = type("Leaf", (Kw,), {"__quillspar__": d})
+    d.link({4: Leaf})
+    top = compile_descriptor(S.protos["All"].SerializeToString() + KEEP)
+    top.link({n: (Leaf if t == "Leaf" else S.enum.get(t) or S.cls.get(t)) for n, t in top.ref_fields()})
+    got = top.decode(Kw, data).kw
+    assert got["_unknown_fields"] == records[2] and got["f_int32"] == 3
+    assert got["m"].kw == {"r": [], "a": 1, "_unknown_fields": records[0] + records[1] + records[3] + records[4]}
+    ref = S.ref["All"].FromString(data)
+    assert reference_unknown(type(ref.m), ref.m.SerializeToString()) == got["m"].kw["_unknown_fields"]
+
+
+@settings(max_examples=60, deadline=None)
+@given(messages(S, "All", depth=1), st.sets(st.sampled_from([f.name for f in S.protos["All"].field
+                                                             if not f.HasField("oneof_index")])))
+def test_fields_a_schema_lacks_pass_through_like_the_reference(x, removed):
+    full = S.to_ref(x).SerializeToString()
+    partial = descriptor_pb2.DescriptorProto()
+    partial.CopyFrom(S.protos["All"])
+    del partial.field[:]
+    partial.field.extend(f for f in S.protos["All"].field if f.name not in removed)
+    d = compile_descriptor(partial.SerializeToString() + KEEP)
+    d.link({n: S.cls.get(t) or S.enum[t] for n, t in d.ref_fields()})
+    kw = d.decode(Kw, full).kw
+    pool = descriptor_pool.DescriptorPool()
+    pool.Add(descriptor_pb2.FileDescriptorProto(name="partial.proto", package="t", syntax="proto3",
+                                                enum_type=[pool_enum()], message_type=[S.protos["Leaf"], partial]))
+    ref_cls = message_factory.GetMessageClass(pool.FindMessageTypeByName("t.All"))
+    assert kw.pop("_unknown_fields", b"") == reference_unknown(ref_cls, full)
+    assert S.cls["All"](**kw) == S.from_ref(ref_cls.FromString(full))
+
+
+def pool_enum():
+    e = descriptor_pb2.EnumDescriptorProto(name="Color")
+    e.value.extend(descriptor_pb2.EnumValueDescriptorProto(name=k, number=v) for k, v in COLOR.items())
+    return e
+
+
+# ---------------------------------------------------------------- where a decode failed
+
+
+@pytest.mark.parametrize("data, exc, note", [
+    (b"\x0b", ValueError, "Small"),
+    (vint(8, 7), ValueError, "Small.e"),
+    (vint(1, 1) + b"\x08", ValueError, "Small.a"),
+    (ld(12, b"\x00\x07"), ValueError, "Small.re[1]"),
+    (vint(12, 0) + vint(12, 7), ValueError, "Small.re[1]"),
+    (ld(11, b"ok") + ld(11, b"\xff"), UnicodeDecodeError, "Small.rs[1]"),
+    (ld(6, ld(2, b"\xff")), UnicodeDecodeError, "Small.m.y"),
+    (ld(6, vint(1, 1)) + ld(6, b"\x0b"), ValueError, "Small.m"),
+    (ld(14, vint(1, 3) + vint(2, 7)), ValueError, "Small.me[3]"),
+    (ld(14, vint(2, 7)), ValueError, "Small.me"),  # no key yet
+    (ld(13, ld(1, b"k") + ld(2, ld(2, b"\xff"))), UnicodeDecodeError, "Small.mm['k'].y"),
+    (ld(9, ld(1, b"\xff")), UnicodeDecodeError, "Small.mp"),
+    (ld(19, vint(1, -1) + ld(2, b"\xff")), UnicodeDecodeError, "Small.ms[-1]"),
+])
+def test_errors_name_where_they_happened(data, exc, note):
+    with pytest.raises(exc) as e:
+        decode(data)
+    assert type(e.value) is exc and e.value.__notes__ == ["while decoding " + note]
+
+
+def test_error_paths_at_depth():
+    data = ld(50, b"") * 2 + ld(50, ld(4, ld(4, LEAF["a"]) + ld(2, b"\xc0")))
+    with pytest.raises(UnicodeDecodeError) as e:
+        decode(data, S, "All")
+    assert e.value.__notes__ == ["while decoding All.rm[2].child.s"]
+    X = small_schema(reference=False)
+    Bad = type("Bad", (), {"__quillspar__": X.desc["Sub"], "__init__": raising})
+    X.desc["Small"].link({6: Bad})
+    with pytest.raises(Boom) as e:
+        X.desc["Small"].decode(Small, ld(6, b""))
+    assert e.value.__notes__ == ["while decoding Small.m"]
+    with pytest.raises(Boom) as e:
+        X.desc["Small"].decode(Bad, b"")
+    assert e.value.__notes__ == ["while decoding Small"]
+
+
+def test_no_note_on_the_depth_limit():
+    N = Schema([Msg("Node").add("child", 1, "message", "", ".t.Node")], reference=False)
+    with pytest.raises(RecursionError) as e:
+        decode(nested_chain(1001), N, "Node")
+    assert not hasattr(e.value, "__notes__")

@@ -286,57 +286,51 @@ PyObject* default_value(FieldKind kind, PyObject* linked, int depth, ErrorPath& 
     }
 }
 
-// One map entry record: (key, value) stored into `dict`. The entry is walked
-// once to find its parts (the last key, the last value, every record of a
-// message value), then the key and the value are made: a failure in the
-// value is placed under its key.
+// One map entry record: (key, value) stored into `dict`. Keys and scalar
+// values are made as they are read (a later one replaces an earlier one); a
+// message value is decoded at the end, from all of its records. A failure in
+// the value is placed under its key when the key came first, as encoders
+// write it.
 bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, PyObject* linked,
                       int depth, ErrorPath& path) {
-    const std::uint8_t* end = entry.data + entry.size;
-    const std::uint8_t* key_at = nullptr;    // the last key value
-    const std::uint8_t* value_at = nullptr;  // the last scalar or enum value
-    Occurrences messages;                    // the records of a message value
-    const WireType key_wt = schema::wire_type_of(key_kind);
-    const WireType value_wt = value_kind == FieldKind::Enum ? WireType::Varint : schema::wire_type_of(value_kind);
+    Ref key, value;
+    Occurrences messages;
+    auto fail_value = [&]() {
+        if (key) path.key(key.get());
+        return false;
+    };
     WireReader r(entry);
     while (!r.at_end()) {
         std::uint32_t number;
         WireType wt;
         if (!r.read_tag(number, wt)) return raise_wire(r);
-        if (number == 1 && wt == key_wt) {
-            key_at = r.cursor();
-        } else if (number == 2 && wt == value_wt) {
-            if (value_kind == FieldKind::Message) {
-                Span body = r.read_length_delimited();
-                if (r.failed()) return raise_wire(r);
-                messages.add(body);
-                continue;
-            }
-            value_at = r.cursor();
+        if (number == 1 && wt == schema::wire_type_of(key_kind)) {
+            key = Ref::steal(read_scalar(key_kind, r));
+            if (!key) return false;
+        } else if (number == 2 && schema::is_scalar(value_kind) && wt == schema::wire_type_of(value_kind)) {
+            value = Ref::steal(read_scalar(value_kind, r));
+            if (!value) return fail_value();
+        } else if (number == 2 && value_kind == FieldKind::Enum && wt == WireType::Varint) {
+            value = Ref::steal(enum_from_varint(r, linked));
+            if (!value) return fail_value();
+        } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
+            Span body = r.read_length_delimited();
+            if (r.failed()) return raise_wire(r);
+            messages.add(body);
+        } else {
+            r.skip_field(wt);
+            if (r.failed()) return raise_wire(r);
         }
-        r.skip_field(wt);
-        if (r.failed()) return raise_wire(r);
     }
-    Ref key, value;
-    if (key_at) {
-        WireReader kr(key_at, static_cast<std::size_t>(end - key_at));
-        key = Ref::steal(read_scalar(key_kind, kr));
-    } else {
+    if (!key) {
         key = Ref::steal(default_value(key_kind, nullptr, depth, path));
+        if (!key) return false;
     }
-    if (!key) return false;
-    if (value_at) {
-        WireReader vr(value_at, static_cast<std::size_t>(end - value_at));
-        value = Ref::steal(value_kind == FieldKind::Enum ? enum_from_varint(vr, linked) : read_scalar(value_kind, vr));
-    } else if (!messages.empty()) {
+    if (!messages.empty())
         value = Ref::steal(decode_nested(linked, messages.data(), messages.size(), depth, path));
-    } else {
+    else if (!value)
         value = Ref::steal(default_value(value_kind, linked, depth, path));
-    }
-    if (!value) {
-        path.key(key.get());
-        return false;
-    }
+    if (!value) return fail_value();
     return PyDict_SetItem(dict, key.get(), value.get()) == 0;
 }
 
@@ -583,7 +577,6 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
     for (std::size_t seg = 0; seg < count; ++seg) {
         WireReader r(records[seg]);
         while (!r.at_end()) {
-            const std::uint8_t* record = r.cursor();
             std::uint32_t number;
             WireType wt;
             if (!r.read_tag(number, wt)) return raise_wire(r);
@@ -701,7 +694,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         unknown_field:
             r.skip_field(wt);
             if (r.failed()) return raise_wire(r);
-            if (keep_unknown) unknown.add(record, r.cursor());
+            if (keep_unknown) unknown.add(r.tag_start(), r.cursor());
         }
     }
 

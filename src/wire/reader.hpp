@@ -48,8 +48,11 @@ public:
     explicit WireReader(Span s) noexcept : WireReader(s.data, s.size) {}
 
     bool at_end() const noexcept { return p_ >= end_; }
-    // The next byte to read: where the record about to be read begins.
+    // The next byte to read.
     const std::uint8_t* cursor() const noexcept { return p_; }
+    // Where the tag last read by read_tag begins: with cursor() after the
+    // value, the whole record as it stands in the input.
+    const std::uint8_t* tag_start() const noexcept { return tag_start_; }
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
     bool failed() const noexcept { return static_cast<bool>(error); }
     void fail(WireError::Kind k, std::uint64_t wt = 0) noexcept {
@@ -88,7 +91,7 @@ public:
 
     // The body of a length-delimited record; its length is checked against the
     // bytes that remain before anything is handed out.
-    Span read_length_delimited() noexcept {
+    [[gnu::always_inline]] Span read_length_delimited() noexcept {
         std::uint64_t len = read_varint();
         if (failed()) return {};
         if (len > remaining()) [[unlikely]] {
@@ -106,13 +109,17 @@ public:
     // InvalidFieldNumber (the varint's own errors come first, the wire type
     // before the number).
     [[gnu::always_inline]] bool read_tag(std::uint32_t& field, WireType& type) noexcept {
+        tag_start_ = p_;
         std::uint64_t tag;
+        bool in_range;  // below 2^32, so the number is at most 2^29 - 1
         if (p_ < end_ && *p_ < 0x80) [[likely]] {
             tag = *p_++;
+            in_range = true;
         } else {
             const std::uint8_t* start = p_;
             tag = read_varint_slow();
             if (failed()) return false;
+            in_range = p_ - start <= 5 && tag <= 0xFFFFFFFFu;
             if (p_ - start > 5) [[unlikely]] {
                 fail(WireError::InvalidFieldNumber);
                 return false;
@@ -123,8 +130,7 @@ public:
             fail(WireError::InvalidWireType, wt);
             return false;
         }
-        // Below 2^32 the number is at most 2^29 - 1; only 0 is left to refuse.
-        if (tag < 8 || tag > 0xFFFFFFFFu) [[unlikely]] {
+        if (tag < 8 || !in_range) [[unlikely]] {
             fail(WireError::InvalidFieldNumber);
             return false;
         }
@@ -158,6 +164,7 @@ private:
 
     const std::uint8_t* p_;
     const std::uint8_t* end_;
+    const std::uint8_t* tag_start_ = nullptr;
 };
 
 inline std::uint64_t WireReader::read_varint_slow() noexcept {
