@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from google.protobuf.message import DecodeError
 
-from codec_protos import FDP, I32, I64, LEN, VARINT, Msg, ld, tag, varint, vint
+from codec_protos import FDP, I32, I64, LEN, VARINT, Msg, ld, short, tag, varint, vint
 from quillspar._core import compile_descriptor
 
 
@@ -38,7 +38,8 @@ def entry(name=b"TagsEntry", options=(b"\x38\x01",), key=(1, 9, None), value=(2,
 
 
 NO_TYPE = ld(2, raw_field(type=None))
-TAGS = ld(2, raw_field(name=b"tags", label=3, type=11, type_name=b".pkg.Msg.TagsEntry"))
+MSG = ld(1, b"Msg")
+TAGS = MSG + ld(2, raw_field(name=b"tags", label=3, type=11, type_name=b".pkg.Msg.TagsEntry"))
 TAGS_ENTRY = entry()
 
 
@@ -157,12 +158,13 @@ def test_records_read_and_skipped():
     assert compile_descriptor(tag(2**32 + 1, LEN) + varint(2) + b"hi").name == "hi"
     # Unknown records of every wire type, at every level; groups hidden in skipped bodies go unseen.
     unknown = vint(0, 1) + ld(4, b"\x0b") + tag(99, I64) + b"12345678" + tag(100, I32) + b"1234"
-    fld = raw_field(number=9, type=14, type_name=b".E", extra=unknown + ld(8, b"\x0b") + ld(2, b"\x0c"))
+    fld = raw_field(number=9, type=14, type_name=b".E", extra=unknown + ld(7, b"\x0b") + ld(2, b"\x0c"))
     nested = ld(1, b"N") + unknown + ld(3, b"\x0b") + ld(8, b"\x0f")
-    d = compile_descriptor(unknown + ld(7, b"\x0b") + ld(2, fld) + ld(3, nested) + ld(8, unknown) + ld(1, b"X"))
+    d = compile_descriptor(unknown + ld(5, b"\x0b") + ld(2, fld) + ld(3, nested) + ld(8, unknown) + ld(1, b"X"))
     assert d.name == "X" and d.ref_fields() == [(9, "E")]
-    # The options of a nested type are read, so they are checked.
-    assert error_of(ld(3, ld(7, b"\x0b"))) == "Wire(InvalidWireType(3))"
+    # Options are read (message, nested type, field), so they are checked.
+    for options in (ld(7, b"\x0b"), ld(3, ld(7, b"\x0b")), ld(2, raw_field(extra=ld(8, b"\x0b")))):
+        assert error_of(options) == "Wire(InvalidWireType(3))"
 
 
 @pytest.mark.parametrize("extra, expected", [
@@ -222,16 +224,39 @@ def test_nested_type_fields_are_checked(nested_field, expected, flag):
     (1, 11, b".pkg.TagsEntry", "TagsEntry"), (2, 11, b".pkg.TagsEntry", "TagsEntry"),
     (2**32 + 3, 11, b".pkg.TagsEntry", "TagsEntry"),  # the label is compared on 64 bits
     (3, 14, b".pkg.TagsEntry", "TagsEntry"), (3, 11, b".pkg.Unrelated", "Unrelated"),
-    (3, 11, b"TagsEntry", "Other"), (3, 11, b"Other.TagsEntry", "Other"), (3, 11, None, None),
+    (3, 11, None, None),
 ])
 def test_map_recognition_needs_a_repeated_message(label, type, type_name, expected):
     own = ld(2, raw_field(type=type, label=label, type_name=type_name, extra=vint(9, 0) + vint(17, 1)))
-    assert refs(own + TAGS_ENTRY) == ([] if expected is None else [(1, expected)])
+    assert refs(MSG + own + TAGS_ENTRY) == ([] if expected is None else [(1, expected)])
 
 
-def test_nameless_map_entry_matches_a_type_name_ending_in_a_dot():
+@pytest.mark.parametrize("type_name, is_map", [
+    (".pkg.Msg.TagsEntry", True), ("pkg.Msg.TagsEntry", True), ("Msg.TagsEntry", True), (".Msg.TagsEntry", True),
+    ("TagsEntry", True), (".a.b.Msg.TagsEntry", True),
+    # Another message's entry, or a top-level type that only shares the short name.
+    (".pkg.TagsEntry", False), (".TagsEntry", False), (".pkg.Other.TagsEntry", False),
+    (".pkg.MsgX.TagsEntry", False), (".pkg.xMsg.TagsEntry", False), (".pkg.Msg.TagsEntryX", False),
+    ("Msg.TagsEntry.", False), ("Msg..TagsEntry", False), (".msg.TagsEntry", False),
+])
+def test_map_entry_by_full_name(type_name, is_map):
+    own = ld(2, raw_field(type=11, label=3, type_name=type_name.encode()))
+    assert refs(MSG + own + TAGS_ENTRY) == [(1, "Other" if is_map else short(type_name))]
+
+
+def test_nameless_message_and_entry():
     nameless = entry(name=None, value=(2, 14, b".e.Mode"))
-    assert refs(ld(2, raw_field(type=11, label=3, type_name=b"pkg.")) + nameless) == [(1, "Mode")]
+    assert refs(ld(2, raw_field(type=11, label=3, type_name=b".")) + nameless) == [(1, "Mode")]
+    assert refs(ld(2, raw_field(type=11, label=3, type_name=b"pkg.")) + nameless) == [(1, "")]
+
+
+def test_message_class_named_like_a_map_entry():
+    # message Msg { map<string, Other> tags = 1; repeated .pkg.TagsEntry items = 2; } with a top-level
+    # TagsEntry: only `tags` is a map; `items` keeps its class.
+    m = Msg("Msg").map("tags", 1, "string", "message", ".t.Other").add(
+        "items", 2, "message", "repeated", type_name=".t.TagsEntry").finish()
+    assert m.field[0].type_name == ".t.Msg.TagsEntry"
+    assert compile_descriptor(m.SerializeToString()).ref_fields() == [(1, "Other"), (2, "TagsEntry")]
 
 
 # ---- the wire reader's limits, as the compiler meets them

@@ -77,6 +77,7 @@ struct RawField {
     std::optional<std::string> type_name;
     std::optional<std::uint32_t> oneof_index;
     bool proto3_optional = false;
+    bool packed = true;  // FieldOptions.packed, the last one read
 };
 
 struct MapEntryInfo {
@@ -85,6 +86,7 @@ struct MapEntryInfo {
     std::optional<std::string> value_type_name;
 };
 
+// Nested map entry types by their own (short) name.
 using MapEntryTable = std::unordered_map<std::string, MapEntryInfo>;
 
 // The first error of the compilation; once set, every step unwinds.
@@ -136,6 +138,16 @@ RawField parse_field(Ctx& cx, Span record) {
             switch (number) {
             case 1: read_string(cx, r, f.name); return true;
             case 6: read_string(cx, r, f.type_name.emplace()); return true;
+            case 8: {  // FieldOptions; only `packed` (2) matters
+                Span body = r.read_length_delimited();
+                if (!cx.check(r)) return true;
+                for_each_field(cx, body, [&](std::uint32_t n, WireType t, WireReader& rr) {
+                    if (n != 2 || t != WireType::Varint) return false;
+                    f.packed = rr.read_varint() != 0;
+                    return true;
+                });
+                return true;
+            }
             default: return false;
             }
         }
@@ -164,6 +176,16 @@ std::string parse_oneof(Ctx& cx, Span record) {
         return false;
     });
     return name;
+}
+
+// MessageOptions: only quillspar's own option, the keep-unknown-fields flag
+// (a bool extension; the last occurrence wins, as for any singular field).
+void parse_message_options(Ctx& cx, Span record, bool& keep_unknown) {
+    for_each_field(cx, record, [&](std::uint32_t number, WireType wt, WireReader& r) {
+        if (number != kKeepUnknownOption || wt != WireType::Varint) return false;
+        keep_unknown = r.read_varint() != 0;
+        return true;
+    });
 }
 
 // A nested DescriptorProto: only whether it is a map entry, and its key and
@@ -221,7 +243,27 @@ void scan_nested_type(Ctx& cx, Span record, MapEntryTable& table) {
                                                              std::move(value_type_name)});
 }
 
-std::optional<FieldSpec> resolve_field(Ctx& cx, RawField&& raw, const MapEntryTable& table) {
+// The map entry a repeated message field refers to, or nullptr. Only a type
+// nested in this very message counts: the type name's last two components
+// are the message's name and the entry's name (".pkg.Msg.TagsEntry",
+// "Msg.TagsEntry"), or the type name is the bare entry name. A message type
+// that merely shares an entry's short name is not a map.
+const MapEntryInfo* map_entry_of(const std::string& type_name, const std::string& message,
+                                 const MapEntryTable& table) {
+    auto dot = type_name.rfind('.');
+    if (dot == std::string::npos) {
+        auto it = table.find(type_name);
+        return it == table.end() ? nullptr : &it->second;
+    }
+    auto outer_dot = dot == 0 ? std::string::npos : type_name.rfind('.', dot - 1);
+    std::size_t outer_start = outer_dot == std::string::npos ? 0 : outer_dot + 1;
+    if (type_name.compare(outer_start, dot - outer_start, message) != 0) return nullptr;
+    auto it = table.find(type_name.substr(dot + 1));
+    return it == table.end() ? nullptr : &it->second;
+}
+
+std::optional<FieldSpec> resolve_field(Ctx& cx, RawField&& raw, const std::string& message,
+                                       const MapEntryTable& table) {
     if (!raw.type) {
         cx.fail(DescriptorError::MissingType);
         return std::nullopt;
@@ -234,12 +276,12 @@ std::optional<FieldSpec> resolve_field(Ctx& cx, RawField&& raw, const MapEntryTa
     FieldSpec f;
     f.name = std::move(raw.name);
     f.number = raw.number;
+    f.packed = raw.packed;
     if (raw.label == 3 && *kind == FieldKind::Message && raw.type_name) {
-        auto it = table.find(short_type_name(*raw.type_name));
-        if (it != table.end()) {
-            f.field_type = FieldType{FieldTypeTag::Map, FieldKind::Message, it->second.key, it->second.value};
+        if (const MapEntryInfo* entry = map_entry_of(*raw.type_name, message, table)) {
+            f.field_type = FieldType{FieldTypeTag::Map, FieldKind::Message, entry->key, entry->value};
             f.cardinality = Cardinality::Singular;
-            f.type_name = it->second.value_type_name;
+            f.type_name = entry->value_type_name;
             return f;
         }
     }
@@ -273,11 +315,12 @@ ParseResult parse_descriptor(const std::uint8_t* data, std::size_t size) {
         if (wt != WireType::Len) return false;
         switch (number) {
         case 1: read_string(cx, r, schema.name); return true;
-        case 2: case 3: case 8: {
+        case 2: case 3: case 7: case 8: {
             Span body = r.read_length_delimited();
             if (!cx.check(r)) return true;
             if (number == 2) raw_fields.push_back(parse_field(cx, body));
             else if (number == 3) scan_nested_type(cx, body, entries);
+            else if (number == 7) parse_message_options(cx, body, schema.keep_unknown);
             else schema.oneofs.push_back(parse_oneof(cx, body));
             return true;
         }
@@ -288,7 +331,7 @@ ParseResult parse_descriptor(const std::uint8_t* data, std::size_t size) {
 
     schema.fields.reserve(raw_fields.size());
     for (auto& raw : raw_fields) {
-        auto f = resolve_field(cx, std::move(raw), entries);
+        auto f = resolve_field(cx, std::move(raw), schema.name, entries);
         if (!f) return *cx.error;
         schema.fields.push_back(std::move(*f));
     }
