@@ -347,6 +347,15 @@ def test_full_names_nesting_and_find_class() -> None:
         quillspar.find_class(b"acme")  # type: ignore[arg-type]
 
 
+def test_nested_types_stand_alone_again_when_the_enclosing_class_fails() -> None:
+    with pytest.raises(SchemaError, match=r"Bad\.y: unsupported annotation 'complex'"):
+        define("__proto_package__ = 'p'\n@message\nclass Bad:\n    @message\n    class Inner:\n        x: int32\n"
+               "    y: complex")
+    inner = quillspar.find_class("p.Inner")
+    assert inner is not None and inner.__qualname__ == "Bad.Inner" and quillspar.full_name(inner) == "p.Inner"
+    assert quillspar.find_class("p.Bad.Inner") is None
+
+
 def test_exported_files_keep_same_named_types_apart() -> None:
     descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
     descriptor_pool = pytest.importorskip("google.protobuf.descriptor_pool")

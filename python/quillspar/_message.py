@@ -37,7 +37,6 @@ from typing import Any, ClassVar, Final, Self, dataclass_transform, get_origin, 
 
 from . import _core, _export
 from ._names import (
-    _BY_FULL_NAME,
     _BY_QUALNAME,
     _ENUMS,
     _MESSAGES,
@@ -48,7 +47,7 @@ from ._names import (
     _package_of,
     _proto_name_of,
     _register,
-    _subtree,
+    _set_parent,
     _type_name,
     find_class,
     full_name,
@@ -562,11 +561,7 @@ def _define(cls: type, keep_unknown: bool) -> type:
     except BaseException:
         del _MESSAGES[new]
         for child in info.nested:  # the class is gone: its nested types stand alone again
-            for moved in list(_subtree(child)):
-                _BY_FULL_NAME.pop(moved.full_name[1:], None)
-            child.parent = None
-            for moved in _subtree(child):
-                _BY_FULL_NAME[moved.full_name[1:]] = moved.cls
+            _set_parent(child, None)
         raise
     _register(info)
     if not parsed:

@@ -147,16 +147,17 @@ def _register(info: _TypeInfo) -> None:
     _BY_FULL_NAME[info.full_name[1:]] = info.cls
 
 
-def _adopt(parent: _MessageInfo, child: _TypeInfo) -> None:
-    """Make `child` a nested type of `parent`; its full name (and those of
-    its own nested types) gains the parent's."""
-    renamed = list(_subtree(child))
-    for info in renamed:
+def _set_parent(child: _TypeInfo, parent: _MessageInfo | None) -> None:
+    """Nest `child` in `parent` (None: make it top-level again); the full
+    names of the child and of its own nested types change with it."""
+    moved = list(_subtree(child))
+    for info in moved:
         if _BY_FULL_NAME.get(info.full_name[1:]) is info.cls:
             del _BY_FULL_NAME[info.full_name[1:]]
     child.parent = parent
-    parent.nested.append(child)
-    for info in renamed:
+    if parent is not None:
+        parent.nested.append(child)
+    for info in moved:
         _BY_FULL_NAME[info.full_name[1:]] = info.cls
 
 
@@ -173,7 +174,7 @@ def _adopt_nested(info: _MessageInfo) -> None:
             except SchemaError:
                 continue  # not a protobuf enum; a field using it reports why
         if child is not None and child.parent is None:
-            _adopt(info, child)
+            _set_parent(child, info)
 
 
 def _enum_info(where: str, cls: type[enum.IntEnum]) -> _EnumInfo:
