@@ -472,7 +472,7 @@ def test_api_errors(call: Any, error: type[Exception], pattern: str | None) -> N
 USER_MODULE = '''
 import enum
 import quillspar
-from quillspar import Message, double, field, int32, message, uint64
+from quillspar import Message, double, field, int32, message, uint32, uint64
 
 
 class Color(enum.IntEnum):
@@ -493,6 +493,17 @@ class Tree:
     children: list[Tree] = []
     scores: dict[str, double] = {}
     root: Point | None = None
+
+
+@message(unknown_fields=False)
+class Loose:
+    counts: list[uint32] = field(packed=False)
+    from_: str = field(name="from", json_name="sender", deprecated=True)
+
+
+def names() -> tuple[bytes, str, type | None, list[bytes]]:
+    return (quillspar.unknown_fields(Loose(from_="a")), quillspar.full_name(Point),
+            quillspar.find_class("user_module.Point"), quillspar.file_descriptors(Loose))
 
 
 def use() -> bytes:
