@@ -2,6 +2,8 @@
 
 from quillspar import Message, int32, int64, message, sint32
 
+__proto_package__ = "quillspar.test.routeguide"
+
 
 @message
 class Point(Message):

@@ -8,7 +8,7 @@ service `S` it holds
   that encodes requests with the request class's `to_bytes` and decodes
   responses with the response class's `from_bytes`; it works on `grpc` and
   `grpc.aio` channels alike and is typed for `grpc`,
-- `SAsyncStub(channel)`: the same, typed for `grpc.aio`,
+- `SAsyncStub(channel)`: the same calls, typed for `grpc.aio`,
 - `SServicer`: the base class of implementations; every method answers
   UNIMPLEMENTED until overridden, by a plain or an `async def` method,
 - `add_SServicer_to_server(servicer, server)` for `grpc.server()` and
@@ -16,7 +16,7 @@ service `S` it holds
 
 grpcio has no static types, so the module imports it untyped and annotates
 everything with the protocols of `quillspar.grpc_types`; it passes
-`mypy --strict`. The `.proto` comments of services and methods become
+`mypy --strict`, with or without grpc's third-party stubs (types-grpcio). The `.proto` comments of services and methods become
 docstrings. Output is stable: the same descriptor gives the same text.
 """
 
@@ -31,8 +31,8 @@ __all__ = ["generate_grpc_module"]
 
 # Paths into FileDescriptorProto for source_code_info: field numbers of
 # FileDescriptorProto.service and ServiceDescriptorProto.method.
-_SERVICE_FIELD = 6
-_METHOD_FIELD = 2
+_SERVICE_FIELD: Final = 6
+_METHOD_FIELD: Final = 2
 
 _RPC: Final = "_rpc"  # the generated module's name for quillspar.grpc_types
 
@@ -43,6 +43,7 @@ class _Method(NamedTuple):
     attr: str  # Python name
     request: tuple[str, str]  # python_ref's (module, qualified name)
     response: tuple[str, str]
+
 
 # Per (client streaming, server streaming): grpc's name for the kind of method
 # (`channel.unary_stream`, `grpc.unary_stream_rpc_method_handler`) and the
