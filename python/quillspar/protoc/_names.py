@@ -8,7 +8,8 @@ by the type's full protobuf name.
 Names the .proto uses are kept where Python can hold them. A name that is a
 Python keyword, that starts with two underscores (Python would mangle it), or
 that clashes with what a message class or an enum already has (`to_bytes`,
-`from_bytes`, `_unknown_fields`; `mro` and `_sunder_` names of enums) gets
+`from_bytes`, `_unknown_fields`; `name`, `value`, `mro` and `_sunder_` names
+of enums) gets
 trailing underscores until it is free; the protobuf name stays in the
 generated code (`field(name=...)`, `__proto_name__`).
 """
@@ -39,10 +40,16 @@ def _class_attribute_ok(name: str) -> bool:
     return _plain(name) and name not in MESSAGE_OWN
 
 
+# What an IntEnum member cannot be called: the attributes of enums and ints
+# (`name`, `value`, `real`, `to_bytes`: type checkers refuse to see them
+# replaced by a member), and `mro`, which enum refuses.
+_ENUM_OWN: Final = frozenset({"mro", "name", "value", *(n for n in dir(int) if not n.startswith("_"))})
+
+
 def _member_ok(name: str) -> bool:
-    # enum keeps _sunder_ names for itself, and refuses a member called mro
+    # enum keeps _sunder_ names for itself
     sunder = len(name) > 2 and name[0] == name[-1] == "_" and name[1] != "_" and name[-2] != "_"
-    return _plain(name) and not sunder and name != "mro"
+    return _plain(name) and not sunder and name not in _ENUM_OWN
 
 
 def pick(name: str, ok: Callable[[str], bool], taken: set[str]) -> str:
