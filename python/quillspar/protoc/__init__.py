@@ -25,7 +25,6 @@ of proto2 files are written down in the docstrings, not enforced.
 """
 
 import argparse
-import importlib.util
 import os
 import sys
 from collections.abc import Iterable, Sequence
@@ -47,7 +46,7 @@ def _where(file: Any, path: tuple[int, ...]) -> str:
     for location in file.source_code_info.location:
         if tuple(location.path) == path:
             return f"{file.name}:{location.span[0] + 1}:{location.span[1] + 1}"
-    return file.name
+    return str(file.name)
 
 
 def _is_custom_option(extendee: str) -> bool:
@@ -140,7 +139,6 @@ def generate_from_request(request: Any, module_prefix: str = "") -> dict[str, st
     index = Index(request.proto_file, wanted, module_prefix)
     paths = _layout({name: index.modules[name] for name in wanted})
     out: dict[str, str] = {}
-    grpc = None
     for path, name in paths.items():
         file = files[name]
         skipped = _check_extensions(file)
@@ -150,12 +148,11 @@ def generate_from_request(request: Any, module_prefix: str = "") -> dict[str, st
             source = source.replace("\n__proto_package__", f"\n{note}\n__proto_package__", 1)
         out[path] = source
         if file.service:
-            if grpc is None:
-                grpc = _grpc_generator()
-            if grpc is not None:
-                stubs = grpc(file, index.python_ref)
-                if stubs is not None:
-                    out[path[: -len(".py")] + "_grpc.py"] = stubs
+            from ._grpc import generate_grpc_module
+
+            stubs = generate_grpc_module(file, index.python_ref)
+            if stubs is not None:
+                out[path[: -len(".py")] + "_grpc.py"] = stubs
     for path in list(paths):
         parts = path.split("/")
         for i in range(1, len(parts)):
@@ -163,15 +160,6 @@ def generate_from_request(request: Any, module_prefix: str = "") -> dict[str, st
         if len(parts) > 1:
             out.setdefault(parts[0] + "/py.typed", "")
     return dict(sorted(out.items()))
-
-
-def _grpc_generator() -> Any:
-    """The gRPC stub writer, when this installation has one."""
-    if importlib.util.find_spec("quillspar.protoc._grpc") is None:
-        return None
-    from . import _grpc  # type: ignore[attr-defined]
-
-    return _grpc.generate_grpc_module
 
 
 def generate(

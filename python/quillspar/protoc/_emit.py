@@ -199,7 +199,7 @@ class _Writer:
     def _where(self, path: tuple[int, ...]) -> str:
         location = self.comments.get(path)
         if location is None:
-            return self.file.name
+            return str(self.file.name)
         return f"{self.file.name}:{location.span[0] + 1}:{location.span[1] + 1}"
 
     def _doc(self, path: tuple[int, ...], notes: list[str] | None = None) -> str:
