@@ -314,6 +314,18 @@ class ArrayValue(Message):
 ''' in text
 
 
+def test_proto2_and_editions_say_what_is_not_enforced(modules):
+    text = generate([PROTOS / "legacy/v1/legacy.proto", PROTOS / "editions/v1/editions.proto"], [PROTOS])
+    assert (
+        '    sensor: str | None = field(1)\n    """Required by the .proto; not enforced."""\n'
+        "    value: int32 | None = field(2)\n"
+        '    """The .proto\'s default, -7, is not applied: the field is None while unset."""\n'
+    ) in text["legacy/v1/legacy.py"]
+    assert '    """The .proto\'s default, "\\\\001\\\\002", is not applied' in text["legacy/v1/legacy.py"]
+    assert '    id: int64 | None = field(7)\n    """Required by the .proto; not enforced."""\n' in text["editions/v1/editions.py"]
+    assert modules["legacy/v1/legacy.proto"].Reading().value is None
+
+
 def test_docstrings_escape_what_comments_may_hold(tmp_path):
     (tmp_path / "doc.proto").write_text(
         'syntax = "proto3";\n// Ends in a quote: "\n// Three: """ and a backslash \\ and a bell \a.\n'
@@ -356,7 +368,8 @@ def test_generated_code_passes_mypy_strict(compiled, tmp_path):
 # ---------------------------------------------------------------- entry points
 
 def test_command_line_and_plugin_write_what_generate_returns(tmp_path):
-    files = ["otel/trace/v1/trace.proto", "otel/common/v1/common.proto", "shop/v1/shop.proto"]
+    files = ["otel/trace/v1/trace.proto", "otel/common/v1/common.proto", "shop/v1/shop.proto",
+             "editions/v1/editions.proto"]
     expected = generate([PROTOS / f for f in files], [PROTOS])
     assert "shop/v1/shop_grpc.py" in expected
 

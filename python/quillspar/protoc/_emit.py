@@ -323,12 +323,12 @@ class _Writer:
             if field.options.deprecated:
                 notes.append("Deprecated.")
             if info.is_required:
-                notes.append("Required in the .proto; quillspar does not enforce it.")
+                notes.append("Required by the .proto; not enforced.")
             if field.HasField("default_value"):
-                notes.append(
-                    f"Default in the .proto: {field.default_value}; not applied: "
-                    "the field is None while unset."
-                )
+                default = field.default_value
+                if field.type in (_TYPE_STRING, _TYPE_BYTES):
+                    default = f'"{default}"'
+                notes.append(f"The .proto's default, {default}, is not applied: the field is None while unset.")
             call = f"{self.imports.quillspar('field', entry.scope)}({', '.join(arguments)})"
             self.lines.append(f"{indent}{name}: {annotation} = {call}")
             doc = self._doc(path, notes)
