@@ -435,6 +435,18 @@ def test_constructs_quillspar_cannot_express_are_refused_with_file_and_line(tmp_
         generate([tmp_path / "x.proto"], [tmp_path])
 
 
+def test_editions_newer_than_2024_are_refused(compiled):
+    request = type(compiled[0])()
+    request.CopyFrom(compiled[0])
+    del request.file_to_generate[:]
+    request.file_to_generate.append("editions/v1/editions.proto")
+    file = next(f for f in request.proto_file if f.name == "editions/v1/editions.proto")
+    file.edition = descriptor_pb2.EDITION_99997_TEST_ONLY
+    with pytest.raises(GeneratorError, match=r"^editions/v1/editions\.proto: edition EDITION_99997_TEST_ONLY is not "
+                                             r"supported; quillspar\.protoc reads editions 2023 and 2024$"):
+        generate_from_request(request)
+
+
 def test_custom_options_are_left_out_with_a_note(tmp_path):
     (tmp_path / "x.proto").write_text(
         'syntax = "proto3";\npackage p;\nimport "google/protobuf/descriptor.proto";\n'
