@@ -31,7 +31,7 @@ from collections.abc import Iterable, Sequence
 from typing import Any, Final
 
 from ._compiler import GeneratorError, compile_request, descriptor_modules
-from ._emit import write_module
+from ._emit import where, write_module
 from ._names import Index
 
 __all__ = ["GeneratorError", "generate", "generate_from_request", "main", "plugin_main"]
@@ -40,13 +40,6 @@ __all__ = ["GeneratorError", "generate", "generate_from_request", "main", "plugi
 _EDITION_MIN: Final = 1000
 _EDITION_MAX: Final = 1001
 _MODULE_PREFIX_OPTION: Final = "module_prefix"
-
-
-def _where(file: Any, path: tuple[int, ...]) -> str:
-    for location in file.source_code_info.location:
-        if tuple(location.path) == path:
-            return f"{file.name}:{location.span[0] + 1}:{location.span[1] + 1}"
-    return str(file.name)
 
 
 def _is_custom_option(extendee: str) -> bool:
@@ -65,7 +58,7 @@ def _check_extensions(file: Any) -> list[str]:
                 skipped.append(f"{name} (an option of {extension.extendee[1:]})")
                 continue
             raise GeneratorError(
-                f"{_where(file, (*path, k))}: extension {name} of {extension.extendee[1:]} "
+                f"{where(file, (*path, k))}: extension {name} of {extension.extendee[1:]} "
                 "is not supported: quillspar message classes have no extensions"
             )
 

@@ -9,18 +9,20 @@ spells its type the way the rest of the package does (`int32`, `str | None`,
 Names that a class body binds (its fields and nested classes) hide module
 names inside that body, both for the class body itself and for the package,
 which evaluates annotations in the class's namespace. The writer therefore
-imports a name from quillspar only when no class in the module binds it, and
-writes `quillspar.<name>` otherwise; a same-module type whose top-level name a
-class hides is reached through an import of the module itself.
+spells a name of the package bare (`field`, `int32`, `str`) where nothing
+hides it and as `quillspar.field` (`builtins.list`, ...) in a body that binds
+it; a same-module type whose top-level name a body hides is reached through
+an import of the module itself. Module aliases are chosen so that nothing in
+the module hides them.
 """
 
 import textwrap
 from typing import Any, Final
 
 from ._compiler import GeneratorError
-from ._names import MESSAGE_OWN, Index, TypeEntry, json_name
+from ._names import Index, TypeEntry, json_name
 
-__all__ = ["write_module"]
+__all__ = ["where", "write_module"]
 
 # FieldDescriptorProto.Type numbers.
 _TYPE_DOUBLE, _TYPE_FLOAT, _TYPE_INT64, _TYPE_UINT64, _TYPE_INT32 = 1, 2, 3, 4, 5
@@ -46,9 +48,17 @@ _VOCABULARY: Final = frozenset(
 
 _INDENT: Final = "    "
 
-# Source code location paths: DescriptorProto.field, .nested_type, .enum_type, .oneof_decl;
-# EnumDescriptorProto.value.
-_FIELD, _NESTED, _ENUM, _ONEOF, _VALUE = 2, 3, 4, 8, 2
+# Source code location paths: DescriptorProto.field, .oneof_decl; EnumDescriptorProto.value.
+_FIELD, _ONEOF, _VALUE = 2, 8, 2
+
+
+def where(file: Any, path: tuple[int, ...]) -> str:
+    """`file:line:column` of an element of a compiled file, as protoc reports
+    places; the file name alone when the compiler kept no source positions."""
+    for location in file.source_code_info.location:
+        if tuple(location.path) == path:
+            return f"{file.name}:{location.span[0] + 1}:{location.span[1] + 1}"
+    return str(file.name)
 
 
 def _docstring(text: str, indent: str) -> list[str]:
@@ -58,7 +68,7 @@ def _docstring(text: str, indent: str) -> list[str]:
         if ch == "\n" or ch.isprintable():
             escaped.append(ch)
         else:
-            escaped.append(repr(ch)[1:-1] if ch not in "'\"" else ch)
+            escaped.append(repr(ch)[1:-1])
     body = "".join(escaped)
     if body.endswith('"'):
         body = body[:-1] + '\\"'
@@ -196,12 +206,6 @@ class _Writer:
             return (0, *location.span[:2])
         return (1, 0 if entry.is_enum else 1, entry.path[-1])
 
-    def _where(self, path: tuple[int, ...]) -> str:
-        location = self.comments.get(path)
-        if location is None:
-            return str(self.file.name)
-        return f"{self.file.name}:{location.span[0] + 1}:{location.span[1] + 1}"
-
     def _doc(self, path: tuple[int, ...], notes: list[str] | None = None) -> str:
         location = self.comments.get(path)
         parts = []
@@ -274,7 +278,7 @@ class _Writer:
     # ------------------------------------------------------------ fields
 
     def _refuse(self, path: tuple[int, ...], what: str) -> GeneratorError:
-        return GeneratorError(f"{self._where(path)}: {what}")
+        return GeneratorError(f"{where(self.file, path)}: {what}")
 
     def _value_type(self, field: Any, scope: frozenset[str]) -> str:
         if field.type in (_TYPE_MESSAGE, _TYPE_ENUM):
