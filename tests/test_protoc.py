@@ -331,7 +331,7 @@ def test_docstrings_escape_what_comments_may_hold(tmp_path):
         'syntax = "proto3";\n// Ends in a quote: "\n// Three: """ and a backslash \\ and a bell \a.\n'
         "message Doc {\n  int32 x = 1; // trailing\n}\n"
     )
-    text = generate([tmp_path / "doc.proto"], [tmp_path])["doc.py"]
+    text = generate(tmp_path / "doc.proto", tmp_path)["doc.py"]  # one path, given alone
     namespace = {}
     exec(compile(text, "doc.py", "exec"), namespace)
     assert namespace["Doc"].__doc__ == 'Ends in a quote: "\nThree: """ and a backslash \\ and a bell \a.\n'
@@ -412,6 +412,8 @@ def test_plugin_passes_module_prefix_and_reports_errors(tmp_path):
     assert (tmp_path / "my" / "pb" / "p" / "ok.py").is_file()
     done = run(f"--quillspar_out=colour=red:{tmp_path}", "ok.proto")
     assert "unknown option 'colour'" in done.stderr
+    alone = subprocess.run([plugin], input=b"\xff\xff", capture_output=True)
+    assert alone.returncode == 1 and b"stdin holds no CodeGeneratorRequest" in alone.stderr
 
 
 # ---------------------------------------------------------------- errors

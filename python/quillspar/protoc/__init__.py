@@ -163,7 +163,8 @@ def generate(
 ) -> dict[str, str]:
     """Generate modules for .proto files; returns `{relative path: source}`.
 
-    `files` are paths on disk (or names relative to an include directory);
+    `files` are paths on disk (or names relative to an include directory),
+    one path or several;
     `proto_path` lists the include directories, as protoc's `-I` (default:
     the current directory). `module_prefix` puts the generated tree below a
     package of your own (`"myapp.pb"`: modules `myapp.pb.shop.v1.order`, ...).
@@ -172,6 +173,10 @@ def generate(
     rejects the files (its messages are the error's text), and for a
     construct quillspar cannot express.
     """
+    if isinstance(files, (str, os.PathLike)):
+        files = [files]
+    if isinstance(proto_path, (str, os.PathLike)):
+        proto_path = [proto_path]
     request, _ = compile_request(files, proto_path)
     return generate_from_request(request, module_prefix)
 
@@ -240,7 +245,15 @@ def plugin_main() -> None:
     except GeneratorError as exc:
         print(f"protoc-gen-quillspar: {exc}", file=sys.stderr)
         sys.exit(1)
-    request = plugin_pb2.CodeGeneratorRequest.FromString(sys.stdin.buffer.read())
+    try:
+        request = plugin_pb2.CodeGeneratorRequest.FromString(sys.stdin.buffer.read())
+    except Exception as exc:  # the runtime's DecodeError
+        print(
+            f"protoc-gen-quillspar: stdin holds no CodeGeneratorRequest ({exc}); this is a protoc plugin, "
+            "run it as protoc --quillspar_out=DIR ..., or use python -m quillspar.protoc",
+            file=sys.stderr,
+        )
+        sys.exit(1)
     response = plugin_pb2.CodeGeneratorResponse(
         supported_features=plugin_pb2.CodeGeneratorResponse.FEATURE_PROTO3_OPTIONAL
         | plugin_pb2.CodeGeneratorResponse.FEATURE_SUPPORTS_EDITIONS,
