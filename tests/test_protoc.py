@@ -460,6 +460,13 @@ def test_protoc_messages_pass_through(tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.skipif(shutil.which("protoc") is None, reason="no protoc on PATH")
+def test_protoc_on_path_serves_without_grpcio_tools(monkeypatch):
+    expected = generate([PROTOS / "otel/common/v1/common.proto"], [PROTOS])
+    monkeypatch.setitem(sys.modules, "grpc_tools", None)
+    assert generate([PROTOS / "otel/common/v1/common.proto"], [PROTOS]) == expected
+
+
 def test_no_compiler_says_what_to_install(monkeypatch, tmp_path):
     (tmp_path / "x.proto").write_text('syntax = "proto3";\n')
     monkeypatch.setitem(sys.modules, "grpc_tools", None)
