@@ -121,7 +121,10 @@ def compile_request(
     for file in inputs:
         name = _virtual_name(file, includes)
         if name not in known:
-            raise GeneratorError(f"{file}: protoc compiled it under a name that cannot be told (tried {name!r})")
+            raise GeneratorError(
+                f"{file}: not among the files protoc compiled (looked for {name!r}); "
+                "name it by a path inside one of the include directories (-I)"
+            )
         if name not in request.file_to_generate:
             request.file_to_generate.append(name)
     return request, done.stderr.strip()
