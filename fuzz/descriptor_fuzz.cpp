@@ -4,6 +4,7 @@
 // Besides surviving the input (the sanitizers watch every access), a result
 // is checked for what the rest of the core relies on:
 //   - an error has one of the four text forms;
+//   - a map field's entry is a type nested in the message itself;
 //   - a schema holds only valid UTF-8 names, scalar fields carry no type name,
 //     map fields are singular and outside any oneof, field lookup by number
 //     finds the first field of that number;
@@ -70,7 +71,8 @@ void put_varint(wire::OutputBuffer& out, std::uint32_t field, std::uint64_t v) {
 
 // One FieldDescriptorProto.
 void put_field(wire::OutputBuffer& out, const std::string* name, std::uint32_t number, std::uint64_t label,
-               std::uint64_t type, const std::string* type_name, const std::uint32_t* oneof, bool proto3_optional) {
+               std::uint64_t type, const std::string* type_name, const std::uint32_t* oneof, bool proto3_optional,
+               bool packed = true) {
     wire::OutputBuffer f;
     if (name) put_string(f, 1, *name);
     put_varint(f, 3, number);
@@ -79,11 +81,17 @@ void put_field(wire::OutputBuffer& out, const std::string* name, std::uint32_t n
     if (type_name) put_string(f, 6, *type_name);
     if (oneof) put_varint(f, 9, *oneof);
     if (proto3_optional) put_varint(f, 17, 1);
+    if (!packed) {
+        wire::OutputBuffer options;
+        put_varint(options, 2, 0);
+        CHECK(f.write_record(8, options.data(), options.size()));
+    }
     CHECK(out.write_record(2, f.data(), f.size()));
 }
 
 // A canonical DescriptorProto for `s`: the fields in order, the oneofs, and
-// one nested map-entry type per map field under a name no type name uses.
+// one nested map-entry type per map field under a name no type name uses,
+// referred to by its bare name.
 std::string serialise(const MessageSchema& s) {
     std::set<std::string> taken;
     for (const auto& f : s.fields)
@@ -99,12 +107,16 @@ std::string serialise(const MessageSchema& s) {
 
     wire::OutputBuffer out;
     put_string(out, 1, s.name);
+    if (s.keep_unknown) {
+        wire::OutputBuffer options;
+        put_varint(options, schema::kKeepUnknownOption, 1);
+        CHECK(out.write_record(7, options.data(), options.size()));
+    }
     for (const auto& f : s.fields) {
         const auto& ft = f.field_type;
         if (ft.tag == FieldTypeTag::Map) {
             std::string entry = fresh();
-            std::string ref = ".pkg." + entry;
-            put_field(out, &f.name, f.number, 3, 11, &ref, nullptr, false);
+            put_field(out, &f.name, f.number, 3, 11, &entry, nullptr, false, f.packed);
             wire::OutputBuffer nested;
             put_string(nested, 1, entry);
             std::string key = "key", value = "value";
@@ -123,7 +135,7 @@ std::string serialise(const MessageSchema& s) {
         bool proto3_optional = f.cardinality == Cardinality::Optional && !f.oneof_index && kind != FieldKind::Message;
         const std::string* tn = f.type_name ? &*f.type_name : nullptr;
         const std::uint32_t* oneof = f.oneof_index ? &*f.oneof_index : nullptr;
-        put_field(out, &f.name, f.number, label, proto_type(kind), tn, oneof, proto3_optional);
+        put_field(out, &f.name, f.number, label, proto_type(kind), tn, oneof, proto3_optional, f.packed);
     }
     for (const auto& o : s.oneofs) {
         wire::OutputBuffer ob;
@@ -134,7 +146,7 @@ std::string serialise(const MessageSchema& s) {
 }
 
 bool same_field(const FieldSpec& a, const FieldSpec& b) {
-    if (a.name != b.name || a.number != b.number || a.cardinality != b.cardinality ||
+    if (a.name != b.name || a.number != b.number || a.cardinality != b.cardinality || a.packed != b.packed ||
         a.oneof_index != b.oneof_index || a.type_name != b.type_name || a.field_type.tag != b.field_type.tag)
         return false;
     switch (a.field_type.tag) {
@@ -145,7 +157,9 @@ bool same_field(const FieldSpec& a, const FieldSpec& b) {
 }
 
 bool same_schema(const MessageSchema& a, const MessageSchema& b) {
-    if (a.name != b.name || a.oneofs != b.oneofs || a.fields.size() != b.fields.size()) return false;
+    if (a.name != b.name || a.oneofs != b.oneofs || a.keep_unknown != b.keep_unknown ||
+        a.fields.size() != b.fields.size())
+        return false;
     for (std::size_t i = 0; i < a.fields.size(); ++i)
         if (!same_field(a.fields[i], b.fields[i])) return false;
     return true;
@@ -205,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool known = text == "MissingType" || text == "InvalidUtf8" ||
                      (text.rfind("UnsupportedType(", 0) == 0 && text.back() == ')') ||
                      text == "Wire(UnexpectedEof)" || text == "Wire(VarintOverflow)" ||
-                     text == "Wire(InvalidLength)" || text == "Wire(InvalidWireType(3))" ||
+                     text == "Wire(InvalidLength)" || text == "Wire(InvalidFieldNumber)" ||
+                     text == "Wire(InvalidWireType(3))" ||
                      text == "Wire(InvalidWireType(4))" || text == "Wire(InvalidWireType(6))" ||
                      text == "Wire(InvalidWireType(7))";
         if (!known) std::fprintf(stderr, "unexpected error text: %s\n", text.c_str());

@@ -87,14 +87,22 @@ void walk(const std::uint8_t* d, std::size_t n, int depth) {
             CHECK(!ok && r.failed() && r.error.kind == tag.error && r.at_end());
             return;
         }
+        if (tag.end - pos > 5) {
+            CHECK(!ok && r.error.kind == WireError::InvalidFieldNumber && r.error.text() == "InvalidFieldNumber");
+            return;
+        }
         unsigned code = static_cast<unsigned>(tag.value & 7);
         if (code == 3 || code == 4 || code > 5) {
             CHECK(!ok && r.error.kind == WireError::InvalidWireType && r.error.wire_type == code);
             CHECK(r.error.text() == "InvalidWireType(" + std::to_string(code) + ")");
             return;
         }
+        if ((tag.value >> 3) == 0 || (tag.value >> 3) > 536870911u) {
+            CHECK(!ok && r.error.kind == WireError::InvalidFieldNumber && r.at_end());
+            return;
+        }
         CHECK(ok && !r.failed());
-        CHECK(field == static_cast<std::uint32_t>(tag.value >> 3));
+        CHECK(field == tag.value >> 3);
         CHECK(static_cast<unsigned>(wt) == code);
         CHECK(position(r, n) == tag.end);
 
@@ -190,6 +198,13 @@ std::uint64_t interesting_u64(FuzzedDataProvider& p) {
     }
 }
 
+// A field number the reader accepts (1 .. 2^29 - 1), near the interesting
+// values' low bits.
+std::uint32_t field_number(FuzzedDataProvider& p) {
+    std::uint32_t n = static_cast<std::uint32_t>(interesting_u64(p)) & kMaxFieldNumber;
+    return n ? n : 1;
+}
+
 std::vector<Item> make_script(FuzzedDataProvider& p, int depth, std::size_t& budget) {
     std::vector<Item> items;
     while (p.remaining_bytes() && budget) {
@@ -202,18 +217,18 @@ std::vector<Item> make_script(FuzzedDataProvider& p, int depth, std::size_t& bud
         case Op::Fixed32: case Op::ZigZag32: it.value = p.ConsumeIntegral<std::uint32_t>(); break;
         case Op::Byte: it.value = p.ConsumeIntegral<std::uint8_t>() & 0x7F; break;  // a one-byte varint
         case Op::Tag:
-            it.field = static_cast<std::uint32_t>(interesting_u64(p));
+            it.field = field_number(p);
             it.wt = kTypes[p.ConsumeIntegralInRange<int>(0, 3)];
             break;
         case Op::LengthDelimited:
         case Op::Record:
-            it.field = static_cast<std::uint32_t>(interesting_u64(p));
+            it.field = field_number(p);
             // Mostly short, sometimes long enough for a multi-byte length.
             it.bytes = p.ConsumeBool() ? p.ConsumeRandomLengthString(200)
                                        : std::string(p.ConsumeIntegralInRange<std::size_t>(0, 20000), 'x');
             break;
         case Op::Nested: {
-            it.field = static_cast<std::uint32_t>(interesting_u64(p));
+            it.field = field_number(p);
             // A reservation that is right, too small or too large.
             switch (p.ConsumeIntegralInRange<int>(0, 3)) {
             case 0: it.expected_body = 0; break;

@@ -4,12 +4,15 @@ lenient wire types, strings, linking, re-entry and nesting depth."""
 import struct
 
 import pytest
+from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+from google.protobuf.message import DecodeError
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain,
+    COLOR, SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain,
     panic_type, raising, small_schema, tag, varint, vint,
 )
+from quillspar._core import compile_descriptor
 
 S = all_kinds_schema()
 W = small_schema()
@@ -66,7 +69,7 @@ MALFORMED = [
     (b"\x29" + b"\x00" * 7, "UnexpectedEof"), (b"\x55" + b"\x00" * 3, "UnexpectedEof"),
     (b"\x22\x06" + b"\x00" * 6, "UnexpectedEof"),  # a packed fixed32 run of 6 bytes
     (b"\x3a\x02\x01\x80", "UnexpectedEof"), (tag(12, 2) + b"\x01\x80", "UnexpectedEof"),
-    (vint(1, 5) + b"\x00", "UnexpectedEof"),  # trailing 0x00: tag of field 0 without a value
+    (vint(1, 5) + b"\x00", "InvalidFieldNumber"),  # trailing 0x00: tag of field 0
     (tag(8, 0), "UnexpectedEof"), (tag(8, 5), "UnexpectedEof"), (tag(6, 0), "UnexpectedEof"),
     (ld(6, b"\x08"), "UnexpectedEof"), (ld(6, vint(1, 1) + b"\x0b"), "InvalidWireType(3)"),
     (ld(9, b"\x0b"), "InvalidWireType(3)"), (ld(9, b"\x0a\x05a"), "InvalidLength"),
@@ -74,6 +77,23 @@ MALFORMED = [
     (tag(101, 1) + b"\x00" * 7, "UnexpectedEof"), (tag(101, 5) + b"\x00" * 3, "UnexpectedEof"),
     (tag(101, 2) + b"\x02\x00", "InvalidLength"), (vint(1, 1) + tag(100, 0), "UnexpectedEof"),
 ]
+
+
+BAD_TAGS = [b"\x00\x00", vint(0, 1), tag(0, 2) + b"\x00", tag(0, 5) + b"\x00" * 4, tag(2**29, 0) + b"\x01",
+            tag(2**32 + 1, 0) + b"\x05",  # once read as field 1
+            b"\x88\x80\x80\x80\x80\x00\x05", b"\x88\x80\x80\x80\x10\x05",  # six bytes; five, above 2^32
+            tag(2**60, 0) + b"\x01"]
+
+
+@pytest.mark.parametrize("where", [lambda t: t, lambda t: vint(1, 5) + t, lambda t: ld(6, t), lambda t: ld(9, t),
+                                   lambda t: ld(13, ld(2, t)), lambda t: ld(6, vint(1, 1)) + ld(6, t)])
+@pytest.mark.parametrize("bad_tag", BAD_TAGS)
+def test_invalid_field_numbers_are_malformed(bad_tag, where):
+    with pytest.raises(DecodeError):
+        W.ref["Small"].FromString(where(bad_tag))
+    with pytest.raises(ValueError) as e:
+        decode(where(bad_tag))
+    assert type(e.value) is ValueError and str(e.value) == "malformed protobuf data: InvalidFieldNumber"
 
 
 @pytest.mark.parametrize("data,error", MALFORMED)
@@ -87,33 +107,53 @@ LENIENT = [
     (b"", {}), (b"\x08\x80\x00", {"a": 0}), (b"\x08" + b"\xff" * 9 + b"\x7f", {"a": -1}),
     (vint(1, 2**32 - 1), {"a": -1}), (vint(15, 2**32 + 7), {"u": 7}), (vint(16, 1), {"sb": -1}),
     (vint(16, 4294967294), {"sb": 2**31 - 1}), (vint(18, 3), {"s64": -2}), (vint(17, 2), {"bo": True}),
-    (tag(2**32 + 1, 0) + b"\x05", {"a": 5}), (vint(1, 1) + vint(1, 2), {"a": 2}),
-    # a wire type that does not fit is skipped, and decoding goes on
-    (fixed64(1, 7) + ld(2, b"x"), {"s": "x"}), (vint(2, 1) + fixed32(5, 1), {}),
+    (vint(1, 1) + vint(1, 2), {"a": 2}),
+    # a wire type that cannot hold the field: an unknown field, skipped by its own wire type
+    (fixed64(1, 7) + ld(2, b"x"), {"s": "x"}), (vint(2, 1) + fixed32(5, 1), {}), (ld(1, b"\x05"), {}),
     (vint(11, 5) + ld(11, b"z"), {"rs": ["z"]}), (ld(7, b"") + fixed32(7, 9), {"ri": []}),
+    (vint(4, 5) + fixed64(4, 5) + fixed32(7, 5) + fixed32(12, 5) + vint(6, 2) + fixed64(13, 1), {}),
+    (tag(8, 1) + bytes.fromhex("0118051806188501"), {}),  # once read as e=1, then two more values
+    (tag(8, 5) + b"\x02\x00\x00\x00" + vint(1, 3), {"a": 3}), (ld(8, b"\x02"), {}),
+    (tag(6, 0) + b"\x02\x08\x05", {"a": 5}),  # once a message holding x=5
+    (tag(9, 0) + b"\x03" + ld(2, b"k"), {"s": "k"}), (fixed32(14, 0x0308) + ld(14, vint(1, 3)), {"me": {3: 0}}),
     # packed and unpacked elements mix, in order
     (vint(7, 1) + ld(7, b"\x02\x03") + vint(7, 4), {"ri": [1, 2, 3, 4]}),
     (fixed32(4, 5) + ld(4, struct.pack("<II", 6, 7)), {"rf": [5, 6, 7]}),
     (vint(12, 1) + ld(12, b"\x02\x00") + fixed32(12, 1), {"re": [1, 2, 0]}),
-    # singular enums and messages are read whatever the wire type says
-    (tag(8, 5) + b"\x02", {"e": Color.TWO}), (tag(8, 1) + varint(2**32 - 5), {"e": Color.NEG}),
-    (tag(6, 0) + b"\x02\x08\x05", {"m": Sub(x=5)}),
-    (ld(6, vint(1, 1) + ld(2, b"a")) + ld(6, vint(1, 2)), {"m": Sub(x=2)}),  # replaced, not merged
+    (vint(8, 2**32 - 5), {"e": Color.NEG}),
+    # a message that occurs again is merged
+    (ld(6, vint(1, 1) + ld(2, b"a")) + ld(6, vint(1, 2)), {"m": Sub(x=2, y="a")}),
+    (ld(6, ld(2, b"a")) + vint(1, 7) + ld(6, b"") + ld(6, vint(1, 2)), {"a": 7, "m": Sub(x=2, y="a")}),
     # map entries: missing parts take defaults, later entries and values win
     (ld(9, b""), {"mp": {"": 0}}), (ld(9, vint(2, 7)), {"mp": {"": 7}}), (ld(9, ld(1, b"k")), {"mp": {"k": 0}}),
     (ld(9, ld(1, b"k") + vint(2, 1)) + ld(9, ld(1, b"k") + vint(2, 2)), {"mp": {"k": 2}}),
-    (ld(9, ld(1, b"k") + vint(3, 9)), {"mp": {"k": 0}}), (ld(9, vint(1, 5) + vint(2, 1)), {"mp": {"": 1}}),
     (ld(9, vint(2, 1) + ld(1, b"k") + vint(2, 3)), {"mp": {"k": 3}}),
-    (tag(9, 0) + b"\x03" + ld(1, b"k"), {"mp": {"k": 0}}),
-    (ld(13, ld(1, b"k")), {"mm": {"k": Sub()}}), (ld(13, ld(1, b"k") + vint(2, 5)), {"mm": {"k": Sub()}}),
-    (ld(14, vint(1, 3)), {"me": {3: Color.ZERO}}), (ld(14, vint(1, 3) + fixed32(2, 1)), {"me": {3: 0}}),
+    (ld(13, ld(1, b"k")), {"mm": {"k": Sub()}}), (ld(14, vint(1, 3)), {"me": {3: Color.ZERO}}),
     (ld(19, vint(1, 3)), {"ms": {3: ""}}),
-    (fixed32(101, 0) + fixed64(102, 0) + ld(103, b"abc") + vint(0, 1) + vint(1, 9), {"a": 9}),
+    # a message value that occurs twice in one entry is merged; entries with one key replace each other
+    (ld(13, ld(2, vint(1, 1)) + ld(1, b"k") + ld(2, ld(2, b"y"))), {"mm": {"k": Sub(x=1, y="y")}}),
+    (ld(13, ld(1, b"k") + ld(2, vint(1, 1))) + ld(13, ld(1, b"k") + ld(2, ld(2, b"y"))), {"mm": {"k": Sub(y="y")}}),
+    (fixed32(101, 0) + fixed64(102, 0) + ld(103, b"abc") + vint(2**29 - 1, 1) + vint(1, 9), {"a": 9}),
+    (b"\x88\x80\x80\x80\x00\x05", {"a": 5}),  # an over-long tag of five bytes
+]
+
+
+# The reference runtime keeps a map entry that holds an unknown field as an unknown field of
+# the message; here the entry is decoded, its unknown fields dropped.
+ENTRIES_WITH_UNKNOWN_FIELDS = [
+    (ld(9, ld(1, b"k") + vint(3, 9)), {"mp": {"k": 0}}), (ld(9, vint(1, 5) + vint(2, 1)), {"mp": {"": 1}}),
+    (ld(13, ld(1, b"k") + vint(2, 5)), {"mm": {"k": Sub()}}), (ld(14, vint(1, 3) + fixed32(2, 1)), {"me": {3: 0}}),
 ]
 
 
 @pytest.mark.parametrize("data,fields", LENIENT)
 def test_wire_cases(data, fields):
+    got = decode(data)
+    assert got == Small(**fields) == W.from_ref(W.ref["Small"].FromString(data))
+
+
+@pytest.mark.parametrize("data,fields", ENTRIES_WITH_UNKNOWN_FIELDS)
+def test_map_entries_drop_their_unknown_fields(data, fields):
     assert decode(data) == Small(**fields)
 
 
@@ -208,7 +248,7 @@ def test_bad_links(linked, exc, message, data):
                                           (ld(13, ld(2, b"")), False)])
 def test_exceptions_from_linked_callables_propagate(data, refused):
     if refused:
-        with pytest.raises(ValueError, match="^7 is not a valid Color$"):
+        with pytest.raises(ValueError, match="^7 is not a valid Color\n"):
             decode(data)
     X = small_schema(reference=False)
     Bad = type("Bad", (), {"__quillspar__": X.desc["Sub"], "__init__": raising})
@@ -227,9 +267,9 @@ def test_link_from_a_constructor_during_decode_is_refused():
 
     for cls in (relinking(inner), relinking(outer)):  # the nested level's own descriptor, the outer one
         outer.link({6: cls})
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        with pytest.raises(RuntimeError, match="^Already borrowed\n"):
             outer.decode(Small, ld(6, b""))
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+    with pytest.raises(RuntimeError, match="^Already borrowed\n"):
         outer.decode(relinking(outer), b"")
     outer.link({})  # every borrow was released
     inner.link({})
@@ -275,3 +315,185 @@ def test_nesting_depth(label):
         with pytest.raises(RecursionError, match="^message nesting exceeds the depth limit of 1000$"):
             decode(nested_chain(levels), N, "Node")
     N.desc["Node"].link({})  # no borrow was left behind
+
+
+# ---------------------------------------------------------------- merging, against the reference runtime
+
+
+@settings(max_examples=150, deadline=None)
+@given(messages(S, "All"), messages(S, "All"))
+def test_concatenated_messages_merge_like_the_reference(x, y):
+    # Every depth: Leaf.child, All.m, the oneof member c_leaf (merged when both pick it,
+    # replaced otherwise), map values (replaced by key), repeated fields (appended).
+    data = S.to_ref(x).SerializeToString() + S.to_ref(y).SerializeToString()
+    assert decode(data, S, "All") == S.from_ref(S.ref["All"].FromString(data))
+
+
+LEAF = {"a": vint(1, 1), "s": ld(2, b"s"), "r": ld(3, b"\x02"), "child": ld(4, vint(1, 2)), "c": vint(5, 1)}
+
+
+@pytest.mark.parametrize("data", [
+    ld(72, LEAF["a"] + LEAF["child"]) + ld(72, LEAF["s"] + ld(4, LEAF["s"])),  # a oneof member twice: merged
+    ld(72, LEAF["a"]) + vint(70, 5) + ld(72, LEAF["s"]),  # another member in between resets it
+    ld(72, LEAF["a"]) + ld(71, b"x") + ld(72, LEAF["s"]) + ld(72, LEAF["r"]),
+    ld(49, LEAF["a"]) + ld(72, LEAF["s"]) + ld(49, LEAF["child"] + LEAF["r"]) + ld(49, ld(4, LEAF["c"])),
+    ld(49, ld(4, ld(4, LEAF["a"]))) + ld(49, ld(4, ld(4, LEAF["s"]) + LEAF["r"])),  # three levels down
+    ld(49, LEAF["r"]) + ld(49, LEAF["r"]) + ld(50, LEAF["a"]) + ld(50, LEAF["s"]),  # repeated: appended; elements apart
+    ld(62, ld(1, b"k") + ld(2, LEAF["a"]) + ld(2, LEAF["s"])) + ld(62, ld(1, b"j") + ld(2, LEAF["r"])),
+    ld(62, ld(1, b"k") + ld(2, LEAF["a"])) + ld(62, ld(2, LEAF["s"]) + ld(1, b"k")),  # same key: the last entry
+])
+def test_merge_cases_match_the_reference(data):
+    assert decode(data, S, "All") == S.from_ref(S.ref["All"].FromString(data))
+
+
+def test_a_dropped_oneof_member_is_still_checked():
+    with pytest.raises(DecodeError):
+        S.ref["All"].FromString(ld(72, ld(2, b"\xff")) + vint(70, 1))
+    with pytest.raises(UnicodeDecodeError):
+        decode(ld(72, ld(2, b"\xff")) + vint(70, 1), S, "All")
+
+
+@pytest.mark.parametrize("data, error", [
+    (ld(6, b"\x08") + ld(6, b"\x01"), "UnexpectedEof"),  # occurrences are not glued into one record
+    (ld(6, vint(1, 1)) + ld(6, b"\x0b"), "InvalidWireType(3)"),
+])
+def test_each_occurrence_is_a_whole_encoding(data, error):
+    with pytest.raises(DecodeError):
+        W.ref["Small"].FromString(data)
+    with pytest.raises(ValueError) as e:
+        decode(data)
+    assert str(e.value) == "malformed protobuf data: " + error
+
+
+# ---------------------------------------------------------------- unknown fields, kept on request
+
+KEEP = ld(7, vint(50555, 1))  # MessageOptions: quillspar's keep-unknown-fields option
+
+
+class Kw:
+    """A message class that takes any keywords, in order."""
+
+    def __init__(self, **kw):
+        self.kw = kw
+
+
+def keeping(S, name, options=KEEP):
+    """S's message `name` compiled with `options`, decoding into Kw, linked like S's own."""
+    d = compile_descriptor(S.protos[name].SerializeToString() + options)
+    d.link({n: S.cls.get(t) or S.enum[t] for n, t in d.ref_fields()})
+    return lambda data: d.decode(Kw, data).kw
+
+
+def reference_unknown(ref_cls, data):
+    """The unknown fields the reference runtime keeps for `data`, as bytes."""
+    m = ref_cls.FromString(data)
+    for f in m.DESCRIPTOR.fields:
+        m.ClearField(f.name)
+    return m.SerializeToString()
+
+
+@pytest.mark.parametrize("data,fields", LENIENT)
+def test_unknown_fields_match_the_reference(data, fields):
+    kw = keeping(W, "Small")(data)
+    unknown = reference_unknown(W.ref["Small"], data)
+    assert kw.get("_unknown_fields", b"") == unknown and ("_unknown_fields" in kw) == bool(unknown)
+    assert list(kw)[-1] == "_unknown_fields" if unknown else True
+    assert Small(**{k: v for k, v in kw.items() if k != "_unknown_fields"}) == Small(**fields)
+
+
+@pytest.mark.parametrize("options", [b"", ld(7, vint(50555, 0)), ld(7, vint(50555, 1) + vint(50555, 0)),
+                                     ld(7, fixed32(50555, 1)), ld(7, vint(50554, 1))])
+def test_unknown_fields_dropped_without_the_option(options):
+    assert keeping(W, "Small", options)(vint(100, 1) + vint(1, 2) + fixed64(6, 0)) == {
+        **{f: [] for f in ("rf", "ri", "rs", "re")}, **{f: {} for f in ("mp", "mm", "me", "ms")}, "a": 2}
+
+
+def test_unknown_fields_of_merged_occurrences_and_of_every_wire_type():
+    records = [vint(100, 2**64 - 1), fixed64(101, 1), ld(102, b"\x0b"), fixed32(103, 7), b"\xc0\x86\x80\x80\x00\x01"]
+    data = ld(49, records[0] + LEAF["a"] + records[1]) + vint(3, 3) + records[2] + ld(49, records[3] + records[4])
+    leaf = descriptor_pb2.DescriptorProto()
+    leaf.CopyFrom(S.protos["Leaf"])
+    leaf.options.MergeFromString(vint(50555, 1))  # the option as the reference runtime carries it along
+    d = compile_descriptor(leaf.SerializeToString())
+    Leaf = type("Leaf", (Kw,), {"__quillspar__": d})
+    d.link({4: Leaf})
+    top = compile_descriptor(S.protos["All"].SerializeToString() + KEEP)
+    top.link({n: (Leaf if t == "Leaf" else S.enum.get(t) or S.cls.get(t)) for n, t in top.ref_fields()})
+    got = top.decode(Kw, data).kw
+    assert got["_unknown_fields"] == records[2] and got["f_int32"] == 3
+    assert got["m"].kw == {"r": [], "a": 1, "_unknown_fields": records[0] + records[1] + records[3] + records[4]}
+    ref = S.ref["All"].FromString(data)
+    assert reference_unknown(type(ref.m), ref.m.SerializeToString()) == got["m"].kw["_unknown_fields"]
+
+
+@settings(max_examples=60, deadline=None)
+@given(messages(S, "All", depth=1), st.sets(st.sampled_from([f.name for f in S.protos["All"].field
+                                                             if not f.HasField("oneof_index")])))
+def test_fields_a_schema_lacks_pass_through_like_the_reference(x, removed):
+    full = S.to_ref(x).SerializeToString()
+    partial = descriptor_pb2.DescriptorProto()
+    partial.CopyFrom(S.protos["All"])
+    del partial.field[:]
+    partial.field.extend(f for f in S.protos["All"].field if f.name not in removed)
+    d = compile_descriptor(partial.SerializeToString() + KEEP)
+    d.link({n: S.cls.get(t) or S.enum[t] for n, t in d.ref_fields()})
+    kw = d.decode(Kw, full).kw
+    pool = descriptor_pool.DescriptorPool()
+    pool.Add(descriptor_pb2.FileDescriptorProto(name="partial.proto", package="t", syntax="proto3",
+                                                enum_type=[pool_enum()], message_type=[S.protos["Leaf"], partial]))
+    ref_cls = message_factory.GetMessageClass(pool.FindMessageTypeByName("t.All"))
+    assert kw.pop("_unknown_fields", b"") == reference_unknown(ref_cls, full)
+    assert S.cls["All"](**kw) == S.from_ref(ref_cls.FromString(full))
+
+
+def pool_enum():
+    e = descriptor_pb2.EnumDescriptorProto(name="Color")
+    e.value.extend(descriptor_pb2.EnumValueDescriptorProto(name=k, number=v) for k, v in COLOR.items())
+    return e
+
+
+# ---------------------------------------------------------------- where a decode failed
+
+
+@pytest.mark.parametrize("data, exc, note", [
+    (b"\x0b", ValueError, "Small"),
+    (vint(8, 7), ValueError, "Small.e"),
+    (vint(1, 1) + b"\x08", ValueError, "Small.a"),
+    (ld(12, b"\x00\x07"), ValueError, "Small.re[1]"),
+    (vint(12, 0) + vint(12, 7), ValueError, "Small.re[1]"),
+    (ld(11, b"ok") + ld(11, b"\xff"), UnicodeDecodeError, "Small.rs[1]"),
+    (ld(6, ld(2, b"\xff")), UnicodeDecodeError, "Small.m.y"),
+    (ld(6, vint(1, 1)) + ld(6, b"\x0b"), ValueError, "Small.m"),
+    (ld(14, vint(1, 3) + vint(2, 7)), ValueError, "Small.me[3]"),
+    (ld(14, vint(2, 7)), ValueError, "Small.me"),  # no key yet
+    (ld(13, ld(1, b"k") + ld(2, ld(2, b"\xff"))), UnicodeDecodeError, "Small.mm['k'].y"),
+    (ld(9, ld(1, b"\xff")), UnicodeDecodeError, "Small.mp"),
+    (ld(19, vint(1, -1) + ld(2, b"\xff")), UnicodeDecodeError, "Small.ms[-1]"),
+])
+def test_errors_name_where_they_happened(data, exc, note):
+    with pytest.raises(exc) as e:
+        decode(data)
+    assert type(e.value) is exc and e.value.__notes__ == ["while decoding " + note]
+
+
+def test_error_paths_at_depth():
+    data = ld(50, b"") * 2 + ld(50, ld(4, ld(4, LEAF["a"]) + ld(2, b"\xc0")))
+    with pytest.raises(UnicodeDecodeError) as e:
+        decode(data, S, "All")
+    assert e.value.__notes__ == ["while decoding All.rm[2].child.s"]
+    X = small_schema(reference=False)
+    Bad = type("Bad", (), {"__quillspar__": X.desc["Sub"], "__init__": raising})
+    X.desc["Small"].link({6: Bad})
+    with pytest.raises(Boom) as e:
+        X.desc["Small"].decode(Small, ld(6, b""))
+    assert e.value.__notes__ == ["while decoding Small.m"]
+    with pytest.raises(Boom) as e:
+        X.desc["Small"].decode(Bad, b"")
+    assert e.value.__notes__ == ["while decoding Small"]
+
+
+def test_no_note_on_the_depth_limit():
+    N = Schema([Msg("Node").add("child", 1, "message", "", ".t.Node")], reference=False)
+    with pytest.raises(RecursionError) as e:
+        decode(nested_chain(1001), N, "Node")
+    assert not hasattr(e.value, "__notes__")

@@ -347,6 +347,15 @@ def test_full_names_nesting_and_find_class() -> None:
         quillspar.find_class(b"acme")  # type: ignore[arg-type]
 
 
+def test_nested_types_stand_alone_again_when_the_enclosing_class_fails() -> None:
+    with pytest.raises(SchemaError, match=r"Bad\.y: unsupported annotation 'complex'"):
+        define("__proto_package__ = 'p'\n@message\nclass Bad:\n    @message\n    class Inner:\n        x: int32\n"
+               "    y: complex")
+    inner = quillspar.find_class("p.Inner")
+    assert inner is not None and inner.__qualname__ == "Bad.Inner" and quillspar.full_name(inner) == "p.Inner"
+    assert quillspar.find_class("p.Bad.Inner") is None
+
+
 def test_exported_files_keep_same_named_types_apart() -> None:
     descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
     descriptor_pool = pytest.importorskip("google.protobuf.descriptor_pool")
@@ -463,7 +472,7 @@ def test_api_errors(call: Any, error: type[Exception], pattern: str | None) -> N
 USER_MODULE = '''
 import enum
 import quillspar
-from quillspar import Message, double, field, int32, message, uint64
+from quillspar import Message, double, field, int32, message, uint32, uint64
 
 
 class Color(enum.IntEnum):
@@ -484,6 +493,17 @@ class Tree:
     children: list[Tree] = []
     scores: dict[str, double] = {}
     root: Point | None = None
+
+
+@message(unknown_fields=False)
+class Loose:
+    counts: list[uint32] = field(packed=False)
+    from_: str = field(name="from", json_name="sender", deprecated=True)
+
+
+def names() -> tuple[bytes, str, type | None, list[bytes]]:
+    return (quillspar.unknown_fields(Loose(from_="a")), quillspar.full_name(Point),
+            quillspar.find_class("user_module.Point"), quillspar.file_descriptors(Loose))
 
 
 def use() -> bytes:

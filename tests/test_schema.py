@@ -154,10 +154,8 @@ def test_field_numbers_keep_their_low_32_bits(n):
 def test_records_read_and_skipped():
     assert compile_descriptor(ld(1, b"first") + ld(1, b"second")).name == "second"
     assert compile_descriptor(ld(1, b"kept") + vint(1, 7) + tag(1, I32) + b"abcd").name == "kept"
-    # Field numbers are the low 32 bits of tag >> 3: 2^32 + 1 is the name.
-    assert compile_descriptor(tag(2**32 + 1, LEN) + varint(2) + b"hi").name == "hi"
     # Unknown records of every wire type, at every level; groups hidden in skipped bodies go unseen.
-    unknown = vint(0, 1) + ld(4, b"\x0b") + tag(99, I64) + b"12345678" + tag(100, I32) + b"1234"
+    unknown = vint(2**29 - 1, 1) + ld(4, b"\x0b") + tag(99, I64) + b"12345678" + tag(100, I32) + b"1234"
     fld = raw_field(number=9, type=14, type_name=b".E", extra=unknown + ld(7, b"\x0b") + ld(2, b"\x0c"))
     nested = ld(1, b"N") + unknown + ld(3, b"\x0b") + ld(8, b"\x0f")
     d = compile_descriptor(unknown + ld(5, b"\x0b") + ld(2, fld) + ld(3, nested) + ld(8, unknown) + ld(1, b"X"))
@@ -262,14 +260,26 @@ def test_message_class_named_like_a_map_entry():
 # ---- the wire reader's limits, as the compiler meets them
 
 @pytest.mark.parametrize("data", [
-    b"\x8a" + b"\x80" * 8 + b"\x00\x01X",  # the name's tag in ten bytes
-    b"\x8a" + b"\x80" * 8 + b"\x7f\x01X",  # bit 63 falls outside the 32-bit field number
+    b"\x8a\x80\x80\x80\x00\x01X",  # the name's tag in five bytes
     b"\x0a\x81" + b"\x80" * 8 + b"\x7eX",  # ten-byte length; bits 1..6 of the tenth byte are ignored
-    b"\x80\x00\x00" + ld(1, b"X"),  # over-long tag 0: field 0, skipped
     ld(1, b"X") + tag(9, I64) + b"abcdefgh" + tag(9, I32) + b"abcd",
 ])
 def test_long_varints_and_fixed_values(data):
     assert compile_descriptor(data).name == "X"
+
+
+@pytest.mark.parametrize("record", [
+    b"\x00", vint(0, 1), tag(0, LEN) + b"\x00", tag(2**29, LEN) + b"\x00", tag(2**32 + 1, LEN) + b"\x02hi",
+    b"\x8a\x80\x80\x80\x80\x00\x01X",  # the name's tag in six bytes
+    b"\x8a" + b"\x80" * 8 + b"\x00\x01X", b"\x8a\x80\x80\x80\x10\x01X",  # ten bytes; five, above 2^32
+])
+@pytest.mark.parametrize("where", [lambda r: r, lambda r: ld(1, b"M") + r, lambda r: ld(2, raw_field(extra=r)),
+                                   lambda r: ld(3, r), lambda r: ld(2, raw_field(extra=ld(8, r))),
+                                   lambda r: ld(7, r), lambda r: ld(8, r)])
+def test_invalid_field_numbers(record, where):
+    assert error_of(where(record)) == "Wire(InvalidFieldNumber)"
+    with pytest.raises(DecodeError):
+        descriptor_pb2.DescriptorProto.FromString(where(record))
 
 
 @pytest.mark.parametrize("tenth, is_map", [(b"\x00", True), (b"\x7e", True), (b"\x7f", False), (b"\x01", False)])

@@ -1,11 +1,13 @@
-"""The `message` decorator, the registry of message classes, and encode/decode.
+"""The `message` decorator, the building, compiling and linking of message
+classes, and encode/decode.
 
 A decorated class is rebuilt with `__slots__` and generated `__init__`,
 `__eq__` and `__repr__` methods, and described to the native core by a
 `DescriptorProto` (see `_schema`). The core's `Descriptor` is compiled as soon
 as every type the class refers to is known, and lands in the class attribute
 `__quillspar__`; the core reads that attribute to encode and decode nested
-messages.
+messages. The fields that need a class are linked by number to the class their
+annotation names, so names play no part in linking (see `_names` for them).
 
 Annotations may name classes that do not exist yet (a class referring to
 itself, or two classes referring to each other). Such a class stays pending
@@ -24,18 +26,32 @@ for either.
 import annotationlib
 import builtins
 import enum
-import itertools
 import re
 import reprlib
 import sys
-import threading
 import types
 import typing
 from annotationlib import ForwardRef
 from collections.abc import Callable, Iterable
 from typing import Any, ClassVar, Final, Self, dataclass_transform, get_origin, overload
 
-from . import _core
+from . import _core, _export
+from ._names import (
+    _BY_QUALNAME,
+    _ENUMS,
+    _MESSAGES,
+    _adopt_nested,
+    _enum_info,
+    _lock,
+    _MessageInfo,
+    _package_of,
+    _proto_name_of,
+    _register,
+    _set_parent,
+    _type_name,
+    find_class,
+    full_name,
+)
 from ._schema import (
     MAP,
     NO_DEFAULT,
@@ -49,9 +65,6 @@ from ._schema import (
     check_number,
     default_of,
     descriptor_proto,
-    enum_descriptor_proto,
-    enum_values,
-    file_descriptor_proto,
     is_proto_identifier,
     map_entry_name,
     packable,
@@ -78,8 +91,7 @@ _RESERVED_NAMES: Final = frozenset({"to_bytes", "from_bytes"})
 # core passes and reads it by this name.
 _UNKNOWN: Final = "_unknown_fields"
 
-_lock = threading.RLock()
-_sequence = itertools.count(1)
+_PENDING: dict[type, None] = {}  # message classes without a descriptor yet, in definition order
 
 
 class FieldSpec:
@@ -151,165 +163,6 @@ def field(
     annotation as a required one. At run time all of them are optional.
     """
     return FieldSpec(number, oneof, packed, name, json_name, deprecated)
-
-
-class _TypeInfo:
-    """What the package knows of a message class or enum: its protobuf name,
-    package and the message class it is nested in."""
-
-    __slots__ = ("cls", "name", "package", "seq", "parent", "nested")
-
-    def __init__(self, cls: type) -> None:
-        self.cls = cls
-        self.name = _proto_name_of(cls)  # the short protobuf name
-        self.package = _package_of(cls)
-        self.seq = next(_sequence)
-        self.parent: _MessageInfo | None = None  # set when the enclosing message class is decorated
-        self.nested: list[_TypeInfo] = []  # message classes and enums defined in the class body
-
-    @property
-    def where(self) -> str:
-        return self.cls.__qualname__
-
-    @property
-    def full_name(self) -> str:
-        """The full name with a leading dot, as in `FieldDescriptorProto.type_name`."""
-        if self.parent is not None:
-            return f"{self.parent.full_name}.{self.name}"
-        return f".{self.package}.{self.name}" if self.package else f".{self.name}"
-
-    @property
-    def root(self) -> _TypeInfo:
-        """The outermost enclosing type, the one a .proto file defines at its top level."""
-        info = self
-        while info.parent is not None:
-            info = info.parent
-        return info
-
-
-class _EnumInfo(_TypeInfo):
-    __slots__ = ("values", "lookup")
-
-    def __init__(self, cls: type[enum.IntEnum], values: list[tuple[str, int]]) -> None:
-        super().__init__(cls)
-        self.values = values
-        self.lookup = _OpenEnum({int(member): member for member in cls}).__getitem__
-
-
-class _OpenEnum(dict[int, object]):
-    """Number to member; a number without a member maps to itself."""
-
-    __slots__ = ()
-
-    def __missing__(self, number: int) -> int:
-        return number
-
-
-class _MessageInfo(_TypeInfo):
-    __slots__ = ("fields", "globals", "keep_unknown", "descriptor", "proto")
-
-    def __init__(self, cls: type, fields: list[Field], keep_unknown: bool) -> None:
-        super().__init__(cls)
-        self.fields = fields  # declaration order
-        self.globals = _globals_of(cls)
-        self.keep_unknown = keep_unknown
-        self.descriptor: _core.Descriptor | None = None
-        self.proto = b""  # the DescriptorProto compiled for the core
-
-
-_MESSAGES: dict[type, _MessageInfo] = {}
-_ENUMS: dict[type, _EnumInfo] = {}
-_BY_FULL_NAME: dict[str, type] = {}  # full name (no leading dot) -> the last class defined with it
-_BY_QUALNAME: dict[tuple[str, str], tuple[int, type]] = {}  # (module, qualname) -> (seq, class)
-_PENDING: dict[type, None] = {}  # message classes without a descriptor yet, in definition order
-
-
-def _globals_of(cls: type) -> dict[str, Any]:
-    """The global namespace that the class's annotations are evaluated in."""
-    annotate = annotationlib.get_annotate_from_class_namespace(vars(cls))
-    found = getattr(annotate, "__globals__", None)
-    if isinstance(found, dict):
-        return found
-    module = sys.modules.get(cls.__module__)
-    return vars(module) if module is not None else {}
-
-
-def _package_of(cls: type) -> str:
-    """The module's `__proto_package__`, else a name made from the module's."""
-    given = _globals_of(cls).get("__proto_package__")
-    if given is not None:
-        if not isinstance(given, str) or (given and not all(map(is_proto_identifier, given.split(".")))):
-            raise SchemaError(
-                f"{cls.__qualname__}: __proto_package__ of module {cls.__module__} must be "
-                f"a dotted name such as 'acme.billing.v1', not {given!r}"
-            )
-        return given
-    parts = [re.sub(r"\W", "_", part) or "_" for part in str(cls.__module__).split(".")]
-    return ".".join("_" + p if p[0].isdigit() else p for p in parts)
-
-
-def _proto_name_of(cls: type) -> str:
-    """The class's `__proto_name__`, else its `__name__`."""
-    given = vars(cls).get("__proto_name__")
-    if given is None:
-        name = re.sub(r"\W", "_", cls.__name__) or "_"
-        return "_" + name if name[0].isdigit() else name
-    if not is_proto_identifier(given):
-        raise SchemaError(f"{cls.__qualname__}: __proto_name__ must be an ASCII identifier, not {given!r}")
-    return typing.cast(str, given)
-
-
-def _subtree(info: _TypeInfo) -> Iterable[_TypeInfo]:
-    yield info
-    for child in info.nested:
-        yield from _subtree(child)
-
-
-def _register(info: _TypeInfo) -> None:
-    _BY_QUALNAME[(info.cls.__module__, info.cls.__qualname__)] = (info.seq, info.cls)
-    _BY_FULL_NAME[info.full_name[1:]] = info.cls
-
-
-def _adopt(parent: _MessageInfo, child: _TypeInfo) -> None:
-    """Make `child` a nested type of `parent`; its full name (and those of
-    its own nested types) gains the parent's."""
-    renamed = list(_subtree(child))
-    for info in renamed:
-        if _BY_FULL_NAME.get(info.full_name[1:]) is info.cls:
-            del _BY_FULL_NAME[info.full_name[1:]]
-    child.parent = parent
-    parent.nested.append(child)
-    for info in renamed:
-        _BY_FULL_NAME[info.full_name[1:]] = info.cls
-
-
-def _adopt_nested(info: _MessageInfo) -> None:
-    """Adopt the message classes and enums defined in the class body."""
-    prefix = info.cls.__qualname__ + "."
-    for attr, member in vars(info.cls).items():
-        if not isinstance(member, type) or member.__qualname__ != prefix + attr:
-            continue
-        child: _TypeInfo | None = _MESSAGES.get(member)
-        if child is None and issubclass(member, enum.IntEnum):
-            try:
-                child = _enum_info(f"{info.where}.{attr}", member)
-            except SchemaError:
-                continue  # not a protobuf enum; a field using it reports why
-        if child is not None and child.parent is None:
-            _adopt(info, child)
-
-
-def _enum_info(where: str, cls: type[enum.IntEnum]) -> _EnumInfo:
-    info = _ENUMS.get(cls)
-    if info is None:
-        info = _EnumInfo(cls, enum_values(where, cls))
-        _register(info)
-        _ENUMS[cls] = info
-    return info
-
-
-def _type_name(cls: type) -> str:
-    return (_MESSAGES.get(cls) or _ENUMS[cls]).full_name
 
 
 # ---------------------------------------------------------------- annotations
@@ -708,11 +561,7 @@ def _define(cls: type, keep_unknown: bool) -> type:
     except BaseException:
         del _MESSAGES[new]
         for child in info.nested:  # the class is gone: its nested types stand alone again
-            for moved in list(_subtree(child)):
-                _BY_FULL_NAME.pop(moved.full_name[1:], None)
-            child.parent = None
-            for moved in _subtree(child):
-                _BY_FULL_NAME[moved.full_name[1:]] = moved.cls
+            _set_parent(child, None)
         raise
     _register(info)
     if not parsed:
@@ -902,27 +751,6 @@ def resolve(*classes: type) -> None:
         _ready(cls)
 
 
-def full_name(cls: type) -> str:
-    """The protobuf full name of a message class or `enum.IntEnum`, as in
-    `"acme.v1.Order.Item"` (package, enclosing messages, own name)."""
-    with _lock:
-        info: _TypeInfo | None = _MESSAGES.get(cls) if isinstance(cls, type) else None
-        if info is None:
-            if not (isinstance(cls, type) and issubclass(cls, enum.IntEnum)):
-                raise TypeError(f"expected a message class or an enum.IntEnum, not {cls!r}")
-            info = _enum_info(cls.__qualname__, cls)
-        return info.full_name[1:]
-
-
-def find_class(full_name: str) -> type | None:
-    """The message class (or enum) with this protobuf full name, such as
-    `"acme.v1.Order"`, or None. Of several classes with one name, the one
-    defined last."""
-    if not isinstance(full_name, str):
-        raise TypeError(f"a full name is a str, not {type(full_name).__name__}")
-    return _BY_FULL_NAME.get(full_name.removeprefix("."))
-
-
 def unknown_fields(message: object) -> bytes:
     """The records of the fields that `message` was decoded with and its class
     does not know, as read (b"" when there are none, or when the class drops
@@ -931,24 +759,6 @@ def unknown_fields(message: object) -> bytes:
         raise TypeError(f"expected a message, not {type(message).__name__}")
     data = getattr(message, _UNKNOWN, None)
     return b"" if data is None else typing.cast(bytes, data)
-
-
-# ---------------------------------------------------------------- schema export
-
-def _export_enum(info: _EnumInfo) -> bytes:
-    return enum_descriptor_proto(info.name, info.values)
-
-
-def _export_message(info: _MessageInfo) -> bytes:
-    return descriptor_proto(
-        info.name,
-        info.full_name,
-        info.fields,
-        _type_name,
-        export=True,
-        nested=[_export_message(c) for c in info.nested if isinstance(c, _MessageInfo)],
-        enums=[_export_enum(c) for c in info.nested if isinstance(c, _EnumInfo)],
-    )
 
 
 def file_descriptors(*classes: type) -> list[bytes]:
@@ -963,60 +773,4 @@ def file_descriptors(*classes: type) -> list[bytes]:
     the members of a oneof together; map entry types follow a message's own
     nested types.
     """
-    with _lock:
-        infos: dict[type, _TypeInfo] = {}
-        stack = list(classes)
-        while stack:
-            cls = stack.pop()
-            if cls in infos:
-                continue
-            if cls in _MESSAGES:
-                _ready(cls)
-                info: _TypeInfo = _MESSAGES[cls]
-            elif isinstance(cls, type) and issubclass(cls, enum.IntEnum):
-                info = _enum_info(cls.__qualname__, cls)
-            else:
-                raise TypeError(f"expected message classes and enums, not {cls!r}")
-            infos[cls] = info
-            if info.parent is not None:
-                stack.append(info.parent.cls)
-            stack.extend(child.cls for child in info.nested)
-            if isinstance(info, _MessageInfo):
-                stack.extend(f.value for f in info.fields if isinstance(f.value, type))
-        named: dict[str, _TypeInfo] = {}
-        for info in sorted(infos.values(), key=lambda i: i.seq):
-            other = named.setdefault(info.full_name, info)
-            if other is not info:
-                raise ValueError(
-                    f"{other.cls.__module__}.{other.where} and {info.cls.__module__}.{info.where} "
-                    f"have the same protobuf name {info.full_name[1:]}; "
-                    "set __proto_name__ or __proto_package__ to tell them apart"
-                )
-        packages: dict[str, tuple[list[bytes], list[bytes], set[str]]] = {}
-        for info in sorted(infos.values(), key=lambda i: i.seq):
-            package = info.root.package
-            entry = packages.setdefault(package, ([], [], set()))
-            if info.parent is None:
-                if isinstance(info, _MessageInfo):
-                    entry[0].append(_export_message(info))
-                else:
-                    assert isinstance(info, _EnumInfo)
-                    entry[1].append(_export_enum(info))
-            if isinstance(info, _MessageInfo):
-                for f in info.fields:
-                    if isinstance(f.value, type):
-                        other_package = infos[f.value].root.package
-                        if other_package != package:
-                            entry[2].add(other_package)
-    file_name = {p: (p.replace(".", "/") or "_") + ".proto" for p in packages}
-    out: list[bytes] = []
-    done: set[str] = set()
-    while len(done) < len(packages):
-        ready = [p for p, (_, _, deps) in packages.items() if p not in done and deps <= done]
-        if not ready:
-            raise ValueError("the packages of these types depend on each other in a cycle")
-        for p in ready:
-            msgs, ens, deps = packages[p]
-            out.append(file_descriptor_proto(file_name[p], p, msgs, ens, sorted(file_name[d] for d in deps)))
-            done.add(p)
-    return out
+    return _export.file_descriptors(classes, _ready)

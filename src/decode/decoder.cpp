@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "../module/descriptor.hpp"
@@ -15,6 +17,7 @@
 #include "../schema/schema.hpp"
 #include "../wire/reader.hpp"
 #include "../wire/utf8.hpp"
+#include "path.hpp"
 
 namespace quillspar::decode {
 
@@ -30,6 +33,7 @@ namespace {
 
 PyObject* g_empty_tuple = nullptr;
 PyObject* g_marker_name = nullptr;  // "__quillspar__"
+PyObject* g_unknown_name = nullptr;  // "_unknown_fields"
 
 bool init_constants() noexcept {
     if (!g_empty_tuple) {
@@ -39,6 +43,10 @@ bool init_constants() noexcept {
     if (!g_marker_name) {
         g_marker_name = PyUnicode_InternFromString("__quillspar__");
         if (!g_marker_name) return false;
+    }
+    if (!g_unknown_name) {
+        g_unknown_name = PyUnicode_InternFromString(schema::kUnknownFieldsName);
+        if (!g_unknown_name) return false;
     }
     return true;
 }
@@ -209,12 +217,41 @@ PyObject* enum_from_varint(WireReader& r, PyObject* enum_cls) noexcept {
     return enum_value(static_cast<std::int32_t>(static_cast<std::uint32_t>(x)), enum_cls);
 }
 
-// Default of a map key or value kind, for a missing key or value.
-PyObject* default_value(FieldKind kind, PyObject* linked, int depth);
 
-// A nested message: a new instance of the linked class decoded from `body`
-// with the descriptor that class carries.
-PyObject* decode_nested(PyObject* linked, Span body, int depth) {
+// The records that make up one message value, in input order. Protobuf
+// merges a message that occurs more than once as if its encodings were
+// concatenated, so the value is decoded once, from all of them.
+class Occurrences {
+public:
+    bool empty() const noexcept { return !seen_; }
+    std::size_t size() const noexcept { return seen_ ? (more_.empty() ? 1 : more_.size()) : 0; }
+    const Span* data() const noexcept { return more_.empty() ? &first_ : more_.data(); }
+    void add(Span s) {
+        if (!seen_) {
+            first_ = s;
+            seen_ = true;
+            return;
+        }
+        if (more_.empty()) more_.push_back(first_);
+        more_.push_back(s);
+    }
+    void clear() noexcept {
+        seen_ = false;
+        more_.clear();
+    }
+
+private:
+    Span first_{};
+    bool seen_ = false;
+    std::vector<Span> more_;  // every record, once there are two or more
+};
+
+PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
+                       ErrorPath& path);
+
+// A nested message: a new instance of the linked class decoded, with the
+// descriptor that class carries, from the concatenation of `records`.
+PyObject* decode_nested(PyObject* linked, const Span* records, std::size_t count, int depth, ErrorPath& path) {
     if (!linked) {
         PyErr_SetString(PyExc_RuntimeError, "message field was not linked to a class");
         return nullptr;
@@ -230,25 +267,38 @@ PyObject* decode_nested(PyObject* linked, Span body, int depth) {
     SharedBorrow access(nested);
     if (!access.ok()) return raise_panic("Already mutably borrowed: PyBorrowError");
     if (!PyType_Check(cls.get())) return raise_not_convertible(cls.get(), "PyType");
-    return decode_message(cls.get(), nested, body.data, body.size, depth + 1);
+    return decode_level(cls.get(), nested, records, count, depth + 1, path);
 }
 
-PyObject* default_value(FieldKind kind, PyObject* linked, int depth) {
+PyObject* decode_nested(PyObject* linked, Span body, int depth, ErrorPath& path) {
+    return decode_nested(linked, &body, 1, depth, path);
+}
+
+PyObject* default_value(FieldKind kind, PyObject* linked, int depth, ErrorPath& path) {
     switch (kind) {
     case FieldKind::Double: case FieldKind::Float: return PyFloat_FromDouble(0.0);
     case FieldKind::Bool: return Py_NewRef(Py_False);
     case FieldKind::String: return PyUnicode_FromStringAndSize("", 0);
     case FieldKind::Bytes: return PyBytes_FromStringAndSize("", 0);
     case FieldKind::Enum: return enum_value(0, linked);
-    case FieldKind::Message: return decode_nested(linked, Span{nullptr, 0}, depth);
+    case FieldKind::Message: return decode_nested(linked, Span{nullptr, 0}, depth, path);
     default: return PyLong_FromLong(0);
     }
 }
 
-// One map entry record: (key, value) stored into `dict`.
+// One map entry record: (key, value) stored into `dict`. Keys and scalar
+// values are made as they are read (a later one replaces an earlier one); a
+// message value is decoded at the end, from all of its records. A failure in
+// the value is placed under its key when the key came first, as encoders
+// write it.
 bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, PyObject* linked,
-                      int depth) {
+                      int depth, ErrorPath& path) {
     Ref key, value;
+    Occurrences messages;
+    auto fail_value = [&]() {
+        if (key) path.key(key.get());
+        return false;
+    };
     WireReader r(entry);
     while (!r.at_end()) {
         std::uint32_t number;
@@ -259,28 +309,28 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
             if (!key) return false;
         } else if (number == 2 && schema::is_scalar(value_kind) && wt == schema::wire_type_of(value_kind)) {
             value = Ref::steal(read_scalar(value_kind, r));
-            if (!value) return false;
+            if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Enum && wt == WireType::Varint) {
             value = Ref::steal(enum_from_varint(r, linked));
-            if (!value) return false;
+            if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
             Span body = r.read_length_delimited();
             if (r.failed()) return raise_wire(r);
-            value = Ref::steal(decode_nested(linked, body, depth));
-            if (!value) return false;
+            messages.add(body);
         } else {
             r.skip_field(wt);
             if (r.failed()) return raise_wire(r);
         }
     }
     if (!key) {
-        key = Ref::steal(default_value(key_kind, nullptr, depth));
+        key = Ref::steal(default_value(key_kind, nullptr, depth, path));
         if (!key) return false;
     }
-    if (!value) {
-        value = Ref::steal(default_value(value_kind, linked, depth));
-        if (!value) return false;
-    }
+    if (!messages.empty())
+        value = Ref::steal(decode_nested(linked, messages.data(), messages.size(), depth, path));
+    else if (!value)
+        value = Ref::steal(default_value(value_kind, linked, depth, path));
+    if (!value) return fail_value();
     return PyDict_SetItem(dict, key.get(), value.get()) == 0;
 }
 
@@ -410,10 +460,72 @@ private:
     std::vector<int> heap_;
 };
 
-}  // namespace
 
-PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8_t* data, std::size_t size,
-                         int depth) {
+// The occurrences of the singular message fields of one level, by their
+// position in the schema's `message_fields`. Small schemas keep them on the
+// stack; only the first n slots are made.
+class PendingMessages {
+public:
+    explicit PendingMessages(std::size_t n) : n_(n) {
+        if (n > kInline) heap_.resize(n);
+        else std::uninitialized_default_construct_n(inline_, n);
+    }
+    ~PendingMessages() {
+        if (n_ <= kInline) std::destroy_n(inline_, n_);
+    }
+    PendingMessages(const PendingMessages&) = delete;
+    PendingMessages& operator=(const PendingMessages&) = delete;
+
+    Occurrences& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 8;
+    std::size_t n_;
+    union {
+        Occurrences inline_[kInline];
+    };
+    std::vector<Occurrences> heap_;
+};
+
+// The raw records of the fields a schema does not know (or meets with a wire
+// type that cannot hold them), in input order. Records that follow each other
+// in the input stay one range; the bytes are copied only across a gap.
+class UnknownRecords {
+public:
+    bool empty() const noexcept { return !run_begin_ && buffer_.empty(); }
+    void add(const std::uint8_t* begin, const std::uint8_t* end) {
+        if (run_begin_ && begin == run_end_) {
+            run_end_ = end;
+            return;
+        }
+        flush();
+        run_begin_ = begin;
+        run_end_ = end;
+    }
+    // The records as one new bytes object, or nullptr with an exception set.
+    PyObject* take() {
+        if (buffer_.empty())
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
+        flush();
+        return PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size()));
+    }
+
+private:
+    void flush() {
+        if (run_begin_) buffer_.append(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
+        run_begin_ = run_end_ = nullptr;
+    }
+    const std::uint8_t* run_begin_ = nullptr;
+    const std::uint8_t* run_end_ = nullptr;
+    std::string buffer_;
+};
+
+// Decodes one level of nesting from the concatenation of `records` (each a
+// whole encoding of the message: a record never runs from one into the next)
+// and calls `cls`. On failure, the parts of the path below this level are
+// in `path`.
+PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
+                       ErrorPath& path) {
     if (depth >= kMaxDepth) [[unlikely]] {
         PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", kMaxDepth);
         return nullptr;
@@ -423,7 +535,8 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
     if (!g_empty_tuple && !init_constants()) return nullptr;
 
     const DescriptorState& st = desc->state;
-    const auto& fields = st.schema.fields;
+    const schema::MessageSchema& sc = st.schema;
+    const auto& fields = sc.fields;
     const std::size_t nfields = fields.size();
 
     // Sized for every field up front: no rehash while the fields arrive.
@@ -432,7 +545,7 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
 
     // Every repeated and map field is passed, empty or not, in schema order.
     Containers containers(nfields);
-    for (std::uint32_t i : st.schema.container_fields) {
+    for (std::uint32_t i : sc.container_fields) {
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
         containers.set(i, c);
@@ -441,111 +554,175 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
 
     // Members of one oneof replace each other: the last one in the data wins,
     // so the instance never holds two of them.
-    OneofMembers oneof_member(st.schema.oneofs.size());
+    OneofMembers oneof_member(sc.oneofs.size());
+    PendingMessages pending(sc.message_fields.size());
+    UnknownRecords unknown;
+    const bool keep_unknown = sc.keep_unknown;
 
-    WireReader r(data, size);
-    while (!r.at_end()) {
-        std::uint32_t number;
-        WireType wt;
-        if (!r.read_tag(number, wt)) return raise_wire(r);
-        int idx = st.schema.find(number);
-        if (idx < 0) {
-            r.skip_field(wt);
-            if (r.failed()) return raise_wire(r);
-            continue;
-        }
-        const FieldSpec& f = fields[static_cast<std::size_t>(idx)];
-        const FieldKind kind = f.field_type.kind;
-        PyObject* linked = st.field_links[static_cast<std::size_t>(idx)];
+    // A failure while a known field is handled: the field joins the path.
+    auto fail_in = [&](std::size_t idx) -> PyObject* {
+        path.field(st.field_names[idx]);
+        return nullptr;
+    };
+    auto fail_wire_in = [&](const WireReader& r, std::size_t idx) -> PyObject* {
+        raise_wire(r);
+        return fail_in(idx);
+    };
+    // A failure in the next element of a repeated field.
+    auto fail_at = [&](std::size_t idx, PyObject* list) -> PyObject* {
+        path.index(PyList_GET_SIZE(list));
+        return fail_in(idx);
+    };
 
-        if (f.field_type.tag == FieldTypeTag::Map) {
-            Span entry = r.read_length_delimited();
-            if (r.failed()) return raise_wire(r);
-            if (!decode_map_entry(containers.get(static_cast<std::size_t>(idx)), entry, f.field_type.key,
-                                  f.field_type.value, linked, depth))
-                return nullptr;
-            continue;
-        }
+    for (std::size_t seg = 0; seg < count; ++seg) {
+        WireReader r(records[seg]);
+        while (!r.at_end()) {
+            std::uint32_t number;
+            WireType wt;
+            if (!r.read_tag(number, wt)) return raise_wire(r);
+            const int found = sc.find(number);
+            if (found < 0) goto unknown_field;
+            {
+                const std::size_t idx = static_cast<std::size_t>(found);
+                const FieldSpec& f = fields[idx];
+                const FieldKind kind = f.field_type.kind;
+                PyObject* linked = st.field_links[idx];
 
-        if (f.cardinality == Cardinality::Repeated) {
-            PyObject* list = containers.get(static_cast<std::size_t>(idx));
-            switch (f.field_type.tag) {
-            case FieldTypeTag::Scalar:
-                if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
-                    Span run = r.read_length_delimited();
-                    if (r.failed()) return raise_wire(r);
-                    if (!decode_packed(list, kind, run)) return nullptr;
-                } else if (wt == schema::wire_type_of(kind)) {
-                    if (!append_new(list, read_scalar(kind, r))) return nullptr;
-                } else {
-                    r.skip_field(wt);
+                if (f.field_type.tag == FieldTypeTag::Map) {
+                    if (wt != WireType::Len) goto unknown_field;
+                    Span entry = r.read_length_delimited();
+                    if (r.failed()) return fail_wire_in(r, idx);
+                    if (!decode_map_entry(containers.get(idx), entry, f.field_type.key, f.field_type.value, linked,
+                                          depth, path))
+                        return fail_in(idx);
+                    continue;
                 }
-                break;
-            case FieldTypeTag::Enum:
-                if (wt == WireType::Varint) {
-                    if (!append_new(list, enum_from_varint(r, linked))) return nullptr;
-                } else if (wt == WireType::Len) {
-                    Span run = r.read_length_delimited();
-                    if (r.failed()) return raise_wire(r);
-                    WireReader packed(run);
-                    while (!packed.at_end())
-                        if (!append_new(list, enum_from_varint(packed, linked))) return nullptr;
-                } else {
-                    r.skip_field(wt);
-                }
-                break;
-            case FieldTypeTag::Message:
-                if (wt == WireType::Len) {
-                    Span body = r.read_length_delimited();
-                    if (r.failed()) return raise_wire(r);
-                    if (!append_new(list, decode_nested(linked, body, depth))) return nullptr;
-                } else {
-                    r.skip_field(wt);
-                }
-                break;
-            case FieldTypeTag::Map:
-                break;
-            }
-            if (r.failed()) return raise_wire(r);
-            continue;
-        }
 
-        // Singular and optional fields: a later occurrence replaces the value.
-        Ref value;
-        switch (f.field_type.tag) {
-        case FieldTypeTag::Scalar:
-            if (wt != schema::wire_type_of(kind)) {
-                r.skip_field(wt);
-                if (r.failed()) return raise_wire(r);
+                if (f.cardinality == Cardinality::Repeated) {
+                    PyObject* list = containers.get(idx);
+                    switch (f.field_type.tag) {
+                    case FieldTypeTag::Scalar:
+                        if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
+                            Span run = r.read_length_delimited();
+                            if (r.failed()) return fail_wire_in(r, idx);
+                            if (!decode_packed(list, kind, run)) return fail_in(idx);
+                        } else if (wt == schema::wire_type_of(kind)) {
+                            if (!append_new(list, read_scalar(kind, r))) return fail_at(idx, list);
+                        } else {
+                            goto unknown_field;
+                        }
+                        break;
+                    case FieldTypeTag::Enum:
+                        if (wt == WireType::Varint) {
+                            if (!append_new(list, enum_from_varint(r, linked))) return fail_at(idx, list);
+                        } else if (wt == WireType::Len) {
+                            Span run = r.read_length_delimited();
+                            if (r.failed()) return fail_wire_in(r, idx);
+                            WireReader packed(run);
+                            while (!packed.at_end())
+                                if (!append_new(list, enum_from_varint(packed, linked))) return fail_at(idx, list);
+                        } else {
+                            goto unknown_field;
+                        }
+                        break;
+                    case FieldTypeTag::Message: {
+                        if (wt != WireType::Len) goto unknown_field;
+                        Span body = r.read_length_delimited();
+                        if (r.failed()) return fail_wire_in(r, idx);
+                        if (!append_new(list, decode_nested(linked, body, depth, path))) return fail_at(idx, list);
+                        break;
+                    }
+                    case FieldTypeTag::Map:
+                        break;
+                    }
+                    continue;
+                }
+
+                // Singular and optional fields: a later occurrence replaces the
+                // value, except that message values merge.
+                Ref value;
+                Span body{};
+                switch (f.field_type.tag) {
+                case FieldTypeTag::Scalar:
+                    if (wt != schema::wire_type_of(kind)) goto unknown_field;
+                    value = Ref::steal(read_scalar(kind, r));
+                    break;
+                case FieldTypeTag::Enum:
+                    if (wt != WireType::Varint) goto unknown_field;
+                    value = Ref::steal(enum_from_varint(r, linked));
+                    break;
+                case FieldTypeTag::Message: {
+                    if (wt != WireType::Len) goto unknown_field;
+                    body = r.read_length_delimited();
+                    if (r.failed()) return fail_wire_in(r, idx);
+                    // A stand-in keeps the keyword at its first occurrence; the
+                    // value is made when the whole level has been read.
+                    value = Ref::borrow(Py_None);
+                    break;
+                }
+                case FieldTypeTag::Map:
+                    break;
+                }
+                if (!value) return fail_in(idx);
+                PyObject* name = st.field_names[idx];
+                if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
+                    int& current = oneof_member[*f.oneof_index];
+                    if (current >= 0 && static_cast<std::size_t>(current) != idx) {
+                        // Another member replaces this one. A message value
+                        // gathered so far is still decoded (so that bad data in
+                        // it fails as it would have), then dropped.
+                        const std::size_t prev = static_cast<std::size_t>(current);
+                        PyObject* previous = st.field_names[prev];
+                        if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
+                        if (sc.message_slot[prev] >= 0) {
+                            Occurrences& gone = pending[static_cast<std::size_t>(sc.message_slot[prev])];
+                            if (!gone.empty()) {
+                                Ref dropped = Ref::steal(
+                                    decode_nested(st.field_links[prev], gone.data(), gone.size(), depth, path));
+                                if (!dropped) return fail_in(prev);
+                                gone.clear();
+                            }
+                        }
+                    }
+                    current = static_cast<int>(idx);
+                }
+                if (f.field_type.tag == FieldTypeTag::Message)
+                    pending[static_cast<std::size_t>(sc.message_slot[idx])].add(body);
+                if (PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return nullptr;
                 continue;
             }
-            value = Ref::steal(read_scalar(kind, r));
-            break;
-        case FieldTypeTag::Enum:
-            value = Ref::steal(enum_from_varint(r, linked));
-            break;
-        case FieldTypeTag::Message: {
-            Span body = r.read_length_delimited();
+        unknown_field:
+            r.skip_field(wt);
             if (r.failed()) return raise_wire(r);
-            value = Ref::steal(decode_nested(linked, body, depth));
-            break;
+            if (keep_unknown) unknown.add(r.tag_start(), r.cursor());
         }
-        case FieldTypeTag::Map:
-            break;
-        }
-        if (!value) return nullptr;
-        PyObject* name = st.field_names[static_cast<std::size_t>(idx)];
-        if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
-            int& current = oneof_member[*f.oneof_index];
-            if (current >= 0) {
-                PyObject* previous = st.field_names[static_cast<std::size_t>(current)];
-                if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
-            }
-            current = idx;
-        }
-        if (PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return nullptr;
+    }
+
+    // Message values, each from all of its occurrences.
+    for (std::size_t slot = 0; slot < sc.message_fields.size(); ++slot) {
+        Occurrences& occ = pending[slot];
+        if (occ.empty()) continue;
+        const std::size_t idx = sc.message_fields[slot];
+        Ref value = Ref::steal(decode_nested(st.field_links[idx], occ.data(), occ.size(), depth, path));
+        if (!value) return fail_in(idx);
+        if (PyDict_SetItem(kwargs.get(), st.field_names[idx], value.get()) < 0) return nullptr;
+    }
+    if (keep_unknown && !unknown.empty()) {
+        Ref raw = Ref::steal(unknown.take());
+        if (!raw || PyDict_SetItem(kwargs.get(), g_unknown_name, raw.get()) < 0) return nullptr;
     }
     return PyObject_Call(cls, g_empty_tuple, kwargs.get());
+}
+
+}  // namespace
+
+PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8_t* data, std::size_t size,
+                         int depth) {
+    ErrorPath path;
+    Span whole{data, size};
+    PyObject* result = decode_level(cls, desc, &whole, 1, depth, path);
+    if (!result) path.annotate(desc->state.schema.name);
+    return result;
 }
 
 }  // namespace quillspar::decode

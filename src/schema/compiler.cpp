@@ -54,12 +54,18 @@ void MessageSchema::build_index() {
     max_number = 0;
     has_oneof_members = false;
     container_fields.clear();
+    message_fields.clear();
+    message_slot.assign(fields.size(), -1);
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
         max_number = f.number > max_number ? f.number : max_number;
         if (f.oneof_index) has_oneof_members = true;
-        if (f.field_type.tag == FieldTypeTag::Map || f.cardinality == Cardinality::Repeated)
+        if (f.field_type.tag == FieldTypeTag::Map || f.cardinality == Cardinality::Repeated) {
             container_fields.push_back(static_cast<std::uint32_t>(i));
+        } else if (f.field_type.tag == FieldTypeTag::Message) {
+            message_slot[i] = static_cast<std::int32_t>(message_fields.size());
+            message_fields.push_back(static_cast<std::uint32_t>(i));
+        }
     }
     std::uint32_t n = max_number < kDirect ? max_number + 1 : kDirect;
     by_number.assign(fields.empty() ? 0 : n, -1);

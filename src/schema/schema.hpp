@@ -108,6 +108,11 @@ struct MessageSchema {
     std::uint32_t max_number = 0;
     bool has_oneof_members = false;  // some field has an oneof_index
     std::vector<std::uint32_t> container_fields;  // indices of the map and repeated fields, in order
+    // Indices of the singular and optional message fields, in order, and per
+    // field index its position in that list (or -1): the decoder gathers the
+    // occurrences of these fields to merge them.
+    std::vector<std::uint32_t> message_fields;
+    std::vector<std::int32_t> message_slot;
 };
 
 struct DescriptorError {

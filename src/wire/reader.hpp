@@ -14,15 +14,21 @@ namespace quillspar::wire {
 
 enum class WireType : std::uint8_t { Varint = 0, I64 = 1, Len = 2, I32 = 5 };
 
+// Largest field number a tag may carry (2^29 - 1).
+inline constexpr std::uint32_t kMaxFieldNumber = (1u << 29) - 1;
+
 // One kind of malformed input. `kind` is the variant; `wire_type` is the payload
 // of InvalidWireType (the low three bits of the offending tag).
 struct WireError {
-    enum Kind : std::uint8_t { None = 0, UnexpectedEof, VarintOverflow, InvalidWireType, InvalidLength };
+    enum Kind : std::uint8_t {
+        None = 0, UnexpectedEof, VarintOverflow, InvalidWireType, InvalidLength, InvalidFieldNumber,
+    };
     Kind kind = None;
     std::uint64_t wire_type = 0;
 
     explicit operator bool() const noexcept { return kind != None; }
-    // "UnexpectedEof", "VarintOverflow", "InvalidWireType(3)", "InvalidLength".
+    // "UnexpectedEof", "VarintOverflow", "InvalidWireType(3)", "InvalidLength",
+    // "InvalidFieldNumber".
     std::string text() const;
 };
 
@@ -42,6 +48,11 @@ public:
     explicit WireReader(Span s) noexcept : WireReader(s.data, s.size) {}
 
     bool at_end() const noexcept { return p_ >= end_; }
+    // The next byte to read.
+    const std::uint8_t* cursor() const noexcept { return p_; }
+    // Where the tag last read by read_tag begins: with cursor() after the
+    // value, the whole record as it stands in the input.
+    const std::uint8_t* tag_start() const noexcept { return tag_start_; }
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - p_); }
     bool failed() const noexcept { return static_cast<bool>(error); }
     void fail(WireError::Kind k, std::uint64_t wt = 0) noexcept {
@@ -80,7 +91,7 @@ public:
 
     // The body of a length-delimited record; its length is checked against the
     // bytes that remain before anything is handed out.
-    Span read_length_delimited() noexcept {
+    [[gnu::always_inline]] Span read_length_delimited() noexcept {
         std::uint64_t len = read_varint();
         if (failed()) return {};
         if (len > remaining()) [[unlikely]] {
@@ -92,14 +103,35 @@ public:
         return s;
     }
 
-    // A tag: field number (low 32 bits of tag >> 3) and wire type. Wire types
-    // 3, 4, 6 and 7 (groups and undefined codes) are refused.
-    bool read_tag(std::uint32_t& field, WireType& type) noexcept {
-        std::uint64_t tag = read_varint();
-        if (failed()) return false;
+    // A tag: field number and wire type. Wire types 3, 4, 6 and 7 (groups and
+    // undefined codes) are refused with InvalidWireType; a tag varint longer
+    // than five bytes, field number 0 and numbers above kMaxFieldNumber with
+    // InvalidFieldNumber (the varint's own errors come first, the wire type
+    // before the number).
+    [[gnu::always_inline]] bool read_tag(std::uint32_t& field, WireType& type) noexcept {
+        tag_start_ = p_;
+        std::uint64_t tag;
+        bool in_range;  // below 2^32, so the number is at most 2^29 - 1
+        if (p_ < end_ && *p_ < 0x80) [[likely]] {
+            tag = *p_++;
+            in_range = true;
+        } else {
+            const std::uint8_t* start = p_;
+            tag = read_varint_slow();
+            if (failed()) return false;
+            in_range = p_ - start <= 5 && tag <= 0xFFFFFFFFu;
+            if (p_ - start > 5) [[unlikely]] {
+                fail(WireError::InvalidFieldNumber);
+                return false;
+            }
+        }
         unsigned wt = static_cast<unsigned>(tag & 7);
         if (wt == 3 || wt == 4 || wt > 5) [[unlikely]] {
             fail(WireError::InvalidWireType, wt);
+            return false;
+        }
+        if (tag < 8 || !in_range) [[unlikely]] {
+            fail(WireError::InvalidFieldNumber);
             return false;
         }
         field = static_cast<std::uint32_t>(tag >> 3);
@@ -132,6 +164,7 @@ private:
 
     const std::uint8_t* p_;
     const std::uint8_t* end_;
+    const std::uint8_t* tag_start_ = nullptr;
 };
 
 inline std::uint64_t WireReader::read_varint_slow() noexcept {
@@ -187,6 +220,7 @@ inline std::string WireError::text() const {
     case VarintOverflow: return "VarintOverflow";
     case InvalidWireType: return "InvalidWireType(" + std::to_string(wire_type) + ")";
     case InvalidLength: return "InvalidLength";
+    case InvalidFieldNumber: return "InvalidFieldNumber";
     case None: break;
     }
     return "None";
