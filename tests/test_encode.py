@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    Boom, Index, Marked, Msg, Schema, all_kinds_schema, fixed32, fixed64, ld, messages, nested_chain, panic_type,
+    Boom, Index, Marked, Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type,
     raising, single, tag, varint, vint,
 )
 
