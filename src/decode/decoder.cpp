@@ -34,6 +34,7 @@ namespace {
 PyObject* g_empty_tuple = nullptr;
 PyObject* g_marker_name = nullptr;  // "__quillspar__"
 PyObject* g_unknown_name = nullptr;  // "_unknown_fields"
+PyObject* g_add_note_name = nullptr;  // "add_note"
 
 bool init_constants() noexcept {
     if (!g_empty_tuple) {
@@ -47,6 +48,10 @@ bool init_constants() noexcept {
     if (!g_unknown_name) {
         g_unknown_name = PyUnicode_InternFromString(schema::kUnknownFieldsName);
         if (!g_unknown_name) return false;
+    }
+    if (!g_add_note_name) {
+        g_add_note_name = PyUnicode_InternFromString("add_note");
+        if (!g_add_note_name) return false;
     }
     return true;
 }
@@ -721,7 +726,7 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
     ErrorPath path;
     Span whole{data, size};
     PyObject* result = decode_level(cls, desc, &whole, 1, depth, path);
-    if (!result) path.annotate(desc->state.schema.name);
+    if (!result) path.annotate(desc->state.schema.name, g_add_note_name);
     return result;
 }
 
