@@ -1,7 +1,11 @@
-// The message decoder. One call of decode_message decodes one level of
+// The message decoder. One call of decode_level decodes one level of
 // nesting: it reads the whole record, converting each value into its Python
 // object as it is read, collects the fields in a keyword dictionary and calls
-// the class once at the end. Nested messages recurse through decode_nested.
+// the class once at the end. Nested messages recurse through decode_nested;
+// a singular message field is decoded when its level has been read, from all
+// of its occurrences at once (protobuf merges them). Records whose field the
+// schema does not know, or whose wire type cannot hold the field, are skipped,
+// or kept as raw bytes for the class when the schema asks for that.
 #include "decoder.hpp"
 
 #include <algorithm>
@@ -473,10 +477,10 @@ class PendingMessages {
 public:
     explicit PendingMessages(std::size_t n) : n_(n) {
         if (n > kInline) heap_.resize(n);
-        else std::uninitialized_default_construct_n(inline_, n);
+        else if (n) std::uninitialized_default_construct_n(inline_, n);
     }
     ~PendingMessages() {
-        if (n_ <= kInline) std::destroy_n(inline_, n_);
+        if (n_ && n_ <= kInline) std::destroy_n(inline_, n_);
     }
     PendingMessages(const PendingMessages&) = delete;
     PendingMessages& operator=(const PendingMessages&) = delete;
@@ -525,6 +529,25 @@ private:
     std::string buffer_;
 };
 
+// A failure while a known field is handled: the field joins the path.
+[[gnu::cold]] PyObject* fail_in_field(ErrorPath& path, const DescriptorState& st, std::size_t idx) noexcept {
+    path.field(st.field_names[idx]);
+    return nullptr;
+}
+
+[[gnu::cold]] PyObject* fail_wire_in(const WireReader& r, ErrorPath& path, const DescriptorState& st,
+                                     std::size_t idx) noexcept {
+    raise_wire(r);
+    return fail_in_field(path, st, idx);
+}
+
+// A failure in the next element of a repeated field.
+[[gnu::cold]] PyObject* fail_in_element(ErrorPath& path, const DescriptorState& st, std::size_t idx,
+                                        PyObject* list) noexcept {
+    path.index(PyList_GET_SIZE(list));
+    return fail_in_field(path, st, idx);
+}
+
 // Decodes one level of nesting from the concatenation of `records` (each a
 // whole encoding of the message: a record never runs from one into the next)
 // and calls `cls`. On failure, the parts of the path below this level are
@@ -564,20 +587,6 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
     UnknownRecords unknown;
     const bool keep_unknown = sc.keep_unknown;
 
-    // A failure while a known field is handled: the field joins the path.
-    auto fail_in = [&](std::size_t idx) -> PyObject* {
-        path.field(st.field_names[idx]);
-        return nullptr;
-    };
-    auto fail_wire_in = [&](const WireReader& r, std::size_t idx) -> PyObject* {
-        raise_wire(r);
-        return fail_in(idx);
-    };
-    // A failure in the next element of a repeated field.
-    auto fail_at = [&](std::size_t idx, PyObject* list) -> PyObject* {
-        path.index(PyList_GET_SIZE(list));
-        return fail_in(idx);
-    };
 
     for (std::size_t seg = 0; seg < count; ++seg) {
         WireReader r(records[seg]);
@@ -596,10 +605,10 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 if (f.field_type.tag == FieldTypeTag::Map) {
                     if (wt != WireType::Len) goto unknown_field;
                     Span entry = r.read_length_delimited();
-                    if (r.failed()) return fail_wire_in(r, idx);
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
                     if (!decode_map_entry(containers.get(idx), entry, f.field_type.key, f.field_type.value, linked,
                                           depth, path))
-                        return fail_in(idx);
+                        return fail_in_field(path, st, idx);
                     continue;
                 }
 
@@ -609,23 +618,23 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     case FieldTypeTag::Scalar:
                         if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
                             Span run = r.read_length_delimited();
-                            if (r.failed()) return fail_wire_in(r, idx);
-                            if (!decode_packed(list, kind, run)) return fail_in(idx);
+                            if (r.failed()) return fail_wire_in(r, path, st, idx);
+                            if (!decode_packed(list, kind, run)) return fail_in_field(path, st, idx);
                         } else if (wt == schema::wire_type_of(kind)) {
-                            if (!append_new(list, read_scalar(kind, r))) return fail_at(idx, list);
+                            if (!append_new(list, read_scalar(kind, r))) return fail_in_element(path, st, idx, list);
                         } else {
                             goto unknown_field;
                         }
                         break;
                     case FieldTypeTag::Enum:
                         if (wt == WireType::Varint) {
-                            if (!append_new(list, enum_from_varint(r, linked))) return fail_at(idx, list);
+                            if (!append_new(list, enum_from_varint(r, linked))) return fail_in_element(path, st, idx, list);
                         } else if (wt == WireType::Len) {
                             Span run = r.read_length_delimited();
-                            if (r.failed()) return fail_wire_in(r, idx);
+                            if (r.failed()) return fail_wire_in(r, path, st, idx);
                             WireReader packed(run);
                             while (!packed.at_end())
-                                if (!append_new(list, enum_from_varint(packed, linked))) return fail_at(idx, list);
+                                if (!append_new(list, enum_from_varint(packed, linked))) return fail_in_element(path, st, idx, list);
                         } else {
                             goto unknown_field;
                         }
@@ -633,8 +642,8 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     case FieldTypeTag::Message: {
                         if (wt != WireType::Len) goto unknown_field;
                         Span body = r.read_length_delimited();
-                        if (r.failed()) return fail_wire_in(r, idx);
-                        if (!append_new(list, decode_nested(linked, body, depth, path))) return fail_at(idx, list);
+                        if (r.failed()) return fail_wire_in(r, path, st, idx);
+                        if (!append_new(list, decode_nested(linked, body, depth, path))) return fail_in_element(path, st, idx, list);
                         break;
                     }
                     case FieldTypeTag::Map:
@@ -659,7 +668,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 case FieldTypeTag::Message: {
                     if (wt != WireType::Len) goto unknown_field;
                     body = r.read_length_delimited();
-                    if (r.failed()) return fail_wire_in(r, idx);
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
                     // A stand-in keeps the keyword at its first occurrence; the
                     // value is made when the whole level has been read.
                     value = Ref::borrow(Py_None);
@@ -668,7 +677,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 case FieldTypeTag::Map:
                     break;
                 }
-                if (!value) return fail_in(idx);
+                if (!value) return fail_in_field(path, st, idx);
                 PyObject* name = st.field_names[idx];
                 if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
                     int& current = oneof_member[*f.oneof_index];
@@ -684,7 +693,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                             if (!gone.empty()) {
                                 Ref dropped = Ref::steal(
                                     decode_nested(st.field_links[prev], gone.data(), gone.size(), depth, path));
-                                if (!dropped) return fail_in(prev);
+                                if (!dropped) return fail_in_field(path, st, prev);
                                 gone.clear();
                             }
                         }
@@ -709,7 +718,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         if (occ.empty()) continue;
         const std::size_t idx = sc.message_fields[slot];
         Ref value = Ref::steal(decode_nested(st.field_links[idx], occ.data(), occ.size(), depth, path));
-        if (!value) return fail_in(idx);
+        if (!value) return fail_in_field(path, st, idx);
         if (PyDict_SetItem(kwargs.get(), st.field_names[idx], value.get()) < 0) return nullptr;
     }
     if (keep_unknown && !unknown.empty()) {
