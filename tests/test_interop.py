@@ -9,17 +9,20 @@ output.
 import enum
 import shutil
 import subprocess
+import sys
+import types
 
 import pytest
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quillspar
-from codec_protos import SCALARS, Types, canon, messages
+from codec_protos import I32, I64, SCALARS, Types, canon, ld, messages, tag, vint
 from quillspar import (
     double, field, fixed32, fixed64, float32, int32, int64, message, sfixed32, sfixed64, sint32, sint64, uint32, uint64,
 )
-from quillspar._message import _ENUMS, _MESSAGES, file_descriptors
+from quillspar import file_descriptors, full_name
+from quillspar._message import _ENUMS, _MESSAGES
 
 MARKERS = dict(zip(SCALARS, [double, float32, int32, int64, uint32, uint64, sint32, sint64, fixed32, fixed64,
                              sfixed32, sfixed64, bool, str, bytes]))
@@ -94,14 +97,14 @@ quillspar.resolve()
 _pool = descriptor_pool.DescriptorPool()
 for _raw in file_descriptors(*SCHEMAS):
     _pool.Add(descriptor_pb2.FileDescriptorProto.FromString(_raw))
-T = Types({_MESSAGES[c].short: descriptor_pb2.DescriptorProto.FromString(_MESSAGES[c].proto) for c in SCHEMAS + [Leaf]},
-          {_MESSAGES[c].short: c for c in SCHEMAS + [Leaf]}, {_ENUMS[Palette].short: Palette},
-          {_MESSAGES[c].short: message_factory.GetMessageClass(_pool.FindMessageTypeByName(_MESSAGES[c].full_name[1:]))
+T = Types({_MESSAGES[c].name: descriptor_pb2.DescriptorProto.FromString(_MESSAGES[c].proto) for c in SCHEMAS + [Leaf]},
+          {_MESSAGES[c].name: c for c in SCHEMAS + [Leaf]}, {_ENUMS[Palette].name: Palette},
+          {_MESSAGES[c].name: message_factory.GetMessageClass(_pool.FindMessageTypeByName(_MESSAGES[c].full_name[1:]))
            for c in SCHEMAS + [Leaf]}, open_enums=True)
 
 
 def ref(cls):
-    return T.ref[_MESSAGES[cls].short]
+    return T.ref[_MESSAGES[cls].name]
 
 
 @pytest.mark.parametrize("cls", SCHEMAS, ids=lambda c: c.__name__)
@@ -109,7 +112,7 @@ def ref(cls):
 @given(data=st.data())
 def test_both_directions_and_the_same_bytes(cls, data):
     map_size = data.draw(st.sampled_from([1, 4]))
-    value = data.draw(messages(T, _MESSAGES[cls].short, map_size=map_size))
+    value = data.draw(messages(T, _MESSAGES[cls].name, map_size=map_size))
     ours = value.to_bytes()
     assert canon(cls.from_bytes(ours)) == canon(value)
     assert canon(T.from_ref(ref(cls).FromString(ours))) == canon(value)
@@ -142,7 +145,7 @@ PROTO = """
 syntax = "proto3";
 package {package};
 
-enum Palette {{ Palette_NONE = 0; Palette_RED = 1; Palette_GREEN = 2; Palette_DEEP = -3; }}
+enum Palette {{ NONE = 0; RED = 1; GREEN = 2; DEEP = -3; }}
 message Leaf {{ string name = 1; sint32 weight = 2; }}
 message Maps {{
   map<string, int32> string_int32 = 1; map<int32, string> int32_string = 2; map<int64, double> int64_double = 3;
@@ -164,23 +167,234 @@ message Optionals {{
 """
 
 
-def without_json_names(proto):
-    for f in proto.field:
-        f.ClearField("json_name")
-    for nested in proto.nested_type:
-        without_json_names(nested)
-    return proto
+def exported(cls):
+    """The class's DescriptorProto as `file_descriptors` exports it."""
+    files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in file_descriptors(cls)]
+    return next(m for f in files if f.package == _MESSAGES[cls].package for m in f.message_type if m.name == cls.__name__)
 
 
 @pytest.mark.skipif(shutil.which("protoc") is None, reason="protoc is not installed")
 @pytest.mark.parametrize("cls", [Leaf, Maps, Node, Enums, Optionals], ids=lambda c: c.__name__)
 def test_descriptor_matches_protoc(cls, tmp_path):
-    info = _MESSAGES[cls]
-    assert info.short == cls.__name__
-    (tmp_path / "schema.proto").write_text(PROTO.format(package=info.package))
+    (tmp_path / "schema.proto").write_text(PROTO.format(package=_MESSAGES[cls].package))
     out = tmp_path / "schema.pb"
     subprocess.run(["protoc", f"--proto_path={tmp_path}", f"--descriptor_set_out={out}", "schema.proto"], check=True)
     (file,) = descriptor_pb2.FileDescriptorSet.FromString(out.read_bytes()).file
-    expected = next(m for m in file.message_type if m.name == cls.__name__)
-    ours = descriptor_pb2.DescriptorProto.FromString(info.proto)
-    assert without_json_names(ours) == without_json_names(expected)
+    assert exported(cls) == next(m for m in file.message_type if m.name == cls.__name__)
+
+
+# ---------------------------------------------------------------- exported files against protoc's
+
+COMMON_PROTO = """
+syntax = "proto3";
+package acme.common;
+message Money { string currency = 1; sint64 units = 2; }
+"""
+
+SHOP_PROTO = """
+syntax = "proto3";
+package acme.shop.v1;
+import "acme/common.proto";
+message Order {
+  message Line {
+    message Note { string text = 1; }
+    string sku = 1;
+    map<string, Note> notes = 2;
+  }
+  enum State { option allow_alias = true; OPEN = 0; PAID = 1; SETTLED = 1; }
+  repeated Line lines = 3;
+  State state = 1;
+  oneof payment { string coupon = 5; acme.common.Money cash = 7; }
+  string from = 2 [json_name = "sender", deprecated = true];
+  repeated uint32 counts = 6 [packed = false];
+  optional int32 _hidden = 4;
+  map<int32, acme.common.Money> by_id = 8;
+  repeated sint32 deltas = 9 [packed = true];
+}
+enum Level { LEVEL_UNSPECIFIED = 0; LEVEL_HIGH = 2; }
+message Item { Level level = 1; optional string class = 2; bytes data_2_x = 3; }
+"""
+
+COMMON_PY = """
+__proto_package__ = "acme.common"
+
+@message
+class Money:
+    currency: str
+    units: sint64
+"""
+
+SHOP_PY = """
+import enum
+from quillspar import field, int32, message, sint32, uint32
+
+__proto_package__ = "acme.shop.v1"
+
+@message
+class Order:
+    @message
+    class Line:
+        @message
+        class Note:
+            text: str
+        sku: str
+        notes: dict[str, Note]
+    class State(enum.IntEnum):
+        OPEN = 0
+        PAID = 1
+        SETTLED = 1
+    lines: list[Line] = field(3)
+    state: State = field(1)
+    coupon: str | None = field(5, oneof="payment")
+    from_: str = field(2, name="from", json_name="sender", deprecated=True)
+    counts: list[uint32] = field(6, packed=False)
+    _hidden: int32 | None = field(4)
+    by_id: dict[int32, Money] = field(8)
+    deltas: list[sint32]
+    cash: Money | None = field(7, oneof="payment")  # apart from its oneof
+
+class Level(enum.IntEnum):
+    LEVEL_UNSPECIFIED = 0
+    LEVEL_HIGH = 2
+
+@message
+class Item:
+    level: Level
+    class_: str | None = field(name="class")
+    data_2_x: bytes
+"""
+
+
+def load_module(name, source, **names):
+    module = types.ModuleType(name)
+    module.__dict__.update(names, message=message, field=field, sint64=sint64)
+    sys.modules[name] = module
+    exec(source, module.__dict__)
+    return module
+
+
+@pytest.mark.skipif(shutil.which("protoc") is None, reason="protoc is not installed")
+def test_exported_files_equal_protocs(tmp_path):
+    common = load_module("acme_common_pb", COMMON_PY)
+    shop = load_module("acme_shop_pb", SHOP_PY, Money=common.Money)
+    (tmp_path / "acme/shop").mkdir(parents=True)
+    (tmp_path / "acme/common.proto").write_text(COMMON_PROTO)
+    (tmp_path / "acme/shop/v1.proto").write_text(SHOP_PROTO)
+    out = tmp_path / "set.pb"
+    subprocess.run(["protoc", f"--proto_path={tmp_path}", f"--descriptor_set_out={out}", "--include_imports",
+                    "acme/shop/v1.proto"], check=True)
+    theirs = descriptor_pb2.FileDescriptorSet.FromString(out.read_bytes()).file
+    ours = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in file_descriptors(shop.Item, shop.Order)]
+    # `[packed = true]` says what proto3 does anyway; the class cannot tell it apart.
+    theirs[1].message_type[0].field[-1].ClearField("options")
+    assert ours == list(theirs)
+    assert [quillspar.full_name(c) for c in (shop.Order.Line.Note, shop.Order.State, shop.Level)] == [
+        "acme.shop.v1.Order.Line.Note", "acme.shop.v1.Order.State", "acme.shop.v1.Level"]
+
+
+# ---------------------------------------------------------------- unknown fields, field order
+
+def record_classes(keep):
+    @message(unknown_fields=keep)
+    class Inner:
+        note: str = field(3)
+        id: int32 = field(1)
+
+    @message(unknown_fields=keep)
+    class Record:
+        """Declared out of number order, a oneof's members apart."""
+        flags: fixed32 = field(16)
+        name: str = field(1)
+        a: int32 | None = field(4, oneof="choice")
+        inner: Inner | None = field(2)
+        values: list[sint64] = field(6)
+        counts: list[uint32] = field(7, packed=False)
+        b: str | None = field(5, oneof="choice")
+        tags: dict[str, Inner] = field(9)
+        kinds: list[Palette] = field(15, packed=False)
+
+    return Record
+
+
+Record, Dropping = record_classes(True), record_classes(False)
+
+
+@message
+class WideInner:
+    id: int32
+    big: int64
+    note: str
+    blob: bytes
+    ratio: double
+
+
+@message
+class Wide:
+    """Record and more: every wire type among the fields Record lacks."""
+    name: str
+    inner: WideInner | None
+    u_varint: int64
+    a: int32 | None = field(oneof="choice")
+    b: str | None = field(oneof="choice")
+    values: list[sint64]
+    counts: list[uint32] = field(packed=False)
+    u_i64: fixed64
+    tags: dict[str, WideInner]
+    u_len: bytes
+    u_msg: WideInner | None
+    u_packed: list[int32]
+    u_i32: float32
+    u_unpacked: list[fixed32] = field(packed=False)
+    kinds: list[Palette] = field(packed=False)
+    flags: fixed32
+    u_far: sint32 = field(100000)
+
+
+_wide_pool = descriptor_pool.DescriptorPool()
+for _raw in file_descriptors(Record, Wide):
+    _wide_pool.Add(descriptor_pb2.FileDescriptorProto.FromString(_raw))
+RefRecord, RefWide, RefWideInner = (message_factory.GetMessageClass(_wide_pool.FindMessageTypeByName(full_name(c)))
+                                    for c in (Record, Wide, WideInner))
+
+_int = {b: st.integers(-(1 << b - 1), (1 << b - 1) - 1) for b in (32, 64)}
+_uint = {b: st.integers(0, (1 << b) - 1) for b in (32, 64)}
+_floats = st.floats(width=32)
+_wide_inner = st.builds(RefWideInner, id=_int[32], big=_int[64], note=st.text(max_size=4), blob=st.binary(max_size=4),
+                        ratio=st.floats())
+WIDE_FIELDS = {
+    "name": st.text(max_size=4), "inner": _wide_inner, "u_varint": _int[64], "a": _int[32], "b": st.text(max_size=3),
+    "values": st.lists(_int[64], max_size=3), "counts": st.lists(_uint[32], max_size=3), "u_i64": _uint[64],
+    "tags": st.dictionaries(st.text(max_size=2), _wide_inner, max_size=1), "u_len": st.binary(max_size=5),
+    "u_msg": _wide_inner, "u_packed": st.lists(_int[32], max_size=3), "u_i32": _floats,
+    "u_unpacked": st.lists(_uint[32], max_size=3), "kinds": st.lists(st.sampled_from([0, 1, 2, -3, 9]), max_size=3),
+    "flags": _uint[32], "u_far": _int[32],
+}
+
+
+_stray_number = st.integers(200, (1 << 29) - 1).filter(lambda n: not 19000 <= n < 20000 and n != 100000)
+_stray = st.one_of(
+    st.builds(vint, _stray_number, _uint[64]),
+    st.builds(lambda n, b: tag(n, I64) + b, _stray_number, st.binary(min_size=8, max_size=8)),
+    st.builds(ld, _stray_number, st.binary(max_size=6)),
+    st.builds(lambda n, b: tag(n, I32) + b, _stray_number, st.binary(min_size=4, max_size=4)),
+    # Known numbers with a wire type their fields cannot have: unknown too.
+    st.sampled_from([tag(1, I32) + b"abcd", vint(2, 7), vint(16, 1), tag(4, I64) + bytes(8), tag(9, I32) + bytes(4),
+                     tag(15, I64) + bytes(8), tag(6, I32) + bytes(4)]),
+)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.data())
+def test_unknown_fields_pass_through_as_the_reference_runtime_keeps_them(data):
+    chosen = data.draw(st.fixed_dictionaries({}, optional=WIDE_FIELDS))
+    if "a" in chosen and "b" in chosen:
+        del chosen["b"]
+    chunks = [RefWide(**{k: v}).SerializeToString(deterministic=True) for k, v in chosen.items()]
+    chunks += data.draw(st.lists(_stray, max_size=4))
+    wire = b"".join(data.draw(st.permutations(chunks)))
+    theirs = RefRecord.FromString(wire)
+    ours = Record.from_bytes(wire)
+    assert ours.to_bytes() == theirs.SerializeToString(deterministic=True)
+    assert Record.from_bytes(ours.to_bytes()) == ours
+    theirs.DiscardUnknownFields()
+    assert Dropping.from_bytes(wire).to_bytes() == theirs.SerializeToString(deterministic=True)

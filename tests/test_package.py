@@ -2,6 +2,7 @@
 
 import enum
 import importlib.util
+import inspect
 import itertools
 import re
 import subprocess
@@ -99,9 +100,20 @@ class Everything:
         ("a: int32 = field(2)\nb: int32 = field(1)\nc: int32", r"Bad\.c: field number 2 is already used by field 'a'"),
         ("a: list[int32] = field(oneof='k')", r"Bad\.a: a repeated field cannot be a member of oneof 'k'"),
         ("a: dict[str, int32] = field(oneof='k')", r"Bad\.a: a map field cannot be a member of oneof 'k'"),
-        ("a: int32 | None = field(oneof='k')\nb: str\nc: str | None = field(oneof='k')",
-         r"Bad\.c: the members of oneof 'k' must be declared one after another"),
         ("a: int32 | None = field(oneof='a')", r"Bad\.a: oneof 'a' has the name of a field"),
+        ("a: int32 = field(name='k')\nb: int32 | None = field(oneof='k')", r"Bad\.b: oneof 'k' has the name of a field"),
+        ("x: str = field(packed=False)", r"Bad\.x: packed=False applies to repeated number, bool and enum fields only"),
+        ("x: list[bytes] = field(packed=False)", r"Bad\.x: packed=False applies to repeated number"),
+        ("x: dict[int32, int32] = field(packed=False)", r"Bad\.x: packed=False applies to repeated number"),
+        ("x: list[int32] = field(packed=0)", r"Bad\.x: packed is a bool, not int"),
+        ("x: int32 = field(deprecated=None)", r"Bad\.x: deprecated is a bool, not NoneType"),
+        ("x: int32 = field(name='a.b')", r"Bad\.x: protobuf name 'a\.b' is not an ASCII identifier"),
+        ("a: int32\nb: int32 = field(name='a')", r"Bad\.b: protobuf name 'a' is already used by field 'a'"),
+        ("x: int32 = field(json_name='')", r"Bad\.x: json_name must be a non-empty str, not ''"),
+        ("_unknown_fields: bytes", r"Bad\._unknown_fields: '_unknown_fields' holds the message's unknown fields"),
+        ("__proto_name__ = 'no way'\nx: int32", r"Bad: __proto_name__ must be an ASCII identifier, not 'no way'"),
+        ("@message\nclass Bad:\n    @message\n    class TagsEntry:\n        k: str\n    tags: dict[str, str]",
+         r"Bad\.tags: the map's entry type would be called TagsEntry, the protobuf name of nested type Bad\.TagsEntry"),
         ("a: int32 | None = field(oneof='no way')", r"Bad\.a: oneof name 'no way' is not an ASCII identifier"),
         ("x: int32 = 5", r"Bad\.x: the default of this field is 0, fixed by protobuf; got 5"),
         ("x: bool = 0", r"Bad\.x: the default of this field is False"),
@@ -123,6 +135,8 @@ class Everything:
         ("@message\nclass Base:\n    a: int32\n@message\nclass Bad(Base):\n    b: int32",
          r"Bad: a message class cannot derive from message class Base"),
         ("@message\nclass Bad(enum.IntEnum):\n    A = 0", r"Bad: enums need no decorator"),
+        ("__proto_package__ = 'acme..v1'\n@message\nclass Bad:\n    x: int32",
+         r"Bad: __proto_package__ of module snippets\d+ must be a dotted name such as 'acme\.billing\.v1', not 'acme\.\.v1'"),
     ],
 )
 def test_definition_errors(body: str, message_pattern: str) -> None:
@@ -136,7 +150,7 @@ def test_definition_errors(body: str, message_pattern: str) -> None:
 
 def test_defaults() -> None:
     e, other = Everything(), Everything()
-    assert [getattr(e, n) for n in Everything.__slots__] == [0.0, 0.0, 0, 0, 0, False, "", b"", 0, None, None, [], {}]
+    assert [getattr(e, n) for n in Everything.__slots__] == [0.0, 0.0, 0, 0, 0, False, "", b"", 0, None, None, [], {}, b""]
     assert [type(getattr(e, n)) for n in ("d", "f", "flag", "color")] == [float, float, bool, Color]
     assert e.points is not other.points and e.counts is not other.counts
     no_zero = define("class E(enum.IntEnum):\n    ONE = 1\n@message\nclass Ok:\n    e: E", "Ok")
@@ -151,7 +165,7 @@ class Tree:
 
 def test_generated_class() -> None:
     p = Point(x=1, y=-2)
-    assert Point.__slots__ == ("x", "y") and not hasattr(p, "__dict__") and Point.__hash__ is None
+    assert Point.__slots__ == ("x", "y", "_unknown_fields") and not hasattr(p, "__dict__") and Point.__hash__ is None
     assert isinstance(Point.__quillspar__, quillspar._core.Descriptor) and Point.__quillspar__.is_linked
     with pytest.raises(AttributeError):
         p.z = 1  # type: ignore[attr-defined]
@@ -161,7 +175,7 @@ def test_generated_class() -> None:
         Point(z=1)  # type: ignore[call-arg]
     assert repr(p) == "Point(x=1, y=-2)" and p == Point(x=1, y=-2) and p != Point(x=1)
     same_fields = define("@message\nclass Point:\n    x: sint64\n    y: sint64", "Point")
-    assert p != same_fields(x=1, y=-2) and same_fields.__quillspar__.name != Point.__quillspar__.name == "Point"
+    assert p != same_fields(x=1, y=-2) and same_fields.__quillspar__.name == Point.__quillspar__.name == "Point"
     tree = Tree(name="a")
     tree.children.append(tree)
     assert repr(tree) == "Tree(name='a', children=[...])"
@@ -182,7 +196,7 @@ def test_class_body_methods_classvars_and_base_class() -> None:
         """,
         "Ok",
     )
-    assert cls.__slots__ == ("x",) and cls.kind == "k" and isinstance(cls(), Message)
+    assert cls.__slots__ == ("x", "_unknown_fields") and cls.kind == "k" and isinstance(cls(), Message)
     assert repr(cls(x=2)).startswith("custom <") and cls(x=2).double() == 4
     assert cls.from_bytes(cls(x=5).to_bytes()) == cls(x=5)
 
@@ -196,15 +210,175 @@ def test_field_numbers_declaration_order_and_oneofs() -> None:
             b: int32 | None = field(10)
             _b: int32
             x: int32 | None = field(4, oneof="choice")
-            y: str | None = field(oneof="choice")
+            h: int32 = field(2)
+            _h: str | None = field(oneof="other")
+            y: str | None = field(5, oneof="choice")
+            _c: bool | None
         """,
         "Ok",
     )
     proto = descriptor_of(cls)
+    # The core gets the fields by number: that is the order it writes them in.
     assert [(f.name, f.number, f.HasField("oneof_index") and f.oneof_index) for f in proto.field] == [
-        ("a", 1, False), ("b", 10, 1), ("_b", 11, False), ("x", 4, 0), ("y", 5, 0)]
-    assert [o.name for o in proto.oneof_decl] == ["choice", "X_b"]  # synthetic oneofs follow the real ones
-    assert cls(x=1, a=2).to_bytes() == bytes.fromhex("0802 2001")
+        ("a", 1, False), ("h", 2, False), ("_h", 3, 1), ("x", 4, 0), ("y", 5, 0), ("_c", 6, 3),
+        ("b", 10, 2), ("_b", 11, False)]
+    # Real oneofs in order of first use, then protoc's synthetic names, "_b" being a field.
+    assert [o.name for o in proto.oneof_decl] == ["choice", "other", "X_b", "X_c"]
+    value = cls(b=7, a=2, y="s", h=3)
+    assert value.to_bytes() == bytes.fromhex("0802 1003 2a0173 5007")
+    assert repr(value) == "Ok(a=2, b=7, _b=0, x=None, h=3, _h=None, y='s', _c=None)"
+    assert list(inspect.signature(cls).parameters) == ["a", "b", "_b", "x", "h", "_h", "y", "_c", "_unknown_fields"]
+
+
+def test_field_options_in_the_core_descriptor() -> None:
+    cls = define(
+        """
+        @message
+        class Ok:
+            plain: list[int32]
+            loose: list[sint64] = field(packed=False)
+            kinds: list[Color] = field(packed=False)
+            from_: str = field(name="from", json_name="sender", deprecated=True)
+        class Color(enum.IntEnum):
+            RED = 0
+        """,
+        "Ok",
+    )
+    proto = descriptor_of(cls)
+    # The core reads and passes attributes: its descriptor names them so, and
+    # carries only what encoding needs.
+    assert [(f.name, f.HasField("options") and f.options.packed) for f in proto.field] == [
+        ("plain", False), ("loose", False), ("kinds", False), ("from_", False)]
+    assert [f.HasField("options") for f in proto.field] == [False, True, True, False]
+    value = cls(plain=[1, 2], loose=[-1, 1], kinds=[0, 3], from_="x")
+    assert cls.from_bytes(value.to_bytes()) == value
+
+
+def test_unknown_fields_slot_keyword_and_equality() -> None:
+    keep = define("@message\nclass Keep:\n    x: int32", "Keep")
+    drop = define("@message(unknown_fields=False)\nclass Drop:\n    x: int32", "Drop")
+    extension = bytes.fromhex("d8d71801")  # MessageOptions: 50555 = true
+    assert descriptor_of(keep).options.SerializeToString() == extension
+    assert not descriptor_of(drop).HasField("options")
+    a, b = keep(x=1, _unknown_fields=b"\x10\x01"), keep(x=1)
+    assert quillspar.unknown_fields(a) == b"\x10\x01" and quillspar.unknown_fields(b) == b""
+    assert a != b and a == keep(x=1, _unknown_fields=b"\x10\x01") and repr(a) == repr(b) == "Keep(x=1)"
+    b._unknown_fields = None  # what the encoder also takes for "none"
+    assert b == keep(x=1) and quillspar.unknown_fields(b) == b""
+    assert drop.__slots__ == ("x",) and quillspar.unknown_fields(drop(x=1)) == b""
+    with pytest.raises(TypeError, match="unexpected keyword argument '_unknown_fields'"):
+        drop(_unknown_fields=b"")
+    with pytest.raises(TypeError, match="expected a message, not int"):
+        quillspar.unknown_fields(5)
+    with pytest.raises(TypeError, match="unknown_fields is a bool, not int"):
+        message(unknown_fields=1)  # type: ignore[call-overload]
+
+
+# ---------------------------------------------------------------- protobuf names
+
+SHOP = """
+__proto_package__ = "acme.shop.v1"
+
+@message
+class Order:
+    @message
+    class Item:
+        @message
+        class Note:
+            text: str
+        sku: str
+        note: Note | None
+    class State(enum.IntEnum):
+        OPEN = 0
+    items: list[Item]
+    state: State
+    stock: list[warehouse.Item]
+
+class Scope:  # not a message class: what it holds is not nested
+    @message
+    class Loose:
+        x: int32
+
+@message
+class Renamed:
+    __proto_name__ = "class"
+    order: Order | None
+"""
+
+WAREHOUSE = """
+__proto_package__ = "acme.warehouse"
+
+@message
+class Item:
+    count: int32
+    sku: str
+"""
+
+
+def shop() -> tuple[Any, Any]:
+    """Class Item of a new WAREHOUSE module, class Order of a new SHOP module."""
+    warehouse = define(WAREHOUSE, "Item")
+    return warehouse, define(f"import sys\nwarehouse = sys.modules[{warehouse.__module__!r}]\n" + SHOP, "Order")
+
+
+def test_full_names_nesting_and_find_class() -> None:
+    warehouse, order = shop()
+    shop_module = sys.modules[order.__module__]
+    names = {
+        order: "acme.shop.v1.Order", order.Item: "acme.shop.v1.Order.Item",
+        order.Item.Note: "acme.shop.v1.Order.Item.Note", order.State: "acme.shop.v1.Order.State",
+        shop_module.Scope.Loose: "acme.shop.v1.Loose", shop_module.Renamed: "acme.shop.v1.class", warehouse: "acme.warehouse.Item",
+    }
+    for cls, name in names.items():
+        assert quillspar.full_name(cls) == name and quillspar.find_class(name) is cls
+    assert quillspar.find_class("." + names[order]) is order and quillspar.find_class("acme.shop.v1.Item") is None
+    assert order.Item.__quillspar__.name == warehouse.__quillspar__.name == "Item"
+    assert shop_module.Renamed.__quillspar__.name == "class"
+    # Links go by field number to the annotation's class, whatever the names.
+    value = order(items=[order.Item(sku="a", note=order.Item.Note(text="n"))], stock=[warehouse(count=2, sku="b")])
+    back = order.from_bytes(value.to_bytes())
+    assert back == value and type(back.items[0]) is order.Item and type(back.stock[0]) is warehouse
+    # The last class defined with a name is the one found.
+    again = define(WAREHOUSE, "Item")
+    assert quillspar.find_class("acme.warehouse.Item") is again
+    with pytest.raises(TypeError, match="expected a message class or an enum.IntEnum, not 5"):
+        quillspar.full_name(5)  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="a full name is a str, not bytes"):
+        quillspar.find_class(b"acme")  # type: ignore[arg-type]
+
+
+def test_nested_types_stand_alone_again_when_the_enclosing_class_fails() -> None:
+    with pytest.raises(SchemaError, match=r"Bad\.y: unsupported annotation 'complex'"):
+        define("__proto_package__ = 'p'\n@message\nclass Bad:\n    @message\n    class Inner:\n        x: int32\n"
+               "    y: complex")
+    inner = quillspar.find_class("p.Inner")
+    assert inner is not None and inner.__qualname__ == "Bad.Inner" and quillspar.full_name(inner) == "p.Inner"
+    assert quillspar.find_class("p.Bad.Inner") is None
+
+
+def test_exported_files_keep_same_named_types_apart() -> None:
+    descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
+    descriptor_pool = pytest.importorskip("google.protobuf.descriptor_pool")
+    warehouse, order = shop()
+    files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in quillspar.file_descriptors(order)]
+    assert [(f.name, f.package, list(f.dependency)) for f in files] == [
+        ("acme/warehouse.proto", "acme.warehouse", []),
+        ("acme/shop/v1.proto", "acme.shop.v1", ["acme/warehouse.proto"])]
+    exported = files[1].message_type[0]
+    assert [(f.name, f.type_name) for f in exported.field] == [
+        ("items", ".acme.shop.v1.Order.Item"), ("state", ".acme.shop.v1.Order.State"),
+        ("stock", ".acme.warehouse.Item")]
+    assert [n.name for n in exported.nested_type] == ["Item"] and exported.nested_type[0].nested_type[0].name == "Note"
+    pool = descriptor_pool.DescriptorPool()
+    for f in files:
+        pool.Add(f)
+    assert pool.FindMessageTypeByName("acme.shop.v1.Order.Item.Note").full_name == "acme.shop.v1.Order.Item.Note"
+    _, twin = shop()
+    modules = f"import sys\nA = sys.modules[{order.__module__!r}].Order\nB = sys.modules[{twin.__module__!r}].Order\n"
+    pair = define(modules + "@message\nclass Pair:\n    a: A | None\n    b: B | None", "Pair")
+    with pytest.raises(ValueError, match=r"snippets\d+\.Item and snippets\d+\.Item have the same protobuf name "
+                                         r"acme\.warehouse\.Item; set __proto_name__ or __proto_package__"):
+        quillspar.file_descriptors(pair)
 
 
 # ---------------------------------------------------------------- references between classes
@@ -298,7 +472,7 @@ def test_api_errors(call: Any, error: type[Exception], pattern: str | None) -> N
 USER_MODULE = '''
 import enum
 import quillspar
-from quillspar import Message, double, field, int32, message, uint64
+from quillspar import Message, double, field, int32, message, uint32, uint64
 
 
 class Color(enum.IntEnum):
@@ -319,6 +493,17 @@ class Tree:
     children: list[Tree] = []
     scores: dict[str, double] = {}
     root: Point | None = None
+
+
+@message(unknown_fields=False)
+class Loose:
+    counts: list[uint32] = field(packed=False)
+    from_: str = field(name="from", json_name="sender", deprecated=True)
+
+
+def names() -> tuple[bytes, str, type | None, list[bytes]]:
+    return (quillspar.unknown_fields(Loose(from_="a")), quillspar.full_name(Point),
+            quillspar.find_class("user_module.Point"), quillspar.file_descriptors(Loose))
 
 
 def use() -> bytes:

@@ -26,6 +26,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
 import decode_fuzz  # noqa: E402
 import encode_fuzz  # noqa: E402
 from test_decode import LENIENT, MALFORMED, PLACES  # noqa: E402
+import test_encode as te  # noqa: E402
 from test_encode import CONVERSION_ERRORS, EXACT  # noqa: E402
 from test_schema import ERROR_TEXTS, FIRST_ERRORS  # noqa: E402
 
@@ -191,6 +192,9 @@ def small(**kw):
                     "ms": {1: "s"}, "b": bytearray(b"\x00"), "d": 0.5, "fl": -1.5, "bo": True, **kw})
 
 
+SubCopy = Schema([Msg("Sub").add("x", 1, "int32")], reference=False).cls["Sub"]
+
+
 class Mutates:
     def __index__(self):
         mutating.clear()
@@ -217,7 +221,8 @@ ENCODES = {
     "exact bytes": [(functools.partial(one_field, k, l, n), NS(v=v), None) for k, l, n, v, _ in EXACT],
     "all shapes": (SD, small(), None),
     "defaults": (SD, Small(), None),
-    "foreign nested class": (SD, small(m=Small()), None),
+    "nested value of another message type": (SD, small(m=Small()), TypeError),
+    "nested value of the same type, another class": (SD, small(m=SubCopy(x=1), mm={"k": SubCopy()}), None),
     "int32 overflow": (SD, small(a=2**31), OverflowError),
     "packed run overflow": (SD, small(ri=[1, 2, 2**40]), OverflowError),
     "packed enum None": (SD, small(re=[1, None]), TypeError),
@@ -234,6 +239,37 @@ ENCODES = {
     "dict changes": (SD, small(mp=mutating), "PanicException"),
     "oneof": (O.desc["O"], NS(a=1, b="x"), ValueError),
     "self-containing": (N.desc["Node"], loop, RecursionError),
+}
+
+
+
+class Exhausted:
+    def __index__(self):
+        raise MemoryError
+
+
+def keeping_unknown(unknown):
+    """A KeepOrder whose nested items keep `unknown` (the top level keeps a long record)."""
+    items = [te.KeepItem(sku="é") for _ in range(2)]
+    for item in items:
+        item._unknown_fields = unknown
+    x = te.KeepOrder(id=1, item=items[0], items=items)
+    x._unknown_fields = ld(99, b"x" * 300)
+    return x
+
+
+# Encodes that build a fresh value per call (some hold iterators).
+ENCODE_CALLS = {
+    "error paths": [(lambda m=make: te.W.desc["Order"].encode(m()), exc) for make, exc, _, _ in te.PATHS],
+    "memory error": (lambda: te.W.desc["Order"].encode(te.Order(items=[te.Item(qty=Exhausted())])), MemoryError),
+    "unknown fields": (lambda: te.W.desc["KeepOrder"].encode(keeping_unknown(b"\x18\x07")), None),
+    "unknown fields None": (lambda: te.W.desc["KeepOrder"].encode(keeping_unknown(None)), None),
+    "unknown fields not bytes": (lambda: te.W.desc["KeepOrder"].encode(keeping_unknown(bytearray(b"x"))), TypeError),
+    "unknown fields missing": (lambda: te.W.desc["KeepItem"].encode(te.KeepItem()), AttributeError),
+    "unpacked": (lambda: te.W.desc["Order"].encode(te.Order(u_sint32=[1, -1], u_color=iter([0, 1]), u_double=(0.5,),
+                                                            u_bool=[True], u_fixed64=[2**64 - 1])), None),
+    "wrong class": [(lambda v=v: te.W.desc["Order"].encode(te.Order(by_name={"k": v})), exc)
+                    for v, exc in [(te.Twin(), None), (te.ItemChild(), None), (te.Order(), TypeError)]],
 }
 
 
@@ -319,6 +355,7 @@ CASES = {
     **{f"descriptor: {k}": case(v, lambda fn: fn) for k, v in DESCRIPTOR_CASES.items()},
     **{f"decode: {k}": case(v, lambda d, c, b: lambda: d.decode(c, b)) for k, v in DECODES.items()},
     **{f"encode: {k}": case(v, encode_case) for k, v in ENCODES.items()},
+    **{f"encode: {k}": case(v, lambda fn: fn) for k, v in ENCODE_CALLS.items()},
     **{f"package: {k}": v for k, v in PACKAGE.items()},
 }
 

@@ -15,10 +15,36 @@ core encodes and decodes them:
 
     data = Reading(sensor="t1", value=-4).to_bytes()
     assert Reading.from_bytes(data) == quillspar.decode(Reading, data)
+
+Fields are written in field-number order and decoded in any order, as
+protobuf defines. Unknown fields are kept by default: a message decoded from
+data with fields its class does not know gives them back, byte for byte, when
+it is encoded again (`unknown_fields(obj)` shows them; `@message(unknown_fields=False)`
+drops them). The core learns this from the descriptor: a bool extension of
+`google.protobuf.MessageOptions` numbered 50555 (from the range protobuf
+keeps for an organisation's own use).
+
+Protobuf names: a module global `__proto_package__ = "acme.v1"` gives the
+package of the module's message classes and enums, a class attribute
+`__proto_name__` a class's own name; classes defined inside a message class
+are nested in it (`acme.v1.Order.Item`). `full_name(cls)` gives the name,
+`find_class(name)` the class, `file_descriptors(*classes)` the
+`FileDescriptorProto`s that another runtime can load.
 """
 
 from . import _core
-from ._message import Message, decode, encode, field, message, resolve
+from ._message import (
+    Message,
+    decode,
+    encode,
+    field,
+    file_descriptors,
+    find_class,
+    full_name,
+    message,
+    resolve,
+    unknown_fields,
+)
 from ._schema import SchemaError
 from ._types import (
     bool_,
@@ -47,9 +73,12 @@ __all__ = [
     "double",
     "encode",
     "field",
+    "file_descriptors",
+    "find_class",
     "fixed32",
     "fixed64",
     "float32",
+    "full_name",
     "int32",
     "int64",
     "message",
@@ -61,4 +90,5 @@ __all__ = [
     "string",
     "uint32",
     "uint64",
+    "unknown_fields",
 ]

@@ -1,11 +1,13 @@
-"""The `message` decorator, the registry of message classes, and encode/decode.
+"""The `message` decorator, the building, compiling and linking of message
+classes, and encode/decode.
 
 A decorated class is rebuilt with `__slots__` and generated `__init__`,
 `__eq__` and `__repr__` methods, and described to the native core by a
 `DescriptorProto` (see `_schema`). The core's `Descriptor` is compiled as soon
 as every type the class refers to is known, and lands in the class attribute
 `__quillspar__`; the core reads that attribute to encode and decode nested
-messages.
+messages. The fields that need a class are linked by number to the class their
+annotation names, so names play no part in linking (see `_names` for them).
 
 Annotations may name classes that do not exist yet (a class referring to
 itself, or two classes referring to each other). Such a class stays pending
@@ -24,18 +26,32 @@ for either.
 import annotationlib
 import builtins
 import enum
-import itertools
 import re
 import reprlib
 import sys
-import threading
 import types
 import typing
 from annotationlib import ForwardRef
 from collections.abc import Callable, Iterable
 from typing import Any, ClassVar, Final, Self, dataclass_transform, get_origin, overload
 
-from . import _core
+from . import _core, _export
+from ._names import (
+    _BY_QUALNAME,
+    _ENUMS,
+    _MESSAGES,
+    _adopt_nested,
+    _enum_info,
+    _lock,
+    _MessageInfo,
+    _package_of,
+    _proto_name_of,
+    _register,
+    _set_parent,
+    _type_name,
+    find_class,
+    full_name,
+)
 from ._schema import (
     MAP,
     NO_DEFAULT,
@@ -49,38 +65,76 @@ from ._schema import (
     check_number,
     default_of,
     descriptor_proto,
-    enum_descriptor_proto,
-    enum_values,
-    file_descriptor_proto,
+    is_proto_identifier,
     map_entry_name,
+    packable,
     parse_annotation,
 )
-from ._types import Scalar
 
-__all__ = ["message", "field", "Message", "encode", "decode", "resolve", "FieldSpec"]
+__all__ = [
+    "message",
+    "field",
+    "Message",
+    "encode",
+    "decode",
+    "resolve",
+    "full_name",
+    "find_class",
+    "unknown_fields",
+    "file_descriptors",
+    "FieldSpec",
+]
 
 # Names that message classes use for their own methods.
 _RESERVED_NAMES: Final = frozenset({"to_bytes", "from_bytes"})
+# The slot and constructor keyword that hold a message's unknown fields; the
+# core passes and reads it by this name.
+_UNKNOWN: Final = "_unknown_fields"
 
-_lock = threading.RLock()
-_sequence = itertools.count(1)
+_PENDING: dict[type, None] = {}  # message classes without a descriptor yet, in definition order
 
 
 class FieldSpec:
-    """What `field()` puts in a class body: an explicit number and a oneof."""
+    """What `field()` puts in a class body: a field's number, oneof and options."""
 
-    __slots__ = ("number", "oneof")
+    __slots__ = ("number", "oneof", "packed", "name", "json_name", "deprecated")
 
-    def __init__(self, number: int | None, oneof: str | None) -> None:
+    def __init__(
+        self,
+        number: int | None,
+        oneof: str | None,
+        packed: bool = True,
+        name: str | None = None,
+        json_name: str | None = None,
+        deprecated: bool = False,
+    ) -> None:
         self.number = number
         self.oneof = oneof
+        self.packed = packed
+        self.name = name
+        self.json_name = json_name
+        self.deprecated = deprecated
 
     def __repr__(self) -> str:
-        return f"field({self.number!r}, oneof={self.oneof!r})"
+        extra = "".join(
+            f", {k}={getattr(self, k)!r}"
+            for k, default in (("packed", True), ("name", None), ("json_name", None), ("deprecated", False))
+            if getattr(self, k) != default
+        )
+        return f"field({self.number!r}, oneof={self.oneof!r}{extra})"
 
 
-def field(number: int | None = None, *, oneof: str | None = None) -> Any:
-    """Give a field an explicit number, or make it a member of a oneof.
+def field(
+    number: int | None = None,
+    *,
+    oneof: str | None = None,
+    packed: bool = True,
+    name: str | None = None,
+    json_name: str | None = None,
+    deprecated: bool = False,
+) -> Any:
+    """Give a field an explicit number, make it a member of a oneof, or set
+    its options.
 
         @message
         class Shape:
@@ -88,120 +142,27 @@ def field(number: int | None = None, *, oneof: str | None = None) -> Any:
             circle: Circle | None = field(oneof="kind")
             square: Square | None = field(oneof="kind")
             area: double = field(10)
+            samples: list[sint32] = field(packed=False)
+            from_: str = field(name="from")
 
     Fields without an explicit number take the number after the previous
     field's (the first field takes 1). Members of a oneof have explicit
     presence: they hold None unless set, and at most one member may be set
-    when the message is encoded.
+    when the message is encoded; they need not be declared next to each other.
+
+    `packed=False` writes a repeated number, bool or enum field one record per
+    element (`[packed = false]` in a .proto file) instead of one packed record.
+    `name` is the field's protobuf name when it differs from the Python
+    attribute (a Python keyword, say); `json_name` its JSON name (protoc's
+    lowerCamelCase of the protobuf name by default); `deprecated=True` marks
+    it deprecated. Those three only show in exported descriptors
+    (`file_descriptors`): the bytes on the wire do not depend on them.
 
     Type checkers see every field that has a value in the class body, a
     `field()` included, as an optional constructor argument, and every bare
     annotation as a required one. At run time all of them are optional.
     """
-    return FieldSpec(number, oneof)
-
-
-class _EnumInfo:
-    __slots__ = ("cls", "short", "package", "seq", "values", "lookup")
-
-    def __init__(self, cls: type[enum.IntEnum], short: str, package: str, values: list[tuple[str, int]]) -> None:
-        self.cls = cls
-        self.short = short
-        self.package = package
-        self.seq = next(_sequence)
-        self.values = values
-        self.lookup = _OpenEnum({int(member): member for member in cls}).__getitem__
-
-
-class _OpenEnum(dict[int, object]):
-    """Number to member; a number without a member maps to itself."""
-
-    __slots__ = ()
-
-    def __missing__(self, number: int) -> int:
-        return number
-
-
-class _MessageInfo:
-    __slots__ = ("cls", "short", "package", "seq", "fields", "globals", "descriptor", "proto")
-
-    def __init__(self, cls: type, fields: list[Field]) -> None:
-        self.cls = cls
-        self.short = ""
-        self.package = _package_of(cls)
-        self.seq = next(_sequence)
-        self.fields = fields
-        self.globals = _globals_of(cls)
-        self.descriptor: _core.Descriptor | None = None
-        self.proto = b""
-
-    @property
-    def where(self) -> str:
-        return self.cls.__qualname__
-
-    @property
-    def full_name(self) -> str:
-        return _full_name(self.package, self.short)
-
-
-_MESSAGES: dict[type, _MessageInfo] = {}
-_ENUMS: dict[type, _EnumInfo] = {}
-_BY_SHORT: dict[str, type] = {}  # short name -> message class or enum
-_BY_QUALNAME: dict[tuple[str, str], tuple[int, type]] = {}  # (module, qualname) -> (seq, class)
-_PENDING: dict[type, None] = {}  # message classes without a descriptor yet, in definition order
-
-
-def _globals_of(cls: type) -> dict[str, Any]:
-    """The global namespace that the class's annotations are evaluated in."""
-    annotate = annotationlib.get_annotate_from_class_namespace(vars(cls))
-    found = getattr(annotate, "__globals__", None)
-    if isinstance(found, dict):
-        return found
-    module = sys.modules.get(cls.__module__)
-    return vars(module) if module is not None else {}
-
-
-def _package_of(cls: type) -> str:
-    parts = [re.sub(r"\W", "_", part) or "_" for part in str(cls.__module__).split(".")]
-    return ".".join("_" + p if p[0].isdigit() else p for p in parts)
-
-
-def _full_name(package: str, short: str) -> str:
-    return f".{package}.{short}" if package else f".{short}"
-
-
-def _claim_short_name(cls: type) -> str:
-    """A name for the type, unique among all message classes and enums."""
-    qualname = [p for p in cls.__qualname__.split(".") if p != "<locals>"]
-    candidates = [cls.__name__, "_".join(qualname)]
-    for n in itertools.count(2):
-        candidates.append(f"{'_'.join(qualname)}_{n}")
-        for candidate in candidates:
-            if candidate.isidentifier() and candidate not in _BY_SHORT:
-                _BY_SHORT[candidate] = cls
-                return candidate
-        candidates.clear()
-    raise AssertionError("unreachable")
-
-
-def _register(cls: type, seq: int) -> str:
-    _BY_QUALNAME[(cls.__module__, cls.__qualname__)] = (seq, cls)
-    return _claim_short_name(cls)
-
-
-def _enum_info(where: str, cls: type[enum.IntEnum]) -> _EnumInfo:
-    info = _ENUMS.get(cls)
-    if info is None:
-        values = enum_values(where, cls)
-        info = _EnumInfo(cls, "", _package_of(cls), values)
-        info.short = _register(cls, info.seq)
-        _ENUMS[cls] = info
-    return info
-
-
-def _type_name(cls: type) -> str:
-    info = _MESSAGES.get(cls) or _ENUMS[cls]
-    return _full_name(info.package, info.short)
+    return FieldSpec(number, oneof, packed, name, json_name, deprecated)
 
 
 # ---------------------------------------------------------------- annotations
@@ -315,6 +276,8 @@ def _parse_fields(info: _MessageInfo, strict: bool) -> bool:
                 kind = "repeated" if shape == REPEATED else "map"
                 raise SchemaError(f"{where}: a {kind} field cannot be a member of oneof {f.oneof!r}")
             shape = OPTIONAL
+        if not f.packed and not (shape == REPEATED and packable(value)):
+            raise SchemaError(f"{where}: packed=False applies to repeated number, bool and enum fields only")
         if isinstance(value, type) and issubclass(value, enum.IntEnum):
             _enum_info(where, value)
         f.shape, f.key, f.value = shape, key, value
@@ -324,23 +287,29 @@ def _parse_fields(info: _MessageInfo, strict: bool) -> bool:
             f.value = None
             raise
     entries: dict[str, str] = {}
+    nested = {child.name: child.where for child in info.nested}
     for f in info.fields:
         if f.shape == MAP:
-            entry = map_entry_name(f.name)
+            entry = map_entry_name(f.proto_name)
             if entry in entries:
                 raise SchemaError(
-                    f"{info.where}.{f.name}: map fields {entries[entry]!r} and {f.name!r} "
+                    f"{info.where}.{f.name}: map fields {entries[entry]!r} and {f.proto_name!r} "
                     f"would both need an entry type called {entry}"
                 )
-            entries[entry] = f.name
+            if entry in nested:
+                raise SchemaError(
+                    f"{info.where}.{f.name}: the map's entry type would be called {entry}, "
+                    f"the protobuf name of nested type {nested[entry]}"
+                )
+            entries[entry] = f.proto_name
     if "__init__" not in vars(info.cls) or getattr(vars(info.cls)["__init__"], "_quillspar_bootstrap", False):
-        info.cls.__init__ = _make_init(info.cls, info.fields)  # type: ignore[misc]
+        info.cls.__init__ = _make_init(info.cls, info.fields, info.keep_unknown)  # type: ignore[misc]
     return True
 
 
 # ---------------------------------------------------------------- generated methods
 
-def _make_init(cls: type, fields: list[Field]) -> Callable[..., None]:
+def _make_init(cls: type, fields: list[Field], keep_unknown: bool) -> Callable[..., None]:
     names = {f.name for f in fields}
     self_name = "self"
     while self_name in names:
@@ -361,6 +330,9 @@ def _make_init(cls: type, fields: list[Field]) -> Callable[..., None]:
             namespace[f"_d{i}"] = default
             params.append(f"{n}=_d{i}")
             body.append(f"    {self_name}.{n} = {n}")
+    if keep_unknown:
+        params.append(f"{_UNKNOWN}=b''")
+        body.append(f"    {self_name}.{_UNKNOWN} = {_UNKNOWN}")
     if params:
         source = f"def __init__({self_name}, *, {', '.join(params)}):\n" + "\n".join(body) + "\n"
     else:
@@ -372,13 +344,15 @@ def _make_init(cls: type, fields: list[Field]) -> Callable[..., None]:
     return init
 
 
-def _make_eq(names: list[str]) -> Callable[[object, object], object]:
-    if names:
-        mine = ", ".join(f"self.{n}" for n in names)
-        theirs = ", ".join(f"other.{n}" for n in names)
-        compare = f"({mine},) == ({theirs},)"
-    else:
-        compare = "True"
+def _make_eq(names: list[str], keep_unknown: bool) -> Callable[[object, object], object]:
+    # Unknown fields count: two messages differing only there encode differently.
+    # None (which the encoder accepts) equals b"".
+    mine = [f"self.{n}" for n in names]
+    theirs = [f"other.{n}" for n in names]
+    if keep_unknown:
+        mine.append(f"(self.{_UNKNOWN} or b'')")
+        theirs.append(f"(other.{_UNKNOWN} or b'')")
+    compare = f"({', '.join(mine)},) == ({', '.join(theirs)},)" if mine else "True"
     source = (
         "def __eq__(self, other):\n"
         "    if other.__class__ is self.__class__:\n"
@@ -455,7 +429,7 @@ def _fix_class_cells(old: type, new: type) -> None:
                 pass
 
 
-def _rebuild(cls: type, fields: list[Field]) -> type:
+def _rebuild(cls: type, fields: list[Field], keep_unknown: bool) -> type:
     """The class again, with slots for the fields and the generated methods."""
     names = [f.name for f in fields]
     namespace = dict(vars(cls))
@@ -463,9 +437,9 @@ def _rebuild(cls: type, fields: list[Field]) -> type:
     namespace.pop("__weakref__", None)
     for name in names:
         namespace.pop(name, None)
-    namespace["__slots__"] = tuple(names)
+    namespace["__slots__"] = (*names, _UNKNOWN) if keep_unknown else tuple(names)
     generated: dict[str, object] = {
-        "__eq__": _make_eq(names),
+        "__eq__": _make_eq(names, keep_unknown),
         "__repr__": _make_repr(names),
         "to_bytes": _to_bytes,
         "from_bytes": classmethod(_from_bytes),
@@ -499,6 +473,7 @@ def _collect_fields(cls: type) -> list[Field]:
     body = vars(cls)
     fields: list[Field] = []
     owners: dict[int, str] = {}
+    proto_names: dict[str, str] = {}
     next_number = 1
     for name, annotation in annotations.items():
         if _is_classvar(annotation):
@@ -509,44 +484,59 @@ def _collect_fields(cls: type) -> list[Field]:
             raise SchemaError(f"{field_where}: field names cannot start with two underscores")
         if name in _RESERVED_NAMES:
             raise SchemaError(f"{field_where}: {name!r} is the name of a message class method")
+        if name == _UNKNOWN:
+            raise SchemaError(f"{field_where}: {name!r} holds the message's unknown fields")
         given = body.get(name, NO_DEFAULT)
-        number: object = None
-        oneof = None
+        spec = given if isinstance(given, FieldSpec) else FieldSpec(None, None)
         if isinstance(given, FieldSpec):
-            number, oneof, given = given.number, given.oneof, NO_DEFAULT
-        if number is None:
-            number = next_number
+            given = NO_DEFAULT
+        number: object = next_number if spec.number is None else spec.number
         number = check_number(field_where, number)
         if number in owners:
             raise SchemaError(f"{field_where}: field number {number} is already used by field {owners[number]!r}")
         owners[number] = name
         next_number = number + 1
+        oneof = spec.oneof
         if oneof is not None:
             if not isinstance(oneof, str):
                 raise SchemaError(f"{field_where}: a oneof is named by a str, not {type(oneof).__name__}")
             check_name(field_where, oneof, "oneof")
-        fields.append(Field(name, number, oneof, annotation, given))
+        for option in ("packed", "deprecated"):
+            if type(getattr(spec, option)) is not bool:
+                raise SchemaError(f"{field_where}: {option} is a bool, not {type(getattr(spec, option)).__name__}")
+        proto_name = name if spec.name is None else spec.name
+        if not is_proto_identifier(proto_name):
+            raise SchemaError(f"{field_where}: protobuf name {proto_name!r} is not an ASCII identifier")
+        if proto_name in proto_names:
+            raise SchemaError(
+                f"{field_where}: protobuf name {proto_name!r} is already used by field {proto_names[proto_name]!r}"
+            )
+        proto_names[proto_name] = name
+        if spec.json_name is not None and (not isinstance(spec.json_name, str) or not spec.json_name):
+            raise SchemaError(f"{field_where}: json_name must be a non-empty str, not {spec.json_name!r}")
+        fields.append(
+            Field(
+                name,
+                number,
+                oneof,
+                annotation,
+                given,
+                proto_name=proto_name,
+                json_name=spec.json_name,
+                packed=spec.packed,
+                deprecated=spec.deprecated,
+            )
+        )
     for name, value in body.items():
         if isinstance(value, FieldSpec) and name not in annotations:
             raise SchemaError(f"{where}.{name}: field() needs an annotation, as in `{name}: int32 = field(...)`")
-    field_names = {f.name for f in fields}
-    last_oneof = None
-    closed: set[str] = set()
     for f in fields:
-        if f.oneof in field_names:
+        if f.oneof is not None and f.oneof in proto_names:
             raise SchemaError(f"{where}.{f.name}: oneof {f.oneof!r} has the name of a field")
-        if f.oneof != last_oneof:
-            if last_oneof is not None:
-                closed.add(last_oneof)
-            if f.oneof in closed:
-                raise SchemaError(
-                    f"{where}.{f.name}: the members of oneof {f.oneof!r} must be declared one after another"
-                )
-        last_oneof = f.oneof
     return fields
 
 
-def _define(cls: type) -> type:
+def _define(cls: type, keep_unknown: bool) -> type:
     if not isinstance(cls, type):
         raise TypeError(f"@message decorates classes, not {type(cls).__name__} objects")
     where = cls.__qualname__
@@ -560,15 +550,20 @@ def _define(cls: type) -> type:
     if "__slots__" in vars(cls):
         raise SchemaError(f"{where}: @message gives the class its __slots__; remove them")
     fields = _collect_fields(cls)
-    new = _rebuild(cls, fields)
-    info = _MessageInfo(new, fields)
+    _proto_name_of(cls)
+    _package_of(cls)
+    new = _rebuild(cls, fields, keep_unknown)
+    info = _MessageInfo(new, fields, keep_unknown)
     _MESSAGES[new] = info
     try:
+        _adopt_nested(info)
         parsed = _parse_fields(info, strict=False)
     except BaseException:
         del _MESSAGES[new]
+        for child in info.nested:  # the class is gone: its nested types stand alone again
+            _set_parent(child, None)
         raise
-    info.short = _register(new, info.seq)
+    _register(info)
     if not parsed:
         new.__init__ = _bootstrap_init(info)  # type: ignore[misc]
     _PENDING[new] = None
@@ -604,13 +599,18 @@ def _finish(root: _MessageInfo, strict: bool) -> bool:
                 stack.append(_MESSAGES[f.value])
     descriptors = []
     for info in closure:
-        info.proto = descriptor_proto(info.short, info.full_name, info.fields, _type_name)
+        info.proto = descriptor_proto(
+            info.name, info.full_name, info.fields, _type_name, keep_unknown=info.keep_unknown
+        )
         descriptors.append(_core.compile_descriptor(info.proto))
     for info, descriptor in zip(closure, descriptors):
+        # The core names the fields that need a class; the class is the one
+        # the field's annotation gave.
+        by_number = {f.number: f.value for f in info.fields}
         links: dict[int, object] = {}
-        for number, short in descriptor.ref_fields():
-            target = _BY_SHORT[short]
-            enum_info = _ENUMS.get(target)
+        for number, _ in descriptor.ref_fields():
+            target = by_number[number]
+            enum_info = _ENUMS.get(target) if isinstance(target, type) else None
             links[number] = enum_info.lookup if enum_info is not None else target
         descriptor.link(links)
     for info, descriptor in zip(closure, descriptors):
@@ -641,13 +641,13 @@ def _ready(cls: object) -> _core.Descriptor:
 # ---------------------------------------------------------------- public API
 
 @overload
-def message[C: type](cls: C, /) -> C: ...
+def message[C: type](cls: C, /, *, unknown_fields: bool = True) -> C: ...
 @overload
-def message[C: type](cls: None = None, /) -> Callable[[C], C]: ...
+def message[C: type](cls: None = None, /, *, unknown_fields: bool = True) -> Callable[[C], C]: ...
 
 
 @dataclass_transform(kw_only_default=True)
-def message[C: type](cls: C | None = None, /) -> C | Callable[[C], C]:
+def message[C: type](cls: C | None = None, /, *, unknown_fields: bool = True) -> C | Callable[[C], C]:
     """Make an annotated class a protobuf message class.
 
         @message
@@ -663,18 +663,37 @@ def message[C: type](cls: C | None = None, /) -> C | Callable[[C], C]:
     False, "", b"", a new empty list or dict, and None for messages, oneof
     members and `T | None` fields), `__eq__`, `__repr__`, `to_bytes()` and
     `from_bytes()`. Methods that the class body defines itself are kept.
+    Fields are encoded in field-number order, whatever the order of the
+    declarations.
 
     A value in the class body may only restate the field's protobuf default
     (`x: int32 = 0`, `tags: list[str] = []`): protobuf leaves fields holding
     their default out of the encoding, so no other default could survive a
     round trip. Writing it lets type checkers treat the argument as optional.
 
+    Unknown fields (those the data has and the class does not) are kept:
+    decoding stores their records, as read, in the slot `_unknown_fields`
+    (see `unknown_fields()`; the constructor takes them as the keyword
+    `_unknown_fields`), encoding writes them after the known fields, and
+    `__eq__` compares them; `repr` leaves them out. `unknown_fields=False`
+    drops them instead, which decodes a little faster. (In the descriptor the
+    core compiles, keeping them is the bool option 50555 of
+    `google.protobuf.MessageOptions`.)
+
+    The class's protobuf name is its `__proto_name__` if the class body sets
+    one, else its `__name__`; a class defined in the body of a message class
+    is nested in it, as in .proto files. The package is the module global
+    `__proto_package__` if the module sets one, else made from the module's
+    name.
+
     Raises `SchemaError` when the class cannot be a message.
     """
+    if type(unknown_fields) is not bool:
+        raise TypeError(f"unknown_fields is a bool, not {type(unknown_fields).__name__}")
 
     def wrap(c: C) -> C:
         with _lock:
-            return typing.cast(C, _define(c))
+            return typing.cast(C, _define(c, unknown_fields))
 
     if cls is None:
         return wrap
@@ -732,50 +751,26 @@ def resolve(*classes: type) -> None:
         _ready(cls)
 
 
-# ---------------------------------------------------------------- schema export
+def unknown_fields(message: object) -> bytes:
+    """The records of the fields that `message` was decoded with and its class
+    does not know, as read (b"" when there are none, or when the class drops
+    them)."""
+    if not any(c in _MESSAGES for c in type(message).__mro__):
+        raise TypeError(f"expected a message, not {type(message).__name__}")
+    data = getattr(message, _UNKNOWN, None)
+    return b"" if data is None else typing.cast(bytes, data)
+
 
 def file_descriptors(*classes: type) -> list[bytes]:
     """Serialised proto3 `FileDescriptorProto`s that define the given message
-    classes and every message and enum type they reach, one file per package,
-    each after the files it depends on."""
-    messages: dict[type, _MessageInfo] = {}
-    enums: dict[type, _EnumInfo] = {}
-    stack = list(classes)
-    while stack:
-        cls = stack.pop()
-        if cls in messages:
-            continue
-        _ready(cls)
-        info = _MESSAGES[cls]
-        messages[cls] = info
-        for f in info.fields:
-            if isinstance(f.value, Scalar) or f.value is None:
-                continue
-            if f.value in _ENUMS:
-                enums[f.value] = _ENUMS[f.value]
-            else:
-                stack.append(f.value)
-    packages: dict[str, tuple[list[bytes], list[bytes], set[str]]] = {}
-    for m in sorted(messages.values(), key=lambda i: i.seq):
-        entry = packages.setdefault(m.package, ([], [], set()))
-        entry[0].append(m.proto)
-        for f in m.fields:
-            target = f.value
-            if isinstance(target, type):
-                package = (_MESSAGES.get(target) or _ENUMS[target]).package
-                if package != m.package:
-                    entry[2].add(package)
-    for e in sorted(enums.values(), key=lambda i: i.seq):
-        packages.setdefault(e.package, ([], [], set()))[1].append(enum_descriptor_proto(e.short, e.values))
-    file_name = {p: p.replace(".", "/") + ".proto" for p in packages}
-    out: list[bytes] = []
-    done: set[str] = set()
-    while len(done) < len(packages):
-        ready = [p for p, (_, _, deps) in packages.items() if p not in done and deps <= done]
-        if not ready:
-            raise ValueError("the packages of these types depend on each other in a cycle")
-        for p in ready:
-            msgs, ens, deps = packages[p]
-            out.append(file_descriptor_proto(file_name[p], p, msgs, ens, sorted(file_name[d] for d in deps)))
-            done.add(p)
-    return out
+    classes (and enums) and every message and enum type they reach, one file
+    per package, named after it (`acme/v1.proto`), each after the files it
+    depends on.
+
+    The descriptors are those protoc writes for the matching .proto file:
+    protobuf names, nesting, JSON names, field options, synthetic oneofs of
+    proto3 `optional` fields. Fields keep the class's declaration order, with
+    the members of a oneof together; map entry types follow a message's own
+    nested types.
+    """
+    return _export.file_descriptors(classes, _ready)

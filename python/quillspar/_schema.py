@@ -11,6 +11,7 @@ lets another protobuf runtime load exactly the schema a class stands for.
 
 import enum
 import keyword
+import re
 import types
 import typing
 from annotationlib import ForwardRef
@@ -28,10 +29,14 @@ __all__ = [
     "REPEATED",
     "MAP",
     "MAX_FIELD_NUMBER",
+    "KEEP_UNKNOWN_OPTION",
     "NO_DEFAULT",
     "check_number",
     "check_name",
     "check_given_default",
+    "is_proto_identifier",
+    "json_name_of",
+    "packable",
     "oneof_layout",
     "parse_annotation",
     "default_of",
@@ -79,12 +84,25 @@ class Field:
     key's `Scalar` for map fields.
     """
 
-    __slots__ = ("name", "number", "oneof", "annotation", "given_default", "shape", "key", "value")
+    __slots__ = (
+        "name", "number", "oneof", "annotation", "given_default", "shape", "key", "value",
+        "proto_name", "json_name", "packed", "deprecated",
+    )
 
     def __init__(
-        self, name: str, number: int, oneof: str | None, annotation: object, given_default: object
+        self,
+        name: str,
+        number: int,
+        oneof: str | None,
+        annotation: object,
+        given_default: object,
+        *,
+        proto_name: str | None = None,
+        json_name: str | None = None,
+        packed: bool = True,
+        deprecated: bool = False,
     ) -> None:
-        self.name = name
+        self.name = name  # the Python attribute, which the core reads and passes
         self.number = number
         self.oneof = oneof
         self.annotation = annotation
@@ -92,6 +110,10 @@ class Field:
         self.shape = SINGULAR
         self.key: Scalar | None = None
         self.value: Scalar | type | None = None
+        self.proto_name = name if proto_name is None else proto_name  # the name in .proto files
+        self.json_name = json_name_of(self.proto_name) if json_name is None else json_name
+        self.packed = packed
+        self.deprecated = deprecated
 
     @property
     def parsed(self) -> bool:
@@ -132,6 +154,39 @@ def check_name(where: str, name: str, what: str) -> None:
     """Field and oneof names must be ASCII identifiers, as in .proto files."""
     if not (name.isascii() and name.isidentifier()) or keyword.iskeyword(name):
         raise SchemaError(f"{where}: {what} name {name!r} is not an ASCII identifier")
+
+
+_PROTO_IDENTIFIER: Final = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+def is_proto_identifier(name: object) -> bool:
+    """Whether `name` can name a field or type in a .proto file (Python
+    keywords such as `from` included)."""
+    return isinstance(name, str) and _PROTO_IDENTIFIER.fullmatch(name) is not None
+
+
+def json_name_of(proto_name: str) -> str:
+    """The default JSON name of a field, as protoc computes it: each
+    underscore dropped and the letter after it capitalised."""
+    out = []
+    upper = False
+    for ch in proto_name:
+        if ch == "_":
+            upper = True
+        elif upper:
+            out.append(ch.upper() if "a" <= ch <= "z" else ch)
+            upper = False
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def packable(value: object) -> bool:
+    """Whether a repeated field of this value type has a packed encoding:
+    numbers, bools and enums, not strings, bytes or messages."""
+    if isinstance(value, Scalar):
+        return value.proto_type not in (9, 12)
+    return _is_enum(value)
 
 
 # ---------------------------------------------------------------- annotations
@@ -249,16 +304,17 @@ def parse_annotation(
 
 
 def enum_values(where: str, enum_cls: type[enum.IntEnum]) -> list[tuple[str, int]]:
-    """The `(name, number)` of each member, checked to fit in 32 bits."""
+    """The `(name, number)` of each member, aliases included, checked to fit
+    in 32 bits."""
     values = []
-    for member in enum_cls:
+    for member_name, member in enum_cls.__members__.items():
         number = int(member)
         if not _INT32_MIN <= number <= _INT32_MAX:
             raise SchemaError(
-                f"{where}: enum {enum_cls.__qualname__} member {member.name} = {number} "
+                f"{where}: enum {enum_cls.__qualname__} member {member_name} = {number} "
                 "does not fit in 32 bits"
             )
-        values.append((member.name, number))
+        values.append((member_name, number))
     return values
 
 
@@ -346,6 +402,11 @@ _LABEL_REPEATED: Final = 3
 _TYPE_MESSAGE: Final = 11
 _TYPE_ENUM: Final = 14
 
+#: The quillspar option: an extension of `google.protobuf.MessageOptions`
+#: (a bool, from the range protobuf sets aside for an organisation's own use)
+#: that tells the core to keep a message's unknown fields.
+KEEP_UNKNOWN_OPTION: Final = 50555
+
 
 def map_entry_name(field_name: str) -> str:
     """The name of a map field's entry type, spelt as protoc spells it."""
@@ -372,6 +433,8 @@ def _field_proto(
     explicit_type_name: str | None = None,
     oneof_index: int | None = None,
     proto3_optional: bool = False,
+    json_name: str | None = None,
+    options: bytes = b"",
 ) -> bytes:
     out = _text(1, name) + _int(3, number) + _int(4, label)
     if explicit_type_name is not None:
@@ -380,29 +443,33 @@ def _field_proto(
         out += _int(5, value.proto_type)
     else:
         out += _int(5, _TYPE_ENUM if _is_enum(value) else _TYPE_MESSAGE) + _text(6, type_name(value))
+    if options:
+        out += _record(8, options)
     if oneof_index is not None:
         out += _int(9, oneof_index)
+    if json_name is not None:
+        out += _text(10, json_name)
     if proto3_optional:
         out += _int(17, 1)
     return out
 
 
 def oneof_layout(fields: Iterable[Field]) -> tuple[list[str], dict[str, int]]:
-    """The oneof_decl names and each field's oneof index, as protoc lays them
-    out: the real oneofs in order of first use, then one synthetic oneof per
-    proto3 `optional` field, named `_<field>` (with `X`s put in front while that
-    name is taken)."""
+    """The oneof_decl names and each field's oneof index (by attribute name),
+    as protoc lays them out for fields in this order: the real oneofs in order
+    of first use, then one synthetic oneof per proto3 `optional` field, named
+    `_<field>` (the field's own name when it starts with an underscore), with
+    `X`s put in front while the name is taken by a field or another oneof."""
     fields = list(fields)
     names: list[str] = []
     for f in fields:
         if f.oneof is not None and f.oneof not in names:
             names.append(f.oneof)
     index = {f.name: names.index(f.oneof) for f in fields if f.oneof is not None}
-    taken = {f.name for f in fields} | set(names)
-    taken |= {map_entry_name(f.name) for f in fields if f.shape == MAP}
+    taken = {f.proto_name for f in fields} | set(names)
     for f in fields:
         if f.synthetic_oneof:
-            synthetic = "_" + f.name
+            synthetic = f.proto_name if f.proto_name.startswith("_") else "_" + f.proto_name
             while synthetic in taken:
                 synthetic = "X" + synthetic
             taken.add(synthetic)
@@ -411,73 +478,133 @@ def oneof_layout(fields: Iterable[Field]) -> tuple[list[str], dict[str, int]]:
     return names, index
 
 
+def _grouped(fields: list[Field]) -> list[Field]:
+    """Declaration order, with the members of each oneof moved up to its
+    first member: the reference runtime wants a oneof's fields consecutive."""
+    out: list[Field] = []
+    done: set[str] = set()
+    for f in fields:
+        if f.oneof is None:
+            out.append(f)
+        elif f.oneof not in done:
+            done.add(f.oneof)
+            out.extend(g for g in fields if g.oneof == f.oneof)
+    return out
+
+
 def descriptor_proto(
-    name: str, full_name: str, fields: list[Field], type_name: Callable[[type], str]
+    name: str,
+    full_name: str,
+    fields: list[Field],
+    type_name: Callable[[type], str],
+    *,
+    keep_unknown: bool = False,
+    export: bool = False,
+    nested: Iterable[bytes] = (),
+    enums: Iterable[bytes] = (),
 ) -> bytes:
     """The serialised `DescriptorProto` of a message type.
 
-    `full_name` is the message's own full name (with a leading dot), used for
-    the type names of its map entries; `type_name` gives the full name of a
-    referenced message class or enum.
+    `fields` are in declaration order; `full_name` is the message's own full
+    name (with a leading dot), used for the type names of its map entries;
+    `type_name` gives the full name of a referenced message class or enum.
+
+    For the core (the default) fields carry their attribute names and come in
+    field-number order, which is the order the encoder writes them in, and
+    `keep_unknown` sets the quillspar message option. With `export` the
+    descriptor is the one protoc would write: protobuf field names, JSON
+    names, deprecation, the declaration order (each oneof's members
+    together), and the `nested` message and `enums` types inside it.
     """
     oneofs, oneof_index = oneof_layout(fields)
+    ordered = _grouped(fields) if export else sorted(fields, key=lambda f: f.number)
     out = _text(1, name)
     entries = b""
-    for f in fields:
+    for f in ordered:
         assert f.value is not None, f"field {f.name} is not resolved"
+        field_name = f.proto_name if export else f.name
+        options = b""
+        if not f.packed:
+            options += _int(2, 0)
+        if export and f.deprecated:
+            options += _int(3, 1)
+        json_name = f.json_name if export else None
         if f.shape == MAP:
             assert f.key is not None
-            entry_name = map_entry_name(f.name)
+            entry_name = map_entry_name(f.proto_name)
             entry = (
                 _text(1, entry_name)
-                + _record(2, _field_proto("key", 1, _LABEL_OPTIONAL, f.key, type_name))
-                + _record(2, _field_proto("value", 2, _LABEL_OPTIONAL, f.value, type_name))
+                + _record(2, _field_proto("key", 1, _LABEL_OPTIONAL, f.key, type_name,
+                                          json_name="key" if export else None))
+                + _record(2, _field_proto("value", 2, _LABEL_OPTIONAL, f.value, type_name,
+                                          json_name="value" if export else None))
                 + _record(7, _int(7, 1))  # options { map_entry: true }
             )
             entries += _record(3, entry)
             out += _record(
                 2,
                 _field_proto(
-                    f.name,
+                    field_name,
                     f.number,
                     _LABEL_REPEATED,
                     f.value,
                     type_name,
                     explicit_type_name=f"{full_name}.{entry_name}",
+                    json_name=json_name,
+                    options=options,
                 ),
             )
             continue
         out += _record(
             2,
             _field_proto(
-                f.name,
+                field_name,
                 f.number,
                 _LABEL_REPEATED if f.shape == REPEATED else _LABEL_OPTIONAL,
                 f.value,
                 type_name,
                 oneof_index=oneof_index.get(f.name),
                 proto3_optional=f.synthetic_oneof,
+                json_name=json_name,
+                options=options,
             ),
         )
+    for n in nested:
+        out += _record(3, n)
     out += entries
+    for e in enums:
+        out += _record(4, e)
+    if keep_unknown and not export:
+        out += _record(7, _int(KEEP_UNKNOWN_OPTION, 1))
     for oneof in oneofs:
         out += _record(8, _text(1, oneof))
     return out
 
 
-def enum_descriptor_proto(name: str, values: list[tuple[str, int]]) -> bytes:
-    """An `EnumDescriptorProto`.
+def _unspecified_name(enum_name: str) -> str:
+    """`COLOR_UNSPECIFIED` for `Color`, the usual name of a proto3 enum's zero."""
+    snake = re.sub(r"(?<=[a-z0-9])(?=[A-Z])|(?<=[A-Z])(?=[A-Z][a-z])", "_", enum_name)
+    return snake.upper() + "_UNSPECIFIED"
 
-    Value names get the enum's name as a prefix, since protobuf scopes them
-    beside the enum, not inside it. Aliases are left out, the value 0 comes
-    first as proto3 requires, and an enum without one gets `<name>_UNSPECIFIED`.
+
+def enum_descriptor_proto(name: str, values: list[tuple[str, int]]) -> bytes:
+    """An `EnumDescriptorProto` with the given `(name, number)` values, aliases
+    included (with `allow_alias` set when there are any).
+
+    The value 0 comes first as proto3 requires; an enum without one gets
+    `<NAME>_UNSPECIFIED`.
     """
     ordered = sorted(values, key=lambda nv: nv[1] != 0)
     if not ordered or ordered[0][1] != 0:
-        ordered.insert(0, ("UNSPECIFIED", 0))
+        zero = _unspecified_name(name)
+        while any(zero == n for n, _ in ordered):
+            zero = "_" + zero
+        ordered.insert(0, (zero, 0))
     out = _text(1, name)
     for value_name, number in ordered:
-        out += _record(2, _text(1, f"{name}_{value_name}") + _int(2, number))
+        out += _record(2, _text(1, value_name) + _int(2, number))
+    if len({number for _, number in ordered}) < len(ordered):
+        out += _record(3, _int(2, 1))  # options { allow_alias: true }
     return out
 
 

@@ -1,7 +1,9 @@
 // The message encoder. One call of encode_message writes one level: the oneof
-// check first, then every present field in schema order. Nested messages,
-// packed runs and map entries are written in place behind a reserved length
-// prefix that is filled in when the record is complete.
+// check first, then every present field in schema order, then the unknown
+// fields kept by the decoder. Nested messages, packed runs and map entries are
+// written in place behind a reserved length prefix that is filled in when the
+// record is complete. On an error every frame records its step of the path
+// (error_path.hpp) as it returns.
 #include "encoder.hpp"
 
 #include <bit>
@@ -12,6 +14,7 @@
 #include "../module/descriptor.hpp"
 #include "../module/errors.hpp"
 #include "../module/pyref.hpp"
+#include "error_path.hpp"
 #include "scalar.hpp"
 
 namespace quillspar::encode {
@@ -25,7 +28,8 @@ using wire::WireType;
 
 namespace {
 
-PyObject* g_marker_name = nullptr;  // "__quillspar__"
+PyObject* g_marker_name = nullptr;   // "__quillspar__"
+PyObject* g_unknown_name = nullptr;  // "_unknown_fields"
 
 // A length-delimited record under construction: tag and reserved prefix on
 // construction, the real length on close().
@@ -54,8 +58,32 @@ bool write_enum(OutputBuffer& out, PyObject* value) {
     return out.write_varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(n))) || out_of_memory();
 }
 
-// A nested message value, encoded with its own class's descriptor.
-bool encode_nested(PyObject* value, OutputBuffer& out, int depth) {
+// The message type of a nested value: `nested` (the descriptor of the
+// value's own class) must describe the field's type. Checked by class first,
+// then by the linked class's descriptor, then by name, so that a value of the
+// right type from another class (a subclass, a second class built from the
+// same .proto) still counts.
+bool is_expected_type(PyObject* value, DescriptorObject* nested, const FieldSpec& f, PyObject* linked) {
+    if (linked) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == linked) [[likely]]
+            return true;
+        PyObject* marker = nullptr;
+        if (PyType_Check(linked) && PyObject_GetOptionalAttr(linked, g_marker_name, &marker) < 0) return false;
+        Ref linked_desc = Ref::steal(marker);
+        if (linked_desc.get() == reinterpret_cast<PyObject*>(nested)) return true;
+    }
+    if (f.type_name ? nested->state.schema.name == *f.type_name : !linked) return true;
+    Ref cls = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
+    if (!cls) return false;
+    PyErr_Format(PyExc_TypeError, "field '%s' expects a message of type '%s', not '%U'", f.name.c_str(),
+                 f.type_name ? f.type_name->c_str() : "", cls.get());
+    return false;
+}
+
+// A nested message value of field `f`, encoded with its own class's
+// descriptor; `linked` is the class linked to the field, if any.
+bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, OutputBuffer& out, ErrorPath& path,
+                   int depth) {
     Ref marker = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), g_marker_name));
     if (!marker) return false;
     if (!is_descriptor(marker.get())) {
@@ -63,15 +91,18 @@ bool encode_nested(PyObject* value, OutputBuffer& out, int depth) {
         return false;
     }
     auto* nested = reinterpret_cast<DescriptorObject*>(marker.get());
+    if (!is_expected_type(value, nested, f, linked)) [[unlikely]]
+        return false;
     SharedBorrow access(nested);
     if (!access.ok()) {
         raise_panic("Already mutably borrowed: PyBorrowError");
         return false;
     }
-    return encode_message(value, nested, out, depth + 1);
+    return encode_message(value, nested, out, path, depth + 1);
 }
 
-bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
+bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
+                  int depth) {
     switch (f.field_type.tag) {
     case FieldTypeTag::Scalar:
         if (!out.write_tag(f.number, schema::wire_type_of(f.field_type.kind))) return out_of_memory();
@@ -81,7 +112,7 @@ bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* value, int de
         return write_enum(out, value);
     case FieldTypeTag::Message: {
         Record rec;
-        return rec.open(out, f.number) && encode_nested(value, out, depth) && rec.close(out);
+        return rec.open(out, f.number) && encode_nested(value, f, linked, out, path, depth) && rec.close(out);
     }
     case FieldTypeTag::Map:
         break;
@@ -90,27 +121,29 @@ bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* value, int de
     return false;
 }
 
-// Calls `each(item)` for every item of an iterable. Lists are walked by index
-// with the same bounds test per step as their own iterator.
+// Calls `each(item)` for every item of an iterable; an item that fails is
+// recorded in `path` by its index. Lists are walked by index with the same
+// bounds test per step as their own iterator.
 template <class F>
-bool for_each_item(PyObject* iterable, F&& each) {
+bool for_each_item(PyObject* iterable, ErrorPath& path, F&& each) {
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            if (!each(item.get())) return false;
+            if (!each(item.get())) return path.index(i);
         }
         return true;
     }
     if (PyTuple_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i)
-            if (!each(PyTuple_GET_ITEM(iterable, i))) return false;
+            if (!each(PyTuple_GET_ITEM(iterable, i))) return path.index(i);
         return true;
     }
     Ref it = Ref::steal(PyObject_GetIter(iterable));
     if (!it) return false;
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(raw);
-        if (!each(item.get())) return false;
+    for (Py_ssize_t i = 0;; ++i) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) break;
+        if (!each(item.get())) return path.index(i);
     }
     return !PyErr_Occurred();
 }
@@ -177,7 +210,7 @@ template <FieldKind K>
 }
 
 template <FieldKind K>
-bool write_packed(OutputBuffer& out, PyObject* value) {
+bool write_packed(OutputBuffer& out, PyObject* value, ErrorPath& path) {
     constexpr std::size_t kMaxItem = 10;  // the longest body of one item (a varint)
     if (PyList_CheckExact(value)) {
         // By index, with the list's own bounds test at every step: the general
@@ -188,56 +221,64 @@ bool write_packed(OutputBuffer& out, PyObject* value) {
             if (put_packed_fast<K>(out, item)) [[likely]]
                 continue;
             Ref keep = Ref::borrow(item);
-            if (!write_scalar(out, K, keep.get())) return false;
+            if (!write_scalar(out, K, keep.get())) return path.index(i);
         }
         return true;
     }
-    return for_each_item(value, [&](PyObject* item) {
+    return for_each_item(value, path, [&](PyObject* item) {
         if (!out.ensure(kMaxItem)) return out_of_memory();
         return put_packed_fast<K>(out, item) || write_scalar(out, K, item);
     });
 }
 
 // The items of a packed run of a numeric kind or Bool, without tags.
-bool write_packed(OutputBuffer& out, FieldKind kind, PyObject* value) {
+bool write_packed(OutputBuffer& out, FieldKind kind, PyObject* value, ErrorPath& path) {
     switch (kind) {
-    case FieldKind::Double: return write_packed<FieldKind::Double>(out, value);
-    case FieldKind::Float: return write_packed<FieldKind::Float>(out, value);
-    case FieldKind::Int32: return write_packed<FieldKind::Int32>(out, value);
-    case FieldKind::Int64: return write_packed<FieldKind::Int64>(out, value);
-    case FieldKind::UInt32: return write_packed<FieldKind::UInt32>(out, value);
-    case FieldKind::UInt64: return write_packed<FieldKind::UInt64>(out, value);
-    case FieldKind::SInt32: return write_packed<FieldKind::SInt32>(out, value);
-    case FieldKind::SInt64: return write_packed<FieldKind::SInt64>(out, value);
-    case FieldKind::Fixed32: return write_packed<FieldKind::Fixed32>(out, value);
-    case FieldKind::Fixed64: return write_packed<FieldKind::Fixed64>(out, value);
-    case FieldKind::SFixed32: return write_packed<FieldKind::SFixed32>(out, value);
-    case FieldKind::SFixed64: return write_packed<FieldKind::SFixed64>(out, value);
-    case FieldKind::Bool: return write_packed<FieldKind::Bool>(out, value);
+    case FieldKind::Double: return write_packed<FieldKind::Double>(out, value, path);
+    case FieldKind::Float: return write_packed<FieldKind::Float>(out, value, path);
+    case FieldKind::Int32: return write_packed<FieldKind::Int32>(out, value, path);
+    case FieldKind::Int64: return write_packed<FieldKind::Int64>(out, value, path);
+    case FieldKind::UInt32: return write_packed<FieldKind::UInt32>(out, value, path);
+    case FieldKind::UInt64: return write_packed<FieldKind::UInt64>(out, value, path);
+    case FieldKind::SInt32: return write_packed<FieldKind::SInt32>(out, value, path);
+    case FieldKind::SInt64: return write_packed<FieldKind::SInt64>(out, value, path);
+    case FieldKind::Fixed32: return write_packed<FieldKind::Fixed32>(out, value, path);
+    case FieldKind::Fixed64: return write_packed<FieldKind::Fixed64>(out, value, path);
+    case FieldKind::SFixed32: return write_packed<FieldKind::SFixed32>(out, value, path);
+    case FieldKind::SFixed64: return write_packed<FieldKind::SFixed64>(out, value, path);
+    case FieldKind::Bool: return write_packed<FieldKind::Bool>(out, value, path);
     default: break;
     }
     raise_panic("packed run of a kind that is not numeric");
     return false;
 }
 
-bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
+bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
+                     int depth) {
     const FieldKind kind = f.field_type.kind;
     switch (f.field_type.tag) {
     case FieldTypeTag::Scalar:
-        if (kind == FieldKind::String || kind == FieldKind::Bytes) {
-            return for_each_item(value, [&](PyObject* item) {
-                if (!out.write_tag(f.number, WireType::Len)) return out_of_memory();
-                return write_scalar(out, kind, item);
+        if (kind == FieldKind::String || kind == FieldKind::Bytes || !f.packed) {
+            // One record per item: always for text and bytes, and for numbers
+            // of a field declared `packed = false`.
+            const WireType wt = schema::wire_type_of(kind);
+            return for_each_item(value, path, [&](PyObject* item) {
+                return (out.write_tag(f.number, wt) || out_of_memory()) && write_scalar(out, kind, item);
             });
         }
         [[fallthrough]];
     case FieldTypeTag::Enum: {
         const bool is_enum = f.field_type.tag == FieldTypeTag::Enum;
+        if (!f.packed) {
+            return for_each_item(value, path, [&](PyObject* item) {
+                return (out.write_tag(f.number, WireType::Varint) || out_of_memory()) && write_enum(out, item);
+            });
+        }
         std::size_t start = out.size();
         Record rec;
         if (!rec.open(out, f.number, is_enum ? 0 : packed_estimate(kind, value))) return false;
-        bool ok = is_enum ? for_each_item(value, [&](PyObject* item) { return write_enum(out, item); })
-                          : write_packed(out, kind, value);
+        bool ok = is_enum ? for_each_item(value, path, [&](PyObject* item) { return write_enum(out, item); })
+                          : write_packed(out, kind, value, path);
         if (!ok) return false;
         if (rec.body_size(out) == 0) {
             out.truncate(start);  // an empty run writes nothing
@@ -246,9 +287,9 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int
         return rec.close(out);
     }
     case FieldTypeTag::Message:
-        return for_each_item(value, [&](PyObject* item) {
+        return for_each_item(value, path, [&](PyObject* item) {
             Record rec;
-            return rec.open(out, f.number) && encode_nested(item, out, depth) && rec.close(out);
+            return rec.open(out, f.number) && encode_nested(item, f, linked, out, path, depth) && rec.close(out);
         });
     case FieldTypeTag::Map:
         break;
@@ -257,34 +298,42 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* value, int
     return false;
 }
 
-bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* value, int depth) {
+// One map entry: key (field 1) and value (field 2), both always written.
+bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* key, PyObject* val,
+                  ErrorPath& path, int depth) {
+    const FieldKind kk = f.field_type.key, vk = f.field_type.value;
+    Record entry;
+    if (!entry.open(out, f.number)) return false;
+    if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
+        return out_of_memory();
+    if (!write_scalar(out, kk, key)) return false;
+    if (schema::is_scalar(vk)) {
+        if (!out.write_byte(static_cast<std::uint8_t>(0x10 | static_cast<unsigned>(schema::wire_type_of(vk)))))
+            return out_of_memory();
+        if (!write_scalar(out, vk, val)) return false;
+    } else if (vk == FieldKind::Enum) {
+        if (!out.write_byte(0x10)) return out_of_memory();
+        if (!write_enum(out, val)) return false;
+    } else {
+        Record msg;
+        if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val, f, linked, out, path, depth) || !msg.close(out))
+            return false;
+    }
+    return entry.close(out);
+}
+
+bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
+                int depth) {
     if (!PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "map field must be a dict");
         return false;
     }
-    const FieldKind kk = f.field_type.key, vk = f.field_type.value;
     const Py_ssize_t initial = PyDict_GET_SIZE(value);
     Py_ssize_t remaining = initial, pos = 0;
     PyObject *k_raw, *v_raw;
     while (PyDict_Next(value, &pos, &k_raw, &v_raw)) {
         Ref key = Ref::borrow(k_raw), val = Ref::borrow(v_raw);
-        Record entry;
-        if (!entry.open(out, f.number)) return false;
-        if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
-            return out_of_memory();
-        if (!write_scalar(out, kk, key.get())) return false;
-        if (schema::is_scalar(vk)) {
-            if (!out.write_byte(static_cast<std::uint8_t>(0x10 | static_cast<unsigned>(schema::wire_type_of(vk)))))
-                return out_of_memory();
-            if (!write_scalar(out, vk, val.get())) return false;
-        } else if (vk == FieldKind::Enum) {
-            if (!out.write_byte(0x10)) return out_of_memory();
-            if (!write_enum(out, val.get())) return false;
-        } else {
-            Record msg;
-            if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val.get(), out, depth) || !msg.close(out)) return false;
-        }
-        if (!entry.close(out)) return false;
+        if (!encode_entry(out, f, linked, key.get(), val.get(), path, depth)) return path.key(key.get());
         key.reset();
         val.reset();
         if (PyDict_GET_SIZE(value) != initial) return raise_panic("dictionary changed size during iteration");
@@ -294,7 +343,7 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* value, int dept
 }
 
 // At most one member of each oneof may be set (not None).
-bool check_oneofs(PyObject* instance, const DescriptorState& st) {
+bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path) {
     const auto& schema = st.schema;
     // Counters on the stack for the usual handful of oneofs.
     constexpr std::size_t kInline = 16;
@@ -307,7 +356,7 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st) {
         const FieldSpec& f = schema.fields[i];
         if (!f.oneof_index) continue;
         Ref v = Ref::steal(get_field(instance, st.field_names[i]));
-        if (!v) return false;
+        if (!v) return path.field(f.name);
         if (v.get() == Py_None) continue;
         if (*f.oneof_index >= n_oneofs) {
             PyErr_Format(panic_exception_type(), "index out of bounds: the len is %zu but the index is %u",
@@ -326,52 +375,89 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st) {
     return true;
 }
 
-}  // namespace
-
-bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& out, int depth) {
-    if (depth >= decode::kMaxDepth) [[unlikely]] {
-        PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", decode::kMaxDepth);
+// The unknown fields a message kept from decoding: the bytes of its
+// `_unknown_fields` attribute, written as they are.
+bool write_unknown(PyObject* instance, OutputBuffer& out) {
+    Ref value = Ref::steal(get_field(instance, g_unknown_name));
+    if (!value) return false;
+    PyObject* v = value.get();
+    if (v == Py_None) return true;
+    if (!PyBytes_Check(v)) {
+        PyErr_Format(PyExc_TypeError, "%s must be bytes or None, not '%T'", schema::kUnknownFieldsName, v);
         return false;
     }
-    RecursionGuard guard(" while encoding a protobuf message");
-    if (!guard.ok()) return false;
+    const Py_ssize_t n = PyBytes_GET_SIZE(v);
+    if (n == 0) return true;
+    if (!out.ensure(static_cast<std::size_t>(n))) return out_of_memory();
+    out.put_bytes(PyBytes_AS_STRING(v), static_cast<std::size_t>(n));
+    return true;
+}
+
+// Interned attribute names, made once.
+bool init_names() {
     if (!g_marker_name) {
         g_marker_name = PyUnicode_InternFromString("__quillspar__");
         if (!g_marker_name) return false;
+    }
+    if (!g_unknown_name) {
+        g_unknown_name = PyUnicode_InternFromString(schema::kUnknownFieldsName);
+        if (!g_unknown_name) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& out, ErrorPath& path, int depth) {
+    if (depth >= decode::kMaxDepth) [[unlikely]] {
+        PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", decode::kMaxDepth);
+        path.suppress();
+        return false;
+    }
+    RecursionGuard guard(" while encoding a protobuf message");
+    if (!guard.ok()) {
+        path.suppress();
+        return false;
     }
 
     const DescriptorState& st = desc->state;
     // Without members (a proto3 `optional` field's synthetic oneof has none)
     // every counter stays 0 and nothing is read: skip the pass.
-    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st)) return false;
+    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, path)) return false;
 
     const auto& fields = st.schema.fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
         Ref value = Ref::steal(get_field(instance, st.field_names[i]));
-        if (!value) return false;
+        if (!value) return path.field(f.name);
         PyObject* v = value.get();
         bool ok;
         if (f.field_type.tag == FieldTypeTag::Map) {
-            ok = encode_map(out, f, v, depth);
+            ok = encode_map(out, f, st.field_links[i], v, path, depth);
         } else if (f.cardinality == Cardinality::Repeated) {
-            ok = encode_repeated(out, f, v, depth);
+            ok = encode_repeated(out, f, st.field_links[i], v, path, depth);
         } else if (f.cardinality == Cardinality::Optional) {
-            ok = v == Py_None || encode_field(out, f, v, depth);
+            ok = v == Py_None || encode_field(out, f, st.field_links[i], v, path, depth);
         } else {
             FieldKind k = f.field_type.tag == FieldTypeTag::Enum ? FieldKind::Enum : f.field_type.kind;
-            int d = is_default(k, v);
-            ok = d == 1 || (d == 0 && encode_field(out, f, v, depth));
+            ok = write_unless_default(out, k, f.number, v);
         }
-        if (!ok) return false;
+        if (!ok) [[unlikely]]
+            return path.field(f.name);
     }
+    if (st.schema.keep_unknown && !write_unknown(instance, out)) return path.field(schema::kUnknownFieldsName);
     return true;
 }
 
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
     std::uint8_t first[1024];
     OutputBuffer out(first, sizeof first);
-    if (!encode_message(instance, desc, out, 0)) return nullptr;
+    if (!init_names()) return nullptr;
+    ErrorPath path;
+    if (!encode_message(instance, desc, out, path, 0)) {
+        path.annotate("while encoding ", desc->state.schema.name);
+        return nullptr;
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
 }
 

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include "../wire/writer.hpp"
+#include "error_path.hpp"
 
 namespace quillspar {
 struct DescriptorObject;
@@ -20,7 +21,8 @@ namespace quillspar::encode {
 // shared access to `desc`.
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc);
 
-// Appends the fields of `instance` to `out`. False with an exception set.
-bool encode_message(PyObject* instance, DescriptorObject* desc, wire::OutputBuffer& out, int depth);
+// Appends the fields of `instance` to `out`. False with an exception set and
+// the steps from this message to the failing value recorded in `path`.
+bool encode_message(PyObject* instance, DescriptorObject* desc, wire::OutputBuffer& out, ErrorPath& path, int depth);
 
 }  // namespace quillspar::encode

@@ -181,17 +181,11 @@ bool extract_bytes(PyObject* v, const char*& direct, Py_ssize_t& n, std::string&
     return true;
 }
 
-// Zero test of an integer index, refusing more than 128 bits.
+// Zero test of an int (or subclass), refusing more than 128 bits.
 int int_is_zero(PyObject* v) {
     long small;
     if (small_int(v, small)) [[likely]]
         return small == 0;
-    Ref owned;
-    if (!PyLong_Check(v)) {
-        owned = Ref::steal(PyNumber_Index(v));
-        if (!owned) return -1;
-        v = owned.get();
-    }
     int overflow = 0;
     long x = PyLong_AsLongAndOverflow(v, &overflow);
     if (x == -1 && !overflow && PyErr_Occurred()) return -1;
@@ -294,46 +288,71 @@ bool write_scalar(wire::OutputBuffer& out, FieldKind kind, PyObject* v) {
     }
 }
 
-int is_default(FieldKind kind, PyObject* v) {
+bool write_unless_default(wire::OutputBuffer& out, FieldKind kind, std::uint32_t number, PyObject* v) {
+    // Each branch converts the value once, then decides on the converted
+    // form, which is what would be written.
+    auto tag = [&] { return out.write_tag(number, schema::wire_type_of(kind)) || out_of_memory(); };
     switch (kind) {
-    case FieldKind::Double:
-    case FieldKind::Float: {
+    case FieldKind::Double: {
         double d;
-        if (!as_double(v, d)) return -1;
+        if (!as_double(v, d)) return false;
         // Only +0.0 is the default: -0.0 keeps its sign through a round trip,
         // as the reference runtime does, and NaN is never a default.
-        return std::bit_cast<std::uint64_t>(d) == 0;
+        const auto bits = std::bit_cast<std::uint64_t>(d);
+        if (bits == 0) return true;
+        return tag() && (out.write_fixed64(bits) || out_of_memory());
+    }
+    case FieldKind::Float: {
+        double d;
+        if (!as_double(v, d)) return false;
+        // Decided on the binary32 value: 1e-46 rounds to +0.0 and is left out,
+        // -1e-46 rounds to -0.0 and is written.
+        const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(d));
+        if (bits == 0) return true;
+        return tag() && (out.write_fixed32(bits) || out_of_memory());
     }
     case FieldKind::Bool: {
         bool b;
-        if (!as_bool(v, b)) return -1;
-        return !b;
+        if (!as_bool(v, b)) return false;
+        return !b || (tag() && (out.write_byte(1) || out_of_memory()));
     }
     case FieldKind::String: {
-        if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) == 0;
         const char* s;
         Py_ssize_t n;
-        if (!as_utf8(v, s, n)) return -1;
-        return n == 0;
+        if (!as_utf8(v, s, n)) return false;
+        return n == 0 || (tag() && (out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory()));
     }
     case FieldKind::Bytes: {
-        if (PyBytes_CheckExact(v)) return PyBytes_GET_SIZE(v) == 0;
         const char* s = nullptr;
         Py_ssize_t n = 0;
         std::string buf;
-        if (!extract_bytes(v, s, n, buf)) return -1;
-        return n == 0;
+        if (!extract_bytes(v, s, n, buf)) return false;
+        return n == 0 || (tag() && (out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory()));
     }
     case FieldKind::Enum: {
         long x;
-        if (!as_long(v, x)) return -1;
-        return x == 0;
+        if (!as_long(v, x)) return false;
+        if (x == 0) return true;
+        if (x < INT32_MIN || x > INT32_MAX) return out_of_range();
+        return (out.write_tag(number, wire::WireType::Varint) && out.write_varint(static_cast<std::uint64_t>(x))) ||
+               out_of_memory();
     }
     case FieldKind::Message:
-        raise_panic("is_default called for a message field");
-        return -1;
-    default:
-        return int_is_zero(v);
+        raise_panic("write_unless_default called for a message field");
+        return false;
+    default: {
+        // The integer kinds: __index__ once, then the zero test and the write
+        // on the int it gave, which runs no more Python code.
+        Ref index;
+        if (!PyLong_Check(v)) [[unlikely]] {
+            index = Ref::steal(PyNumber_Index(v));
+            if (!index) return false;
+            v = index.get();
+        }
+        int zero = int_is_zero(v);
+        if (zero != 0) return zero == 1;
+        return tag() && write_scalar(out, kind, v);
+    }
     }
 }
 
