@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -471,29 +471,62 @@ private:
 
 
 // The occurrences of the singular message fields of one level, by their
-// position in the schema's `message_fields`. Small schemas keep them on the
-// stack; only the first n slots are made.
+// position in the schema's `message_fields`. The first record of each sits
+// in a slot (small schemas keep the slots on the stack); the records of a
+// field that occurs again, rare in practice, go to one list for the level.
 class PendingMessages {
 public:
     explicit PendingMessages(std::size_t n) : n_(n) {
         if (n > kInline) heap_.resize(n);
-        else if (n) std::uninitialized_default_construct_n(inline_, n);
-    }
-    ~PendingMessages() {
-        if (n_ && n_ <= kInline) std::destroy_n(inline_, n_);
+        else std::fill(inline_, inline_ + n, Slot{});
     }
     PendingMessages(const PendingMessages&) = delete;
     PendingMessages& operator=(const PendingMessages&) = delete;
 
-    Occurrences& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    bool empty(std::size_t i) const noexcept { return !slot(i).seen; }
+    void add(std::size_t i, Span s) {
+        Slot& sl = slot(i);
+        if (!sl.seen) sl = Slot{s, true, false};
+        else {
+            more_.emplace_back(i, s);
+            sl.merged = true;
+        }
+    }
+    void clear(std::size_t i) {
+        Slot& sl = slot(i);
+        if (sl.merged) std::erase_if(more_, [i](const auto& m) { return m.first == i; });
+        sl = Slot{};
+    }
+    // The records of slot i, in input order; `count` gets their number. Valid
+    // until the next call.
+    const Span* records(std::size_t i, std::size_t& count) {
+        const Slot& sl = slot(i);
+        if (!sl.merged) {
+            count = 1;
+            return &sl.first;
+        }
+        gathered_.assign(1, sl.first);
+        for (const auto& m : more_)
+            if (m.first == i) gathered_.push_back(m.second);
+        count = gathered_.size();
+        return gathered_.data();
+    }
 
 private:
-    static constexpr std::size_t kInline = 8;
-    std::size_t n_;
-    union {
-        Occurrences inline_[kInline];
+    struct Slot {
+        Span first{};
+        bool seen = false;
+        bool merged = false;  // later records are in more_
     };
-    std::vector<Occurrences> heap_;
+    Slot& slot(std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    const Slot& slot(std::size_t i) const noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+
+    static constexpr std::size_t kInline = 6;
+    std::size_t n_;
+    Slot inline_[kInline];
+    std::vector<Slot> heap_;
+    std::vector<std::pair<std::size_t, Span>> more_;
+    std::vector<Span> gathered_;
 };
 
 // The raw records of the fields a schema does not know (or meets with a wire
@@ -689,19 +722,20 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         PyObject* previous = st.field_names[prev];
                         if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
                         if (sc.message_slot[prev] >= 0) {
-                            Occurrences& gone = pending[static_cast<std::size_t>(sc.message_slot[prev])];
-                            if (!gone.empty()) {
-                                Ref dropped = Ref::steal(
-                                    decode_nested(st.field_links[prev], gone.data(), gone.size(), depth, path));
+                            const std::size_t gone = static_cast<std::size_t>(sc.message_slot[prev]);
+                            if (!pending.empty(gone)) {
+                                std::size_t n;
+                                const Span* records = pending.records(gone, n);
+                                Ref dropped = Ref::steal(decode_nested(st.field_links[prev], records, n, depth, path));
                                 if (!dropped) return fail_in_field(path, st, prev);
-                                gone.clear();
+                                pending.clear(gone);
                             }
                         }
                     }
                     current = static_cast<int>(idx);
                 }
                 if (f.field_type.tag == FieldTypeTag::Message)
-                    pending[static_cast<std::size_t>(sc.message_slot[idx])].add(body);
+                    pending.add(static_cast<std::size_t>(sc.message_slot[idx]), body);
                 if (PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return nullptr;
                 continue;
             }
@@ -714,10 +748,11 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
 
     // Message values, each from all of its occurrences.
     for (std::size_t slot = 0; slot < sc.message_fields.size(); ++slot) {
-        Occurrences& occ = pending[slot];
-        if (occ.empty()) continue;
+        if (pending.empty(slot)) continue;
         const std::size_t idx = sc.message_fields[slot];
-        Ref value = Ref::steal(decode_nested(st.field_links[idx], occ.data(), occ.size(), depth, path));
+        std::size_t n;
+        const Span* records = pending.records(slot, n);
+        Ref value = Ref::steal(decode_nested(st.field_links[idx], records, n, depth, path));
         if (!value) return fail_in_field(path, st, idx);
         if (PyDict_SetItem(kwargs.get(), st.field_names[idx], value.get()) < 0) return nullptr;
     }
