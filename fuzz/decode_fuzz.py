@@ -17,7 +17,14 @@ mutations and splices of pool entries, very deep nesting) is decoded, and:
   RuntimeError "message field was not linked to a class", and the exception
   that the enum class itself raises;
 - a successful decode is an instance of the class, and every field holds a
-  value of its kind (type and range), recursively.
+  value of its kind (type and range), recursively;
+- for the fixed message types, the outcome agrees with the reference
+  runtime's parse of the same bytes: the same values where it accepts them
+  (unless our enum class refuses a number), an exception where it refuses
+  them. Known differences are let through: its limit of 100 levels, its
+  refusal of length prefixes longer than five bytes, its skipping of groups
+  (refused here), and its keeping a map entry that holds an unknown field as
+  an unknown field of the message.
 
 Input INDEX of a run with SEED is a pure function of the two numbers, so a
 failure is reported as SEED:INDEX and can be replayed.  A crash of the process
@@ -37,6 +44,8 @@ import time
 from dataclasses import dataclass, field as dc_field
 
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+from google.protobuf.message import DecodeError
+from google.protobuf.unknown_fields import UnknownFieldSet
 
 from quillspar import _core
 
@@ -653,6 +662,136 @@ def check_instance(top, linked: bool = True) -> None:
                 check_value(f.kind, v, linked, todo)
 
 
+def nesting(obj) -> int:
+    """Levels of messages in a decoded instance."""
+    deepest, todo = 0, [(obj, 1)]
+    while todo:
+        o, d = todo.pop()
+        deepest = max(deepest, d)
+        for v in vars(o).values():
+            for x in (v.values() if isinstance(v, dict) else v if isinstance(v, list) else [v]):
+                if isinstance(x, Message):
+                    todo.append((x, d + 1))
+    return deepest
+
+
+def map_entry_kept_unknown(name: str, ref) -> bool:
+    """Whether the reference runtime kept a map entry as an unknown field (it does
+    so with an entry that holds an unknown field, where we decode the entry)."""
+    maps = {f.number for f in BY_NAME[name].fields if f.is_map}
+    if any(u.field_number in maps for u in UnknownFieldSet(ref)):
+        return True
+    for f in BY_NAME[name].fields:
+        if f.kind not in BY_NAME:
+            continue
+        v = getattr(ref, f.name)
+        if f.is_map:
+            subs = list(v.values())
+        elif f.card == "repeated":
+            subs = list(v)
+        else:
+            subs = [v] if ref.HasField(f.name) else []
+        if any(map_entry_kept_unknown(f.kind, m) for m in subs):
+            return True
+    return False
+
+
+def canonical(v):
+    """A comparable form: floats by repr (NaN equals NaN, -0.0 is not 0.0), maps
+    whatever their order, messages field by field."""
+    if isinstance(v, Message):
+        return (type(v).__name__, [(k, canonical(x)) for k, x in vars(v).items()])
+    if isinstance(v, dict):
+        return sorted((repr(k), canonical(x)) for k, x in v.items())
+    if isinstance(v, list):
+        return [canonical(x) for x in v]
+    return repr(v)
+
+
+def _varint(data: bytes, i: int) -> tuple[int, int]:
+    value = shift = 0
+    while True:
+        b = data[i]
+        i += 1
+        value |= (b & 0x7F) << shift
+        shift += 7
+        if b < 0x80:
+            return value, i
+
+
+def overlong_length(name: str | None, data: bytes) -> bool:
+    """Whether a length prefix in `data` (a message of type `name`, or a map
+    entry when None), at any depth, takes more than five bytes: the
+    reference runtime refuses those, we read them (as over-long varints)."""
+    fields = {f.number: f for f in BY_NAME[name].fields} if name else {}
+    i = 0
+    while i < len(data):
+        tag, i = _varint(data, i)
+        wt = tag & 7
+        if wt == 0:
+            i = _varint(data, i)[1]
+        elif wt in (1, 5):
+            i += 8 if wt == 1 else 4
+        else:
+            start = i
+            size, i = _varint(data, i)
+            if i - start > 5:
+                return True
+            body, i = data[i:i + size], i + size
+            f = fields.get(tag >> 3) if name else None
+            if name is None and tag >> 3 == 2:  # a map entry's value: look it up in the caller
+                continue
+            if f is not None and (f.is_map or f.kind in BY_NAME):
+                inner = None if f.is_map else f.kind
+                if overlong_length(inner, body):
+                    return True
+                if f.is_map and f.kind in BY_NAME:
+                    j = 0
+                    while j < len(body):
+                        t, j = _varint(body, j)
+                        if t & 7 == 2:
+                            s0 = j
+                            n, j = _varint(body, j)
+                            if t >> 3 == 2 and overlong_length(f.kind, body[j:j + n]):
+                                return True
+                            j += n
+                        elif t & 7 == 0:
+                            j = _varint(body, j)[1]
+                        else:
+                            j += 8 if t & 7 == 1 else 4
+    return False
+
+
+def against_reference(inputs: Inputs, cls, data: bytes, obj, exc) -> str | None:
+    """Our outcome against the reference runtime's parse of the same bytes:
+    where the reference accepts the data we give its values (or the enum
+    class refuses one); where it refuses them, so do we."""
+    name = cls.__name__
+    if name == "Rnd" or cls is not inputs.setup.classes.get(name):
+        return None
+    try:
+        ref = inputs.setup.ref[name].FromString(data)
+    except DecodeError:
+        if exc is None and nesting(obj) < 90 and not overlong_length(name, data):  # it stops at 100 levels
+            return "the reference runtime refuses these bytes"
+        return None
+    if exc is not None:
+        if type(exc) in (Refused, RecursionError):
+            return None
+        if str(exc) in ("malformed protobuf data: InvalidWireType(3)", "malformed protobuf data: InvalidWireType(4)"):
+            return None  # groups, which the reference runtime skips as unknown fields, are refused here
+        return f"the reference runtime accepts these bytes; we raise {type(exc).__name__}: {exc}"
+    if map_entry_kept_unknown(name, ref):
+        return None
+    try:
+        expected = from_ref(inputs.setup, name, ref)
+    except Refused:
+        return "the enum class refuses a value, yet the decode succeeded"
+    if canonical(obj) != canonical(expected):
+        return f"the reference runtime reads other values:\n got {obj!r}\nwant {expected!r}"
+    return None
+
+
 def run_one(inputs: Inputs, index: int, outcomes: dict | None = None) -> str | None:
     """Decodes input `index`; returns a description of a failure, or None."""
     cls, data = inputs.get(index)
@@ -664,7 +803,7 @@ def run_one(inputs: Inputs, index: int, outcomes: dict | None = None) -> str | N
         if outcomes is not None:
             outcomes[type(exc).__name__] = outcomes.get(type(exc).__name__, 0) + 1
         if allowed(exc, random_schema=cls.__name__ == "Rnd"):
-            return None
+            return against_reference(inputs, cls, data, None, exc)
         return f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}"
     if outcomes is not None:
         outcomes["decoded"] = outcomes.get("decoded", 0) + 1
@@ -676,7 +815,7 @@ def run_one(inputs: Inputs, index: int, outcomes: dict | None = None) -> str | N
         check_instance(obj, linked=cls in inputs.setup.classes.values())
     except AssertionError as exc:
         return f"bad value: {exc}"
-    return None
+    return against_reference(inputs, cls, data, obj, None)
 
 
 def run(seed: int, count: int, progress: bool = False, stop_after: int = 10,

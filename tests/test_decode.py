@@ -426,6 +426,12 @@ def test_unknown_fields_of_merged_occurrences_and_of_every_wire_type():
     assert reference_unknown(type(ref.m), ref.m.SerializeToString()) == got["m"].kw["_unknown_fields"]
 
 
+def pool_enum():
+    e = descriptor_pb2.EnumDescriptorProto(name="Color")
+    e.value.extend(descriptor_pb2.EnumValueDescriptorProto(name=k, number=v) for k, v in COLOR.items())
+    return e
+
+
 @settings(max_examples=60, deadline=None)
 @given(messages(S, "All", depth=1), st.sets(st.sampled_from([f.name for f in S.protos["All"].field
                                                              if not f.HasField("oneof_index")])))
@@ -444,12 +450,6 @@ def test_fields_a_schema_lacks_pass_through_like_the_reference(x, removed):
     ref_cls = message_factory.GetMessageClass(pool.FindMessageTypeByName("t.All"))
     assert kw.pop("_unknown_fields", b"") == reference_unknown(ref_cls, full)
     assert S.cls["All"](**kw) == S.from_ref(ref_cls.FromString(full))
-
-
-def pool_enum():
-    e = descriptor_pb2.EnumDescriptorProto(name="Color")
-    e.value.extend(descriptor_pb2.EnumValueDescriptorProto(name=k, number=v) for k, v in COLOR.items())
-    return e
 
 
 # ---------------------------------------------------------------- where a decode failed

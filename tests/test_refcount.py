@@ -15,7 +15,9 @@ import types
 import pytest
 
 import quillspar
-from codec_protos import Boom, Index, Msg, Schema, fixed64, ld, nested_chain, raising, single, small_schema, vint
+from codec_protos import (
+    Boom, Index, Msg, Schema, fixed32, fixed64, ld, nested_chain, raising, single, small_schema, vint,
+)
 from quillspar import field, int32, message, sint64
 from quillspar._core import Descriptor, compile_descriptor
 from refcount import REFCOUNT_MARKS, assert_refcount_flat, check_outcome, measure
@@ -119,6 +121,25 @@ GOOD = (vint(1, 5) + ld(2, "é".encode()) + ld(3, b"\x00") + ld(4, b"\x01\x00\x0
         + vint(100, 1) + ld(101, b"zz"))
 
 
+class Kw:
+    def __init__(self, **kw):
+        self.kw = kw
+
+
+def keeping(desc_of, name):
+    """`name` of a small schema compiled with the keep-unknown-fields option, linked like the original."""
+    d = compile_descriptor(desc_of.protos[name].SerializeToString() + ld(7, vint(50555, 1)))
+    d.link({n: W.cls.get(t) or W.enum[t] for n, t in d.ref_fields()})
+    return d
+
+
+KD = keeping(W, "Small")
+UNKNOWN = vint(100, 1) + fixed64(101, 2) + ld(102, b"x") + vint(1, 7) + ld(103, b"")
+om = Msg("OM")
+om.add("a", 1, "message", oneof=om.oneof("choice"), type_name=".t.OM").add("b", 2, "int32", oneof=0)
+OM = Schema([om], reference=False)
+
+
 def linked_to(make):
     """Small's descriptor with field 6 linked to `make(descriptor)`."""
     d = small_schema(reference=False).desc["Small"]
@@ -145,6 +166,18 @@ DECODES = {
     "marker not a descriptor": (linked_to(lambda d: type("M", (), {"__quillspar__": 1})), Small, GOOD, TypeError),
     "link not a type": (linked_to(lambda d: type("T", (), {"__quillspar__": d})()), Small, GOOD, TypeError),
     "link without marker": (linked_to(lambda d: int), Small, GOOD, AttributeError),
+    "merged message": (SD, Small, GOOD + ld(6, vint(1, 2)) + ld(6, ld(2, b"z")), None),
+    "merged map value": (SD, Small, GOOD + ld(13, ld(1, b"k") + ld(2, vint(1, 1)) + ld(2, ld(2, b"y"))), None),
+    "merged bad utf-8": (SD, Small, GOOD + ld(6, vint(1, 2)) + ld(6, ld(2, b"\xff")), UnicodeDecodeError),
+    "merged not linked": (U.desc["Small"], Small, ld(6, b"") + ld(6, b""), RuntimeError),
+    "oneof member merged and replaced": (OM.desc["OM"], OM.cls["OM"],
+                                         ld(1, ld(1, b"")) + ld(1, vint(2, 1)) + vint(2, 3) + ld(1, b""), None),
+    "oneof member dropped, bad": (OM.desc["OM"], OM.cls["OM"], ld(1, ld(1, b"\x0b")) + vint(2, 3), ValueError),
+    "unknown fields kept": (KD, Kw, GOOD + UNKNOWN + ld(6, UNKNOWN) + fixed32(8, 1), None),
+    "unknown fields kept, then bad": (KD, Kw, GOOD + UNKNOWN + b"\x0b", ValueError),
+    "unknown fields, class refuses them": (KD, Small, GOOD + UNKNOWN, TypeError),
+    "error under a map key": (SD, Small, GOOD + ld(14, vint(1, 3) + vint(2, 9)), ValueError),
+    "error in a nested map value": (SD, Small, GOOD + ld(13, ld(1, b"k") + ld(2, ld(2, b"\xff"))), UnicodeDecodeError),
     "constructor relinks": (linked_to(lambda d: type("R", (), {"__quillspar__": d,
                                                                "__init__": lambda self, **kw: d.link({})})),
                             Small, GOOD, RuntimeError),

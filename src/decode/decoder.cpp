@@ -1,13 +1,17 @@
-// The message decoder. One call of decode_message decodes one level of
+// The message decoder. One call of decode_level decodes one level of
 // nesting: it reads the whole record, converting each value into its Python
 // object as it is read, collects the fields in a keyword dictionary and calls
-// the class once at the end. Nested messages recurse through decode_nested.
+// the class once at the end. Nested messages recurse through decode_nested;
+// a singular message field is decoded when its level has been read, from all
+// of its occurrences at once (protobuf merges them). Records whose field the
+// schema does not know, or whose wire type cannot hold the field, are skipped,
+// or kept as raw bytes for the class when the schema asks for that.
 #include "decoder.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,7 @@ namespace {
 PyObject* g_empty_tuple = nullptr;
 PyObject* g_marker_name = nullptr;  // "__quillspar__"
 PyObject* g_unknown_name = nullptr;  // "_unknown_fields"
+PyObject* g_add_note_name = nullptr;  // "add_note"
 
 bool init_constants() noexcept {
     if (!g_empty_tuple) {
@@ -47,6 +52,10 @@ bool init_constants() noexcept {
     if (!g_unknown_name) {
         g_unknown_name = PyUnicode_InternFromString(schema::kUnknownFieldsName);
         if (!g_unknown_name) return false;
+    }
+    if (!g_add_note_name) {
+        g_add_note_name = PyUnicode_InternFromString("add_note");
+        if (!g_add_note_name) return false;
     }
     return true;
 }
@@ -462,29 +471,62 @@ private:
 
 
 // The occurrences of the singular message fields of one level, by their
-// position in the schema's `message_fields`. Small schemas keep them on the
-// stack; only the first n slots are made.
+// position in the schema's `message_fields`. The first record of each sits
+// in a slot (small schemas keep the slots on the stack); the records of a
+// field that occurs again, rare in practice, go to one list for the level.
 class PendingMessages {
 public:
     explicit PendingMessages(std::size_t n) : n_(n) {
         if (n > kInline) heap_.resize(n);
-        else std::uninitialized_default_construct_n(inline_, n);
-    }
-    ~PendingMessages() {
-        if (n_ <= kInline) std::destroy_n(inline_, n_);
+        else std::fill(inline_, inline_ + n, Slot{});
     }
     PendingMessages(const PendingMessages&) = delete;
     PendingMessages& operator=(const PendingMessages&) = delete;
 
-    Occurrences& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    bool empty(std::size_t i) const noexcept { return !slot(i).seen; }
+    void add(std::size_t i, Span s) {
+        Slot& sl = slot(i);
+        if (!sl.seen) sl = Slot{s, true, false};
+        else {
+            more_.emplace_back(i, s);
+            sl.merged = true;
+        }
+    }
+    void clear(std::size_t i) {
+        Slot& sl = slot(i);
+        if (sl.merged) std::erase_if(more_, [i](const auto& m) { return m.first == i; });
+        sl = Slot{};
+    }
+    // The records of slot i, in input order; `count` gets their number. Valid
+    // until the next call.
+    const Span* records(std::size_t i, std::size_t& count) {
+        const Slot& sl = slot(i);
+        if (!sl.merged) {
+            count = 1;
+            return &sl.first;
+        }
+        gathered_.assign(1, sl.first);
+        for (const auto& m : more_)
+            if (m.first == i) gathered_.push_back(m.second);
+        count = gathered_.size();
+        return gathered_.data();
+    }
 
 private:
-    static constexpr std::size_t kInline = 8;
-    std::size_t n_;
-    union {
-        Occurrences inline_[kInline];
+    struct Slot {
+        Span first{};
+        bool seen = false;
+        bool merged = false;  // later records are in more_
     };
-    std::vector<Occurrences> heap_;
+    Slot& slot(std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    const Slot& slot(std::size_t i) const noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+
+    static constexpr std::size_t kInline = 6;
+    std::size_t n_;
+    Slot inline_[kInline];
+    std::vector<Slot> heap_;
+    std::vector<std::pair<std::size_t, Span>> more_;
+    std::vector<Span> gathered_;
 };
 
 // The raw records of the fields a schema does not know (or meets with a wire
@@ -519,6 +561,25 @@ private:
     const std::uint8_t* run_end_ = nullptr;
     std::string buffer_;
 };
+
+// A failure while a known field is handled: the field joins the path.
+[[gnu::cold]] PyObject* fail_in_field(ErrorPath& path, const DescriptorState& st, std::size_t idx) noexcept {
+    path.field(st.field_names[idx]);
+    return nullptr;
+}
+
+[[gnu::cold]] PyObject* fail_wire_in(const WireReader& r, ErrorPath& path, const DescriptorState& st,
+                                     std::size_t idx) noexcept {
+    raise_wire(r);
+    return fail_in_field(path, st, idx);
+}
+
+// A failure in the next element of a repeated field.
+[[gnu::cold]] PyObject* fail_in_element(ErrorPath& path, const DescriptorState& st, std::size_t idx,
+                                        PyObject* list) noexcept {
+    path.index(PyList_GET_SIZE(list));
+    return fail_in_field(path, st, idx);
+}
 
 // Decodes one level of nesting from the concatenation of `records` (each a
 // whole encoding of the message: a record never runs from one into the next)
@@ -559,20 +620,6 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
     UnknownRecords unknown;
     const bool keep_unknown = sc.keep_unknown;
 
-    // A failure while a known field is handled: the field joins the path.
-    auto fail_in = [&](std::size_t idx) -> PyObject* {
-        path.field(st.field_names[idx]);
-        return nullptr;
-    };
-    auto fail_wire_in = [&](const WireReader& r, std::size_t idx) -> PyObject* {
-        raise_wire(r);
-        return fail_in(idx);
-    };
-    // A failure in the next element of a repeated field.
-    auto fail_at = [&](std::size_t idx, PyObject* list) -> PyObject* {
-        path.index(PyList_GET_SIZE(list));
-        return fail_in(idx);
-    };
 
     for (std::size_t seg = 0; seg < count; ++seg) {
         WireReader r(records[seg]);
@@ -591,10 +638,10 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 if (f.field_type.tag == FieldTypeTag::Map) {
                     if (wt != WireType::Len) goto unknown_field;
                     Span entry = r.read_length_delimited();
-                    if (r.failed()) return fail_wire_in(r, idx);
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
                     if (!decode_map_entry(containers.get(idx), entry, f.field_type.key, f.field_type.value, linked,
                                           depth, path))
-                        return fail_in(idx);
+                        return fail_in_field(path, st, idx);
                     continue;
                 }
 
@@ -604,23 +651,23 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     case FieldTypeTag::Scalar:
                         if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
                             Span run = r.read_length_delimited();
-                            if (r.failed()) return fail_wire_in(r, idx);
-                            if (!decode_packed(list, kind, run)) return fail_in(idx);
+                            if (r.failed()) return fail_wire_in(r, path, st, idx);
+                            if (!decode_packed(list, kind, run)) return fail_in_field(path, st, idx);
                         } else if (wt == schema::wire_type_of(kind)) {
-                            if (!append_new(list, read_scalar(kind, r))) return fail_at(idx, list);
+                            if (!append_new(list, read_scalar(kind, r))) return fail_in_element(path, st, idx, list);
                         } else {
                             goto unknown_field;
                         }
                         break;
                     case FieldTypeTag::Enum:
                         if (wt == WireType::Varint) {
-                            if (!append_new(list, enum_from_varint(r, linked))) return fail_at(idx, list);
+                            if (!append_new(list, enum_from_varint(r, linked))) return fail_in_element(path, st, idx, list);
                         } else if (wt == WireType::Len) {
                             Span run = r.read_length_delimited();
-                            if (r.failed()) return fail_wire_in(r, idx);
+                            if (r.failed()) return fail_wire_in(r, path, st, idx);
                             WireReader packed(run);
                             while (!packed.at_end())
-                                if (!append_new(list, enum_from_varint(packed, linked))) return fail_at(idx, list);
+                                if (!append_new(list, enum_from_varint(packed, linked))) return fail_in_element(path, st, idx, list);
                         } else {
                             goto unknown_field;
                         }
@@ -628,8 +675,8 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     case FieldTypeTag::Message: {
                         if (wt != WireType::Len) goto unknown_field;
                         Span body = r.read_length_delimited();
-                        if (r.failed()) return fail_wire_in(r, idx);
-                        if (!append_new(list, decode_nested(linked, body, depth, path))) return fail_at(idx, list);
+                        if (r.failed()) return fail_wire_in(r, path, st, idx);
+                        if (!append_new(list, decode_nested(linked, body, depth, path))) return fail_in_element(path, st, idx, list);
                         break;
                     }
                     case FieldTypeTag::Map:
@@ -654,7 +701,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 case FieldTypeTag::Message: {
                     if (wt != WireType::Len) goto unknown_field;
                     body = r.read_length_delimited();
-                    if (r.failed()) return fail_wire_in(r, idx);
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
                     // A stand-in keeps the keyword at its first occurrence; the
                     // value is made when the whole level has been read.
                     value = Ref::borrow(Py_None);
@@ -663,7 +710,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 case FieldTypeTag::Map:
                     break;
                 }
-                if (!value) return fail_in(idx);
+                if (!value) return fail_in_field(path, st, idx);
                 PyObject* name = st.field_names[idx];
                 if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
                     int& current = oneof_member[*f.oneof_index];
@@ -675,19 +722,20 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         PyObject* previous = st.field_names[prev];
                         if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
                         if (sc.message_slot[prev] >= 0) {
-                            Occurrences& gone = pending[static_cast<std::size_t>(sc.message_slot[prev])];
-                            if (!gone.empty()) {
-                                Ref dropped = Ref::steal(
-                                    decode_nested(st.field_links[prev], gone.data(), gone.size(), depth, path));
-                                if (!dropped) return fail_in(prev);
-                                gone.clear();
+                            const std::size_t gone = static_cast<std::size_t>(sc.message_slot[prev]);
+                            if (!pending.empty(gone)) {
+                                std::size_t n;
+                                const Span* records = pending.records(gone, n);
+                                Ref dropped = Ref::steal(decode_nested(st.field_links[prev], records, n, depth, path));
+                                if (!dropped) return fail_in_field(path, st, prev);
+                                pending.clear(gone);
                             }
                         }
                     }
                     current = static_cast<int>(idx);
                 }
                 if (f.field_type.tag == FieldTypeTag::Message)
-                    pending[static_cast<std::size_t>(sc.message_slot[idx])].add(body);
+                    pending.add(static_cast<std::size_t>(sc.message_slot[idx]), body);
                 if (PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return nullptr;
                 continue;
             }
@@ -700,11 +748,12 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
 
     // Message values, each from all of its occurrences.
     for (std::size_t slot = 0; slot < sc.message_fields.size(); ++slot) {
-        Occurrences& occ = pending[slot];
-        if (occ.empty()) continue;
+        if (pending.empty(slot)) continue;
         const std::size_t idx = sc.message_fields[slot];
-        Ref value = Ref::steal(decode_nested(st.field_links[idx], occ.data(), occ.size(), depth, path));
-        if (!value) return fail_in(idx);
+        std::size_t n;
+        const Span* records = pending.records(slot, n);
+        Ref value = Ref::steal(decode_nested(st.field_links[idx], records, n, depth, path));
+        if (!value) return fail_in_field(path, st, idx);
         if (PyDict_SetItem(kwargs.get(), st.field_names[idx], value.get()) < 0) return nullptr;
     }
     if (keep_unknown && !unknown.empty()) {
@@ -721,7 +770,7 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
     ErrorPath path;
     Span whole{data, size};
     PyObject* result = decode_level(cls, desc, &whole, 1, depth, path);
-    if (!result) path.annotate(desc->state.schema.name);
+    if (!result) path.annotate(desc->state.schema.name, g_add_note_name);
     return result;
 }
 

@@ -21,8 +21,12 @@ namespace quillspar::decode {
 constexpr int kMaxDepth = 1000;
 
 // Decodes `data` with `desc`'s schema and link table and calls `cls` with the
-// fields. Returns a new reference, or nullptr with an exception set. The
-// caller holds shared access to `desc` and keeps `data` alive.
+// fields (and, for a schema that keeps unknown fields, their raw records as
+// the last keyword, `_unknown_fields`, when there are any). Returns a new
+// reference, or nullptr with an exception set; the exception carries a note
+// naming where it happened ("while decoding Order.items[3]"), except a
+// MemoryError or RecursionError. The caller holds shared access to `desc` and
+// keeps `data` alive.
 PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8_t* data, std::size_t size,
                          int depth);
 

@@ -27,8 +27,10 @@ public:
 
     // Adds the note "while decoding <root><parts>" to the exception being
     // raised, unless it is a MemoryError or a RecursionError. Keeps that
-    // exception as it is when the note cannot be made or added.
-    void annotate(const std::string& root) noexcept;
+    // exception as it is when the note cannot be made or added. `add_note`
+    // is the method name as an interned str (a fresh one per call would
+    // churn the interpreter's method cache), or nullptr to add nothing.
+    void annotate(const std::string& root, PyObject* add_note) noexcept;
 
 private:
     struct Part {
@@ -47,7 +49,7 @@ private:
     std::vector<Part> parts_;
 };
 
-inline void ErrorPath::annotate(const std::string& root) noexcept {
+inline void ErrorPath::annotate(const std::string& root, PyObject* add_note) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
     if (PyErr_GivenExceptionMatches(exc, PyExc_MemoryError) || PyErr_GivenExceptionMatches(exc, PyExc_RecursionError)) {
@@ -64,10 +66,7 @@ inline void ErrorPath::annotate(const std::string& root) noexcept {
         }
         note = piece ? Ref::steal(PyUnicode_Concat(note.get(), piece.get())) : Ref();
     }
-    if (note) {
-        Ref done = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-        (void)done;
-    }
+    if (note && add_note) Ref::steal(PyObject_CallMethodOneArg(exc, add_note, note.get()));
     PyErr_Clear();  // a note that could not be made is left out
     PyErr_SetRaisedException(exc);
 }
