@@ -26,7 +26,7 @@ from quillspar import (
     sint64,
     uint64,
 )
-from quillspar._message import _MESSAGES
+from quillspar._names import _message_info
 
 _snippets = itertools.count()
 
@@ -45,7 +45,7 @@ def descriptor_of(cls: type) -> Any:
     """The class's DescriptorProto, read by the reference runtime."""
     descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
     quillspar.resolve(cls)
-    return descriptor_pb2.DescriptorProto.FromString(_MESSAGES[cls].proto)
+    return descriptor_pb2.DescriptorProto.FromString(_message_info(cls).proto)
 
 
 class Color(enum.IntEnum):

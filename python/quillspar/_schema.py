@@ -56,11 +56,16 @@ class SchemaError(TypeError):
 
 
 class Unresolved(Exception):
-    """An annotation names something that does not exist (yet)."""
+    """An annotation names something that does not exist (yet).
 
-    def __init__(self, name: str) -> None:
+    `name` says what, for messages; `awaits` is the name whose definition
+    may resolve it (the missing attribute of `module.Missing`, say).
+    """
+
+    def __init__(self, name: str, awaits: str | None = None) -> None:
         super().__init__(name)
         self.name = name
+        self.awaits = name if awaits is None else awaits
 
 
 # Field shapes.
