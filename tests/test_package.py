@@ -1,6 +1,7 @@
 """The quillspar package: message classes, their schema, and the public API."""
 
 import enum
+import gc
 import importlib.util
 import inspect
 import itertools
@@ -10,6 +11,7 @@ import sys
 import textwrap
 from typing import Any
 import types
+import weakref
 
 import pytest
 
@@ -413,6 +415,36 @@ def test_references_between_local_and_nested_classes() -> None:
     assert cls.from_bytes(value.to_bytes()) == value
 
 
+@message
+class Shadowed:  # a module-level class that local classes of the same name hide
+    text: str
+
+
+def test_string_annotations_resolve_in_the_defining_function() -> None:
+    @message
+    class Shadowed:
+        v: int32
+
+    @message
+    class Earlier:
+        v: int32
+
+    @message
+    class User:
+        shadowed: "Shadowed | None"
+        earlier: "list[Earlier]"
+        later: "Later | None"
+
+    @message
+    class Later:
+        v: int32
+
+    value = User(shadowed=Shadowed(v=1), earlier=[Earlier(v=2)], later=Later(v=3))
+    assert value.to_bytes() == bytes.fromhex("0a020801 12020802 1a020803")
+    assert User.from_bytes(value.to_bytes()) == value
+    assert type(User.from_bytes(value.to_bytes()).shadowed) is Shadowed
+
+
 def test_unknown_names_are_resolved_or_reported_at_first_use() -> None:
     waiting = define("@message\nclass Waiting:\n    later: Later | None\n    n: int\n    e: Shade\n", "Waiting")
     namespace = sys.modules[waiting.__module__].__dict__
@@ -535,3 +567,45 @@ def test_package_works_without_the_reference_runtime() -> None:
               "assert P.from_bytes(P(x=3).to_bytes()) == P(x=3)\nassert 'google.protobuf' not in sys.modules\n")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+# ---------------------------------------------------------------- classes are freed
+
+def _descriptors() -> int:
+    return sum(type(o) is quillspar._core.Descriptor for o in gc.get_objects())
+
+
+@pytest.mark.parametrize("kind", ["plain", "recursive", "nested enum", "never resolved"])
+def test_classes_are_freed_with_their_descriptors(kind: str) -> None:
+    gc.collect()
+    before = _descriptors()
+    refs = []
+    for _ in range(300):
+        if kind == "plain":
+            @message
+            class Made:
+                v: int32
+        elif kind == "recursive":
+            @message
+            class Made:
+                children: "list[Made]"
+                parent: "Made | None"
+        elif kind == "nested enum":
+            @message
+            class Made:
+                class Kind(enum.IntEnum):
+                    A = 0
+                kind: Kind
+        else:
+            @message
+            class Made:
+                missing: "Missing | None"  # type: ignore[name-defined]  # noqa: F821
+        if kind != "never resolved":
+            assert Made.from_bytes(Made().to_bytes()) == Made()
+            assert quillspar.find_class(quillspar.full_name(Made)) is Made
+            assert quillspar.file_descriptors(Made)
+        refs.append(weakref.ref(Made))
+    del Made
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert _descriptors() == before
