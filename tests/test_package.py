@@ -383,6 +383,34 @@ def test_exported_files_keep_same_named_types_apart() -> None:
         quillspar.file_descriptors(pair)
 
 
+def test_a_class_named_like_a_map_entry() -> None:
+    descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
+    message_factory = pytest.importorskip("google.protobuf.message_factory")
+    tagged = define(
+        """
+        @message
+        class TagsEntry:
+            key: str
+            value: int32
+        @message
+        class Tagged:
+            tags: dict[str, str]
+            entries: list[TagsEntry]
+        """,
+        "Tagged",
+    )
+    entry = sys.modules[tagged.__module__].TagsEntry
+    value = tagged(tags={"a": "b"}, entries=[entry(key="k", value=2)])
+    data = value.to_bytes()
+    assert data == bytes.fromhex("0a06 0a0161 120162 1205 0a016b 1002")
+    assert tagged.from_bytes(data) == value
+    files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in quillspar.file_descriptors(tagged)]
+    reference = message_factory.GetMessages(files)[quillspar.full_name(tagged)]
+    parsed = reference.FromString(data)
+    assert dict(parsed.tags) == {"a": "b"} and parsed.entries[0].value == 2
+    assert parsed.SerializeToString() == data
+
+
 # ---------------------------------------------------------------- references between classes
 
 def test_references_between_local_and_nested_classes() -> None:
