@@ -141,9 +141,9 @@ def _finish(root: _MessageInfo, strict: bool) -> str | None:
         if missing is not None:
             return missing
         for f in info.fields:
-            target = _message_info(f.value)
-            if target is not None:
-                stack.append(target)
+            reached = _message_info(f.value)
+            if reached is not None:
+                stack.append(reached)
     descriptors = []
     for info in closure:
         info.proto = descriptor_proto(
@@ -156,11 +156,11 @@ def _finish(root: _MessageInfo, strict: bool) -> str | None:
         by_number = {f.number: f.value for f in info.fields}
         links: dict[int, object] = {}
         for number, _ in descriptor.ref_fields():
-            target = by_number[number]
-            if isinstance(target, type) and issubclass(target, enum.IntEnum):
-                links[number] = _enum_info(info.where, target).lookup
+            linked = by_number[number]
+            if isinstance(linked, type) and issubclass(linked, enum.IntEnum):
+                links[number] = _enum_info(info.where, linked).lookup
             else:
-                links[number] = target
+                links[number] = linked
         descriptor.link(links)
     for info, descriptor in zip(closure, descriptors):
         info.descriptor = descriptor
