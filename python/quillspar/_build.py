@@ -11,7 +11,6 @@ import reprlib
 import sys
 import types
 import typing
-from annotationlib import ForwardRef
 from collections.abc import Callable, Iterable
 from typing import ClassVar, Final, get_origin
 
@@ -23,6 +22,7 @@ from ._schema import (
     check_number,
     default_of,
     is_proto_identifier,
+    source_text,
 )
 
 __all__ = ["FieldSpec", "UNKNOWN", "collect_fields", "make_init", "rebuild"]
@@ -65,10 +65,9 @@ class FieldSpec:
 
 
 def _is_classvar(annotation: object) -> bool:
-    if isinstance(annotation, ForwardRef):
-        annotation = annotation.__forward_arg__
-    if isinstance(annotation, str):
-        return re.match(r"\s*(\w+\.)?ClassVar\b", annotation) is not None
+    text = source_text(annotation)
+    if text is not None:
+        return re.match(r"\s*(\w+\.)?ClassVar\b", text) is not None
     return annotation is ClassVar or get_origin(annotation) is ClassVar
 
 

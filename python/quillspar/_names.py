@@ -37,7 +37,7 @@ from collections.abc import Callable, Iterable
 from typing import Any, Final
 
 from . import _core
-from ._schema import Field, SchemaError, Unresolved, enum_values, is_proto_identifier
+from ._schema import Field, SchemaError, Unresolved, enum_values, is_proto_identifier, source_text
 
 __all__ = ["full_name", "find_class"]
 
@@ -279,12 +279,6 @@ def _names_in(text: str) -> set[str]:
     return {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
 
 
-def _annotation_text(annotation: object) -> str | None:
-    if isinstance(annotation, ForwardRef):
-        return annotation.__forward_arg__
-    return annotation if isinstance(annotation, str) else None
-
-
 def function_scope(frame: types.FrameType | None, fields: list[Field]) -> _Scope | None:
     """The names of the defining function's frame that the fields' string
     annotations use, or None when the class is not defined in a function."""
@@ -293,7 +287,7 @@ def function_scope(frame: types.FrameType | None, fields: list[Field]) -> _Scope
     code = frame.f_code
     names: set[str] = set()
     for f in fields:
-        text = _annotation_text(f.annotation)
+        text = source_text(f.annotation)
         if text is not None:
             names |= _names_in(text)
     variables = names & {*code.co_varnames, *code.co_cellvars, *code.co_freevars}
@@ -388,7 +382,7 @@ def annotation_source(info: _MessageInfo, f: Field) -> str:
         text = None
     if isinstance(text, str):
         return text
-    found = _annotation_text(f.annotation)
+    found = source_text(f.annotation)
     return found if found is not None else annotationlib.type_repr(f.annotation)
 
 
