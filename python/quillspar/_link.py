@@ -59,8 +59,9 @@ __all__ = ["parse_fields", "descriptor_of", "ready", "to_bytes", "from_bytes", "
 
 # Message classes without a descriptor yet, in definition order (held weakly).
 _PENDING: weakref.WeakKeyDictionary[type, None] = weakref.WeakKeyDictionary()
-# The name a pending class waits for -> the classes waiting for it.
-_WAITING: dict[str, list[weakref.ref[type]]] = {}
+# The name a pending class waits for -> the classes waiting for it. An entry
+# leaves when its class is freed, so classes that never resolve leave nothing.
+_WAITING: dict[str, dict[weakref.ref[type], None]] = {}
 
 
 def parse_fields(info: _MessageInfo, strict: bool) -> str | None:
@@ -182,13 +183,24 @@ def _attempt(info: _MessageInfo) -> None:
     except SchemaError:
         return  # reported when the class is first used
     if missing is not None:
-        _WAITING.setdefault(missing, []).append(weakref.ref(info.cls))
+        _WAITING.setdefault(missing, {})[weakref.ref(info.cls, _forgetter(missing))] = None
+
+
+def _forgetter(name: str) -> Callable[[weakref.ref[type]], None]:
+    def forget(ref: weakref.ref[type]) -> None:
+        waiting = _WAITING.get(name)
+        if waiting is not None:
+            waiting.pop(ref, None)
+            if not waiting:
+                _WAITING.pop(name, None)
+
+    return forget
 
 
 def retry(name: str) -> None:
     """Retry the pending classes that wait for `name`, now that a class of
     that name is defined."""
-    for ref in _WAITING.pop(name, ()):
+    for ref in list(_WAITING.pop(name, ())):
         info = _message_info(ref())
         if info is not None and info.descriptor is None:
             _attempt(info)
