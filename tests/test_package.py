@@ -468,10 +468,17 @@ def test_string_annotations_resolve_in_the_defining_function() -> None:
     class Later:
         v: int32
 
+    class Holder:  # not a message class: the function's names stay in view
+        @message
+        class Inside:
+            shadowed: "Shadowed | None"
+
     value = User(shadowed=Shadowed(v=1), earlier=[Earlier(v=2)], later=Later(v=3))
     assert value.to_bytes() == bytes.fromhex("0a020801 12020802 1a020803")
     assert User.from_bytes(value.to_bytes()) == value
     assert type(User.from_bytes(value.to_bytes()).shadowed) is Shadowed
+    inside = Holder.Inside(shadowed=Shadowed(v=4))
+    assert Holder.Inside.from_bytes(inside.to_bytes()) == inside
 
 
 def test_unknown_names_are_resolved_or_reported_at_first_use() -> None:

@@ -282,7 +282,11 @@ def _names_in(text: str) -> set[str]:
 def function_scope(frame: types.FrameType | None, fields: list[Field]) -> _Scope | None:
     """The names of the defining function's frame that the fields' string
     annotations use, or None when the class is not defined in a function."""
-    if frame is None or not frame.f_code.co_flags & _CO_OPTIMIZED:
+    while frame is not None and not frame.f_code.co_flags & _CO_OPTIMIZED:
+        if frame.f_locals is frame.f_globals:
+            return None  # a module's body
+        frame = frame.f_back  # a class body: the function around it, if any
+    if frame is None:
         return None
     code = frame.f_code
     names: set[str] = set()
