@@ -82,3 +82,6 @@ def main() -> None:
 
 if __name__ == "__main__":
     main()
+    import generate_demo  # the same from a .proto file
+
+    generate_demo.main()
