@@ -3,6 +3,13 @@ class again with `__slots__` and generated `__init__`, `__eq__` and `__repr__`.
 
 Nothing here knows of descriptors: the caller passes the methods that encode
 and decode (`to_bytes`, `from_bytes`) to `rebuild`.
+
+A class whose metaclass is plain `type` is rebuilt with the native metaclass
+`_classes.MessageType`, and `install_constructor` then gives it a native
+constructor that stores exactly what the generated `__init__` stores; that
+`__init__` stays, and runs for subclasses, explicit `__init__` calls and
+everything the native path leaves to it (positional or unknown arguments).
+A class with a metaclass of its own keeps it and constructs in Python.
 """
 
 import annotationlib
@@ -14,6 +21,7 @@ import typing
 from collections.abc import Callable, Iterable
 from typing import ClassVar, Final, get_origin
 
+from . import _classes
 from ._schema import (
     NO_DEFAULT,
     Field,
@@ -25,7 +33,7 @@ from ._schema import (
     source_text,
 )
 
-__all__ = ["FieldSpec", "UNKNOWN", "collect_fields", "make_init", "rebuild"]
+__all__ = ["FieldSpec", "UNKNOWN", "collect_fields", "make_init", "install_constructor", "rebuild"]
 
 # Names that message classes use for their own methods.
 _RESERVED_NAMES: Final = frozenset({"to_bytes", "from_bytes"})
@@ -175,6 +183,19 @@ def make_init(cls: type, fields: list[Field], keep_unknown: bool) -> Callable[..
     return init
 
 
+def install_constructor(cls: type, fields: list[Field], keep_unknown: bool) -> bool:
+    """Give a class of the native metaclass the constructor that `make_init`
+    describes (just assigned as its `__init__`); whether it now has one."""
+    if not isinstance(cls, _classes.MessageType):
+        return False
+    names = tuple(f.name for f in fields)
+    defaults = tuple(default_of(f) for f in fields)
+    if keep_unknown:
+        names += (UNKNOWN,)
+        defaults += (b"",)
+    return _classes.install(cls, names, defaults)
+
+
 def _make_eq(names: list[str], keep_unknown: bool) -> Callable[[object, object], object]:
     # Unknown fields count: two messages differing only there encode differently.
     # None (which the encoder accepts) equals b"".
@@ -248,7 +269,8 @@ def rebuild(cls: type, fields: list[Field], keep_unknown: bool, methods: dict[st
     clear = getattr(sys, "_clear_type_descriptors", None)
     if clear is not None:
         clear(cls)
-    new = type(cls)(cls.__name__, cls.__bases__, namespace)
+    metaclass = _classes.MessageType if type(cls) is type else type(cls)
+    new = metaclass(cls.__name__, cls.__bases__, namespace)
     new.__qualname__ = cls.__qualname__
     _fix_class_cells(cls, new)
     return new

@@ -17,7 +17,7 @@ classes waiting for its name, so definition time does not grow with the
 number of pending classes.
 
 Enums: the core calls the object linked to an enum field with each decoded
-number. This module links the `__getitem__` of a number-to-member table whose
+number. This module links a native number-to-member table (`_classes.EnumTable`) whose
 misses return the number itself, so a decoded enum field holds the member when
 the enum defines the number and the plain `int` otherwise (protobuf 3 enums
 are open). Both compare equal to the number, and `isinstance(value, int)` holds
@@ -30,7 +30,7 @@ import weakref
 from collections.abc import Callable
 
 from . import _core
-from ._build import make_init
+from ._build import install_constructor, make_init
 from ._names import (
     _enum_info,
     _is_message,
@@ -118,6 +118,7 @@ def parse_fields(info: _MessageInfo, strict: bool) -> str | None:
             entries[entry] = f.proto_name
     if "__init__" not in vars(info.cls) or getattr(vars(info.cls)["__init__"], "_quillspar_bootstrap", False):
         info.cls.__init__ = make_init(info.cls, info.fields, info.keep_unknown)  # type: ignore[misc]
+        install_constructor(info.cls, info.fields, info.keep_unknown)
     info.locals = None
     return None
 

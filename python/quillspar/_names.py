@@ -36,7 +36,7 @@ from annotationlib import ForwardRef
 from collections.abc import Callable, Iterable
 from typing import Any, Final
 
-from . import _core
+from . import _classes, _core
 from ._schema import Field, SchemaError, Unresolved, enum_values, is_proto_identifier, source_text
 
 __all__ = ["full_name", "find_class"]
@@ -86,16 +86,7 @@ class _EnumInfo(_TypeInfo):
     def __init__(self, cls: type[enum.IntEnum], values: list[tuple[str, int]]) -> None:
         super().__init__(cls)
         self.values = values
-        self.lookup = _OpenEnum({int(member): member for member in cls}).__getitem__
-
-
-class _OpenEnum(dict[int, object]):
-    """Number to member; a number without a member maps to itself."""
-
-    __slots__ = ()
-
-    def __missing__(self, number: int) -> int:
-        return number
+        self.lookup = _classes.EnumTable({int(member): member for member in cls})
 
 
 class _MessageInfo(_TypeInfo):

@@ -16,7 +16,7 @@ namespace {
 
 // What a slot gets when its keyword is not given: the default object itself
 // (immutable, or shared by the generated `__init__` too), or a new empty list
-// or dict per instance.
+// or dict per instance, which a keyword given as None asks for too.
 enum class Fill : std::uint8_t { Value, NewList, NewDict };
 
 struct Slot {
@@ -125,7 +125,7 @@ PyObject* construct(PyTypeObject* tp, const Layout& layout, PyObject* const* giv
     for (std::size_t i = 0; i < n; ++i) {
         const Slot& s = layout.slots[i];
         PyObject* v = given[i];
-        if (v) {
+        if (v && (s.fill == Fill::Value || v != Py_None)) {  // None asks for the new empty container
             Py_INCREF(v);
         } else if (s.fill == Fill::Value) {
             v = Py_NewRef(s.value);

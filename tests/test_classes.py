@@ -1,0 +1,224 @@
+"""Message classes built on the native metaclass behave exactly as plain
+Python ones: every test here runs in both modes (`native`: the package's
+`_classes.MessageType` with its constructor installed; `python`: a plain
+`type` with the generated `__init__` alone)."""
+
+import copy
+import enum
+import pickle
+import sys
+import types
+
+import pytest
+
+import quillspar
+from quillspar import _build, _classes, field, message
+from test_package import define
+
+SOURCE = """
+class Color(enum.IntEnum):
+    RED = 0
+    BLUE = 2
+
+@message
+class Inner:
+    n: int32
+
+@message
+class Ok:
+    a: int32
+    s: str
+    color: Color
+    inner: Inner
+    maybe: int32 | None
+    tags: list[str]
+    counts: dict[str, int32]
+    one: str | None = field(oneof="pick")
+    two: Inner | None = field(oneof="pick")
+"""
+
+
+@pytest.fixture(params=["native", "python"])
+def mode(request, monkeypatch):
+    if request.param == "python":
+        monkeypatch.setattr(_build, "_classes", types.SimpleNamespace(MessageType=type, install=lambda *a: False))
+    return request.param
+
+
+@pytest.fixture
+def ns(mode):
+    cls = define(SOURCE, "Ok")
+    module = sys.modules[cls.__module__]
+    assert type(cls) is (_classes.MessageType if mode == "native" else type)
+    return module
+
+
+def test_defaults_and_given_values(ns):
+    Ok, Inner = ns.Ok, ns.Inner
+    a, b = Ok(), Ok()
+    assert (a.a, a.s, a.color, a.inner, a.maybe, a.tags, a.counts, a.one, a.two, a._unknown_fields) == (
+        0, "", ns.Color.RED, None, None, [], {}, None, None, b"")
+    assert type(a.color) is ns.Color and a.tags is not b.tags and a.counts is not b.counts
+    tags, inner = ["x"], Inner(n=1)
+    c = Ok(tags=tags, inner=inner, counts=None, a=True, _unknown_fields=b"\x08")
+    assert c.tags is tags and c.inner is inner and c.counts == {} and c.a is True and c._unknown_fields == b"\x08"
+    assert Ok(tags=None).tags == [] and Ok(s=None).s is None  # None asks for a new list; other fields store it
+    assert Ok(**{"a": 1}).a == 1 and Ok(two=inner, one="x").two is inner
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda Ok: Ok(1), "Ok.__init__() takes 1 positional argument but 2 were given"),
+        (lambda Ok: Ok(1, a=2), "Ok.__init__() takes 1 positional argument but 2 positional arguments"),
+        (lambda Ok: Ok(z=1), "Ok.__init__() got an unexpected keyword argument 'z'"),
+        (lambda Ok: Ok(a=1, z=2), "Ok.__init__() got an unexpected keyword argument 'z'"),
+        (lambda Ok: Ok(**{f"k{i}": i for i in range(20)}), "Ok.__init__() got an unexpected keyword argument 'k0'"),
+        (lambda Ok: Ok(**{"a": 1}, a=2), "got multiple values for keyword argument 'a'"),
+    ],
+)
+def test_constructor_errors(ns, call, message):
+    with pytest.raises(TypeError) as info:
+        call(ns.Ok)
+    assert str(info.value).startswith(message) or str(info.value).endswith(message)
+
+
+def test_equality_repr_pickle_copy(ns):
+    Ok, Inner = ns.Ok, ns.Inner
+    v = Ok(a=3, tags=["t"], counts={"k": 1}, inner=Inner(n=2), one="o")
+    assert v == Ok(a=3, tags=["t"], counts={"k": 1}, inner=Inner(n=2), one="o") and v != Ok(a=3)
+    assert repr(v) == (
+        "Ok(a=3, s='', color=<Color.RED: 0>, inner=Inner(n=2), maybe=None, tags=['t'], counts={'k': 1}, "
+        "one='o', two=None)")
+    assert pickle.loads(pickle.dumps(v)) == v and copy.copy(v) == v and copy.deepcopy(v) == v and copy.deepcopy(v).tags is not v.tags
+    assert Ok.from_bytes(v.to_bytes()) == v
+
+
+def test_subclasses_and_replaced_methods(ns):
+    Ok = ns.Ok
+
+    class Sub(Ok):
+        __slots__ = ("extra",)
+
+        def __init__(self, extra=7, **kw):
+            super().__init__(**kw)
+            self.extra = extra
+
+    s = Sub(a=2)
+    assert (s.a, s.extra, s.tags) == (2, 7, [])
+    calls = []
+    generated = Ok.__init__
+    Ok.__init__ = lambda self, **kw: calls.append(kw)
+    assert Ok(a=1).__class__ is Ok and calls == [{"a": 1}]
+    type.__setattr__(Ok, "__init__", generated)
+    assert Ok(a=4).a == 4
+    Ok.__setattr__ = lambda self, name, value: calls.append(name) or object.__setattr__(self, name, value)
+    assert Ok(a=5).a == 5 and calls[1:4] == ["a", "s", "color"]
+    del Ok.__setattr__
+    Ok.__new__ = lambda cls, **kw: "made"
+    assert Ok(a=1) == "made"
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        "def __init__(self, **kw):\n        self.a = kw.get('a', 0) + 100",
+        "def __new__(cls, **kw):\n        return object.__new__(cls) if kw.get('a') != 1 else 101",
+    ],
+)
+def test_class_body_constructors_are_kept(mode, body):
+    cls = define(f"@message\nclass Own:\n    a: int32\n    {body}\n", "Own")
+    made = cls(a=1)
+    assert (made if type(made) is int else made.a) == 101 and cls.from_bytes(b"\x08\x02").a in (2, 102)
+
+
+def test_own_metaclass_is_kept():
+    cls = define("class Meta(type):\n    pass\n@message\nclass Own(metaclass=Meta):\n    a: int32\n", "Own")
+    assert type(cls).__name__ == "Meta" and cls.from_bytes(b"\x08\x05") == cls(a=5)
+
+
+def test_install_checks_its_arguments():
+    plain = define("@message\nclass P:\n    a: int32\n", "P")
+    with pytest.raises(TypeError, match="a class made by MessageType"):
+        _classes.install(int, (), ())
+    with pytest.raises(TypeError, match="two tuples of the same length"):
+        _classes.install(plain, ("a",), ())
+    with pytest.raises(TypeError, match="field names are str"):
+        _classes.install(plain, (1,), (0,))
+    assert _classes.install(plain, ("nope",), (0,)) is False  # not a slot of the class
+    assert plain(a=3).a == 3
+
+
+class Color(enum.IntEnum):
+    RED = 0
+    BLUE = 2
+
+
+def test_enum_table():
+    table = _classes.EnumTable({0: Color.RED, 2: Color.BLUE})
+    assert table(2) is Color.BLUE and table[0] is Color.RED and table(5) == 5 and type(table(5)) is int
+    assert dict(table.members) == {0: Color.RED, 2: Color.BLUE} and repr(table).startswith("EnumTable({0: ")
+    with pytest.raises(TypeError, match="exactly one argument"):
+        table(1, 2)
+    with pytest.raises(TypeError, match="exactly one argument"):
+        table(number=1)
+    with pytest.raises(TypeError, match="unhashable"):
+        table([])
+    with pytest.raises(TypeError):
+        _classes.EnumTable([(0, Color.RED)])
+
+
+def test_decoded_enums_go_through_the_table(ns):
+    data = bytes.fromhex("1802")  # color = 2
+    assert ns.Ok.from_bytes(data).color is ns.Color.BLUE
+    assert ns.Ok.from_bytes(bytes.fromhex("1807")).color == 7
+
+
+def test_classes_and_tables_are_freed(mode):
+    import gc
+    import weakref
+
+    cls = define("@message\nclass Gone:\n    a: int32\n    tags: list[str]\n", "Gone")
+    cls(a=1)
+    ref = weakref.ref(cls)
+    del sys.modules[cls.__module__], cls
+    gc.collect()
+    assert ref() is None
+
+
+# ---------------------------------------------------------------- reference counts
+
+from refcount import REFCOUNT_MARKS, assert_refcount_flat  # noqa: E402
+
+
+def _made_and_dropped():
+    def __init__(self, *, a=0, tags=None):
+        self.a = a
+        self.tags = [] if tags is None else tags
+
+    cls = _classes.MessageType("Made", (), {"__slots__": ("a", "tags"), "__init__": __init__})
+    assert _classes.install(cls, ("a", "tags"), (Color.RED, list))
+    assert _classes.install(cls, ("a", "tags"), (0, list))  # replaces the layout
+    cls(a=1, tags=None)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda ns: ns.Ok(), None),
+        (lambda ns: ns.Ok(a=1, tags=["x"], counts=None, inner=ns.Inner(n=2), _unknown_fields=b"x"), None),
+        (lambda ns: ns.Ok(z=1), TypeError),
+        (lambda ns: ns.Ok(1), TypeError),
+        (lambda ns: ns.Ok.from_bytes(ns.Ok(a=1, tags=["x"], counts={"k": 1}, color=2, inner=ns.Inner(n=1)).to_bytes()),
+         None),
+        (lambda ns: _classes.EnumTable({0: ns.Color.RED})(0), None),
+        (lambda ns: ns.Ok.__quillspar__.ref_fields() and _classes.EnumTable({0: 1})(5), None),
+        (lambda ns: _classes.EnumTable({0: 1})([]), TypeError),
+        (lambda ns: _classes.EnumTable({})(1, 2), TypeError),
+        (lambda ns: _made_and_dropped(), None),
+    ],
+)
+@pytest.mark.refcount
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_no_leak(ns, call, expected):
+    assert_refcount_flat(lambda: call(ns), expected)
