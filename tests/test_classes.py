@@ -149,6 +149,43 @@ def test_install_checks_its_arguments():
     assert plain(a=3).a == 3
 
 
+@pytest.mark.parametrize(
+    "data", [b"\x08\x05", bytearray(b"\x08\x05"), memoryview(b"\x08\x05"), memoryview(b"\x00\x08\x05")[1:]])
+def test_native_codec_methods(ns, data):
+    Ok = ns.Ok
+    assert Ok.from_bytes(data) == Ok(a=5) and Ok.from_bytes(data=data) == Ok(a=5)
+    assert Ok(a=5).to_bytes() == Ok.to_bytes(Ok(a=5)) == quillspar.encode(Ok(a=5)) == b"\x08\x05"
+
+
+@pytest.mark.parametrize(
+    "call, error, pattern",
+    [
+        (lambda Ok: Ok.from_bytes("\x08\x05"), TypeError, "expected bytes, bytearray or memoryview, not str"),
+        (lambda Ok: Ok.from_bytes(), TypeError, "missing 1 required positional argument: 'data'"),
+        (lambda Ok: Ok.from_bytes(b"", b""), TypeError, "takes 2 positional arguments but 3 were given"),
+        (lambda Ok: Ok.from_bytes(b"", nope=1), TypeError, "unexpected keyword argument 'nope'"),
+        (lambda Ok: Ok.from_bytes(*[b""] * 9), TypeError, "takes one argument"),
+        (lambda Ok: Ok.from_bytes(b"\x0a"), ValueError, "malformed protobuf data"),
+        (lambda Ok: Ok(a=2**40).to_bytes(), OverflowError, "out of range"),
+    ],
+)
+def test_native_codec_method_errors(ns, call, error, pattern):
+    with pytest.raises(error, match=pattern):
+        call(ns.Ok)
+
+
+def test_native_codec_methods_on_pending_classes():
+    cls = define("@message\nclass Early:\n    later: Later | None\n", "Early")
+    with pytest.raises(quillspar.SchemaError, match="cannot resolve 'Later'"):
+        cls.from_bytes(b"")
+    with pytest.raises(quillspar.SchemaError, match="cannot resolve 'Later'"):
+        object.__new__(cls).to_bytes()
+    later = define("@message\nclass Later:\n    n: int32\n", "Later")
+    sys.modules[cls.__module__].Later = later
+    value = cls(later=later(n=3))
+    assert cls.from_bytes(value.to_bytes()) == value
+
+
 class Color(enum.IntEnum):
     RED = 0
     BLUE = 2
@@ -216,6 +253,11 @@ def _made_and_dropped():
         (lambda ns: _classes.EnumTable({0: 1})([]), TypeError),
         (lambda ns: _classes.EnumTable({})(1, 2), TypeError),
         (lambda ns: _made_and_dropped(), None),
+        (lambda ns: ns.Ok.from_bytes(bytearray(b"\x08\x01")), None),
+        (lambda ns: ns.Ok.from_bytes(data=b"\x08\x01"), None),
+        (lambda ns: ns.Ok.from_bytes(b"\x0a"), ValueError),
+        (lambda ns: ns.Ok.from_bytes("x"), TypeError),
+        (lambda ns: ns.Ok(a=2**40).to_bytes(), OverflowError),
     ],
 )
 @pytest.mark.refcount

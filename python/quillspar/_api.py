@@ -10,7 +10,7 @@ import typing
 from collections.abc import Callable
 from typing import Any, ClassVar, Self, dataclass_transform, overload
 
-from . import _core, _export
+from . import _classes, _core, _export
 from ._build import UNKNOWN, FieldSpec, collect_fields, rebuild
 from ._link import bootstrap_init, descriptor_of, from_bytes, parse_fields, pending, ready, retry, to_bytes, wait
 from ._names import (
@@ -102,7 +102,7 @@ def _define(cls: type, keep_unknown: bool, frame: types.FrameType | None) -> typ
     _proto_name_of(cls)
     _package_of(cls)
     scope = function_scope(frame, fields)
-    new = rebuild(cls, fields, keep_unknown, {"to_bytes": to_bytes, "from_bytes": classmethod(from_bytes)})
+    new = rebuild(cls, fields, keep_unknown, {"to_bytes": _classes.to_bytes, "from_bytes": _classes.from_bytes})
     info = _MessageInfo(new, fields, keep_unknown, scope)
     _attach(info)
     try:

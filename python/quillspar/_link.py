@@ -29,7 +29,7 @@ import typing
 import weakref
 from collections.abc import Callable
 
-from . import _core
+from . import _classes, _core
 from ._build import install_constructor, make_init
 from ._names import (
     _enum_info,
@@ -247,6 +247,11 @@ def from_bytes[M](cls: type[M], data: bytes | bytearray | memoryview) -> M:
     if data.__class__ is not bytes:
         data = _as_bytes(data)
     return descriptor.decode(cls, data)
+
+
+# Message classes get native to_bytes and from_bytes methods, which call these
+# for what they leave to Python (a class still pending, input other than bytes).
+_classes.set_fallbacks(to_bytes, from_bytes)
 
 
 def _as_bytes(data: object) -> bytes:

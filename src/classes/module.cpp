@@ -3,7 +3,10 @@
 // tables linked to enum fields). Single-phase, one module per process.
 #include <Python.h>
 
+#include <utility>
+
 #include "../module/pyref.hpp"
+#include "codec_methods.hpp"
 #include "enum_table.hpp"
 #include "message_type.hpp"
 #include "state.hpp"
@@ -18,8 +21,8 @@ PyModuleDef module_def = {
     "_classes",
     "Native parts of quillspar's message classes: the metaclass `MessageType`, whose\n"
     "classes construct their instances natively once `install` has given them their\n"
-    "constructor layout, and `EnumTable`, the number-to-member callable linked to\n"
-    "enum fields.",
+    "constructor layout, `EnumTable`, the number-to-member callable linked to enum\n"
+    "fields, and the `to_bytes` and `from_bytes` methods of message classes.",
     0,
     nullptr,
     nullptr,
@@ -29,9 +32,10 @@ PyModuleDef module_def = {
 };
 
 PyObject* create_module() noexcept {
-    if (!g_state.str_init) {
-        g_state.str_init = PyUnicode_InternFromString("__init__");
-        if (!g_state.str_init) return nullptr;
+    for (auto [slot, text] : {std::pair{&g_state.str_init, "__init__"}, std::pair{&g_state.str_marker, "__quillspar__"},
+                              std::pair{&g_state.str_encode, "encode"}, std::pair{&g_state.str_decode, "decode"}}) {
+        if (!*slot) *slot = PyUnicode_InternFromString(text);
+        if (!*slot) return nullptr;
     }
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
@@ -46,6 +50,12 @@ PyObject* create_module() noexcept {
     if (!table || PyModule_AddObjectRef(module.get(), "EnumTable", table.get()) < 0) return nullptr;
     Ref fn = Ref::steal(PyCFunction_New(&install_def, nullptr));
     if (!fn || PyModule_AddObjectRef(module.get(), "install", fn.get()) < 0) return nullptr;
+    Ref to = Ref::steal(new_to_bytes());
+    if (!to || PyModule_AddObjectRef(module.get(), "to_bytes", to.get()) < 0) return nullptr;
+    Ref from = Ref::steal(new_from_bytes());
+    if (!from || PyModule_AddObjectRef(module.get(), "from_bytes", from.get()) < 0) return nullptr;
+    Ref fallbacks = Ref::steal(PyCFunction_New(&set_fallbacks_def, nullptr));
+    if (!fallbacks || PyModule_AddObjectRef(module.get(), "set_fallbacks", fallbacks.get()) < 0) return nullptr;
     return module.release();
 }
 

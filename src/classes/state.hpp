@@ -13,6 +13,11 @@ namespace quillspar::classes {
 struct State {
     PyTypeObject* message_type = nullptr;  // MessageType (strong reference)
     PyObject* str_init = nullptr;           // "__init__", interned
+    PyObject* str_marker = nullptr;         // "__quillspar__", interned
+    PyObject* str_encode = nullptr;         // "encode", interned
+    PyObject* str_decode = nullptr;         // "decode", interned
+    PyObject* to_bytes_fallback = nullptr;  // the package's Python methods (set_fallbacks), strong
+    PyObject* from_bytes_fallback = nullptr;
 };
 
 // Filled once under the interpreter lock, before anything can use it.
