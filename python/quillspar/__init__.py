@@ -45,6 +45,8 @@ from ._message import (
     resolve,
     unknown_fields,
 )
+from ._json import JsonError, from_dict, from_json, to_dict, to_json
+from ._methods import which_oneof
 from ._schema import SchemaError
 from ._types import (
     bool_,
@@ -65,6 +67,7 @@ from ._types import (
 )
 
 __all__ = [
+    "JsonError",
     "Message",
     "SchemaError",
     "bool_",
@@ -78,6 +81,8 @@ __all__ = [
     "fixed32",
     "fixed64",
     "float32",
+    "from_dict",
+    "from_json",
     "full_name",
     "int32",
     "int64",
@@ -88,7 +93,10 @@ __all__ = [
     "sint32",
     "sint64",
     "string",
+    "to_dict",
+    "to_json",
     "uint32",
     "uint64",
     "unknown_fields",
+    "which_oneof",
 ]

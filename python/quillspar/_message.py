@@ -27,7 +27,6 @@ import annotationlib
 import builtins
 import enum
 import re
-import reprlib
 import sys
 import types
 import typing
@@ -35,7 +34,7 @@ from annotationlib import ForwardRef
 from collections.abc import Callable, Iterable
 from typing import Any, ClassVar, Final, Self, dataclass_transform, get_origin, overload
 
-from . import _core, _export
+from . import _core, _export, _json, _methods
 from ._names import (
     _BY_QUALNAME,
     _ENUMS,
@@ -364,18 +363,6 @@ def _make_eq(names: list[str], keep_unknown: bool) -> Callable[[object, object],
     return typing.cast(Callable[[object, object], object], namespace["__eq__"])
 
 
-def _make_repr(names: list[str]) -> Callable[[object], str]:
-    template = ", ".join(f"{n}=%r" for n in names)
-    values = "".join(f"self.{n}, " for n in names)
-    source = (
-        "def __repr__(self):\n"
-        f"    return '%s({template})' % (self.__class__.__qualname__, {values})\n"
-    )
-    namespace: dict[str, object] = {}
-    exec(source, namespace)
-    return reprlib.recursive_repr()(typing.cast(Callable[[object], str], namespace["__repr__"]))
-
-
 def _to_bytes(self: object) -> bytes:
     """Encode this message to protobuf wire bytes."""
     try:
@@ -440,12 +427,16 @@ def _rebuild(cls: type, fields: list[Field], keep_unknown: bool) -> type:
     namespace["__slots__"] = (*names, _UNKNOWN) if keep_unknown else tuple(names)
     generated: dict[str, object] = {
         "__eq__": _make_eq(names, keep_unknown),
-        "__repr__": _make_repr(names),
+        "__repr__": _methods.make_repr(fields),
+        "__replace__": _methods.make_replace(fields, keep_unknown),
         "to_bytes": _to_bytes,
         "from_bytes": classmethod(_from_bytes),
+        "which_oneof": _methods.make_which_oneof(fields),
+        **_json.METHODS,
     }
     for name, value in generated.items():
-        namespace.setdefault(name, value)
+        if name not in names:  # a field of that name wins; the function forms still work
+            namespace.setdefault(name, value)
     clear = getattr(sys, "_clear_type_descriptors", None)
     if clear is not None:
         clear(cls)
@@ -722,6 +713,47 @@ class Message:
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Self:
         """Decode protobuf wire bytes into a new instance of this class."""
         return _from_bytes(cls, data)
+
+    def to_json(
+        self,
+        *,
+        indent: int | None = None,
+        sort_keys: bool = False,
+        include_defaults: bool = False,
+        enums_as_numbers: bool = False,
+        proto_names: bool = False,
+    ) -> str:
+        """This message as JSON text, by protobuf's JSON mapping (see `quillspar.to_json`)."""
+        return _json.to_json(
+            self, indent=indent, sort_keys=sort_keys, include_defaults=include_defaults,
+            enums_as_numbers=enums_as_numbers, proto_names=proto_names,
+        )
+
+    def to_dict(
+        self, *, include_defaults: bool = False, enums_as_numbers: bool = False, proto_names: bool = False
+    ) -> Any:
+        """This message's JSON form as Python values (see `quillspar.to_dict`)."""
+        return _json.to_dict(
+            self, include_defaults=include_defaults, enums_as_numbers=enums_as_numbers, proto_names=proto_names
+        )
+
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray | memoryview, *, ignore_unknown: bool = False) -> Self:
+        """A new instance from JSON text (see `quillspar.from_json`)."""
+        return _json.from_json(cls, text, ignore_unknown=ignore_unknown)
+
+    @classmethod
+    def from_dict(cls, value: Any, *, ignore_unknown: bool = False) -> Self:
+        """A new instance from the Python values of its JSON form (see `quillspar.from_dict`)."""
+        return _json.from_dict(cls, value, ignore_unknown=ignore_unknown)
+
+    def which_oneof(self, oneof: str) -> str | None:
+        """The name of the member of `oneof` that is set, or None (see `quillspar.which_oneof`)."""
+        return _methods.which_oneof(self, oneof)
+
+    def __replace__(self, /, **changes: Any) -> Self:
+        """A copy with the given fields replaced; for `copy.replace(obj, field=value)`."""
+        return _methods.replace(self, changes)  # type: ignore[no-any-return]
 
 
 def encode(message: object) -> bytes:
