@@ -761,42 +761,43 @@ class _Writer:
             return f"_o_list({v}, {self.dep(value)})"  # type: ignore[arg-type]
         return f"_o_list({v}, {self.element(value)})"
 
-    def field(self, f: Field) -> None:
+    def field(self, f: Field, v: str) -> None:
         out_name = f.proto_name if self.key & _PROTO_NAMES else f.json_name
         k = repr(out_name)
         defaults = bool(self.key & _DEFAULTS)
         add = self.lines.append
         add(f"        at = {f.name!r}")
-        add(f"        v = obj.{f.name}")
         if f.shape == REPEATED:
-            add(f"        if v{' is not None' if defaults else ''}:")
-            add(f"            out[{k}] = {self.list_expr(f.value, 'v')}")
+            add(f"        if {v}{' is not None' if defaults else ''}:")
+            add(f"            out[{k}] = {self.list_expr(f.value, v)}")
         elif f.shape == MAP:
             assert isinstance(f.key, Scalar)
             key = self.const("_k", _key_out(f.key))
-            add(f"        if v{' is not None' if defaults else ''}:")
-            add(f"            out[{k}] = _o_map(v, {key}, {self.element(f.value)})")
+            add(f"        if {v}{' is not None' if defaults else ''}:")
+            add(f"            out[{k}] = _o_map({v}, {key}, {self.element(f.value)})")
         elif f.shape == OPTIONAL:
-            add("        if v is not None:")
-            add(f"            out[{k}] = {self.value_expr(f.value, 'v')}")
+            add(f"        if {v} is not None:")
+            add(f"            out[{k}] = {self.value_expr(f.value, v)}")
         else:
             if not defaults:
                 floating = isinstance(f.value, Scalar) and f.value.proto_type in (_DOUBLE, _FLOAT)
-                add("        if v or _neg0(v):" if floating else "        if v:")
-                add(f"            out[{k}] = {self.value_expr(f.value, 'v')}")
+                add(f"        if {v} or _neg0({v}):" if floating else f"        if {v}:")
+                add(f"            out[{k}] = {self.value_expr(f.value, v)}")
             else:
-                add(f"        out[{k}] = {self.value_expr(f.value, 'v')}")
+                add(f"        out[{k}] = {self.value_expr(f.value, v)}")
 
     def function(self) -> Callable[[Any], Any]:
         add = self.lines.append
+        fields = sorted(self.info.fields, key=lambda f: f.number)
         add("def convert(obj):")
         add("    if obj.__class__ is not _C:")
         add("        _check_instance(obj, _C)")
         add("    at = None")
         add("    try:")
         add("        out = {}")
-        for f in sorted(self.info.fields, key=lambda f: f.number):
-            self.field(f)
+        for f in fields:
+            add(f"        v = obj.{f.name}")
+            self.field(f, "v")
         add("        return out")
         add("    except _Bad as exc:")
         add("        if at is not None:")
@@ -806,16 +807,12 @@ class _Writer:
         exec("\n".join(self.lines) + "\n", self.namespace, ns)
         fn: Callable[[Any], Any] = ns["convert"]  # type: ignore[assignment]
         fn.__qualname__ = f"{self.info.cls.__qualname__}.<to_json>"
-        fn.__globals__.update(ns)
         return fn
 
 
 def _check_instance(obj: object, cls: type) -> None:
     if not isinstance(obj, cls):
         raise _wrong(f"a {cls.__qualname__}", obj)
-
-
-_MISSING: Final = object()
 
 
 class _Reader:
@@ -825,11 +822,11 @@ class _Reader:
         self.info = info
         self.ignore = ignore
         self.namespace: dict[str, object] = {
-            "_Bad": _Bad, "_M": _MISSING, "_SKIP": _SKIP, "_expected": _expected, "_i_int": _i_int,
+            "_Bad": _Bad, "_SKIP": _SKIP, "_expected": _expected, "_i_int": _i_int,
             "_i_double": _i_double, "_i_float": _i_float, "_i_bool": _i_bool, "_i_str": _i_str,
             "_i_bytes": _i_bytes, "_i_enum": _i_enum, "_i_list": _i_list, "_i_map": _i_map,
             "_i_strs": _i_strs, "_i_ints": _i_ints, "_check_text": _check_text, "_C": info.cls,
-            "_leftover": _leftover, "_oneofs": _oneof_clash, "_key_used": _key_used,
+            "_oneofs": _oneof_clash, "_twice": _twice, "_dot": _dot,
         }
         self.deps: dict[str, type] = {}
         self.lines: list[str] = []
@@ -904,37 +901,44 @@ class _Reader:
             lo, hi = _bounds(value)
             add(f"{indent}{target} = v if v.__class__ is int and {lo} <= v <= {hi} else _i_int(v, {lo}, {hi})")
 
-    def field(self, f: Field) -> None:
+    def field(self, f: Field, indent: str) -> None:
+        """The lines for the key `at` (one of the field's names) holding `v`."""
         add = self.lines.append
-        add(f"        at = {f.json_name!r}")
-        add(f"        v = get({f.json_name!r}, _M)")
-        if f.proto_name != f.json_name:
-            add("        if v is _M:")
-            add(f"            v = get({f.proto_name!r}, _M)")
-        add("        if v is not _M:")
-        add("            n += 1")
-        nullable = f.shape in (SINGULAR, OPTIONAL) and (_is_value_message(f.value) or _is_null_enum(f.value))
-        if nullable and _is_null_enum(f.value):
-            add("            if v is None:")
-            add(f"                kw[{f.name!r}] = {self.const('_z', f.value(0))}")  # type: ignore[operator, misc]
-            add("            else:")
-            self.assign(f, "                ")
-        elif nullable:
-            self.assign(f, "            ")
+        if _is_null_enum(f.value) and f.shape in (SINGULAR, OPTIONAL):
+            add(f"{indent}if v is None:")
+            add(f"{indent}    v = {self.const('_z', f.value(0))}")  # type: ignore[operator, misc]
+            add(f"{indent}    kw[{f.name!r}] = v")
+            add(f"{indent}else:")
+        elif not (_is_value_message(f.value) and f.shape in (SINGULAR, OPTIONAL)):
+            add(f"{indent}if v is not None:")
         else:
-            add("            if v is not None:")
-            self.assign(f, "                ")
+            add(f"{indent}if True:")
+        indent += "    "
+        if f.proto_name != f.json_name:
+            add(f"{indent}if {f.name!r} in kw:")
+            add(f"{indent}    _twice(d, {f.json_name!r}, {f.proto_name!r})")
+        self.assign(f, indent)
+
+    def tree(self, fields: list[Field], base: int, indent: str) -> None:
+        """Dispatch on the field index `i` by halves."""
+        if len(fields) == 1:
+            self.field(fields[0], indent)
+            return
+        mid = len(fields) // 2
+        self.lines.append(f"{indent}if i < {base + mid}:")
+        self.tree(fields[:mid], base, indent + "    ")
+        self.lines.append(f"{indent}else:")
+        self.tree(fields[mid:], base + mid, indent + "    ")
 
     def function(self) -> Callable[[Any], Any]:
         info = self.info
         add = self.lines.append
         fields = info.fields
-        names = {}
-        for f in fields:
-            names[f.json_name] = f.json_name
-            names[f.proto_name] = f.json_name
-        self.namespace["_NAMES"] = names
-        self.namespace["_ALT"] = {f.json_name: f.proto_name for f in fields}
+        index: dict[str, int] = {}
+        for i, f in enumerate(fields):
+            index[f.json_name] = i
+            index.setdefault(f.proto_name, i)
+        self.namespace["_INDEX"] = index
         self.namespace["_FULL"] = info.full_name[1:]
         groups: dict[str, list[str]] = {}
         for f in fields:
@@ -945,25 +949,28 @@ class _Reader:
         add("def convert(d):")
         add("    if d.__class__ is not dict:")
         add("        raise _expected('an object', d)")
+        add("    kw = {}")
         add("    at = None")
         add("    try:")
-        add("        get = d.get")
-        add("        kw = {}")
-        add("        n = 0")
-        for f in fields:
-            self.field(f)
+        add("        for at, v in d.items():")
+        add("            i = _INDEX.get(at)")
+        add("            if i is None:")
+        add("                if not _IGNORE:")
+        add("                    raise _Bad(f'no such field in {_FULL}')")
+        add("                continue")
+        if fields:
+            self.tree(fields, 0, "            ")
         add("        at = None")
-        add("        if n != len(d):")
-        add(f"            _leftover(d, _NAMES, _FULL, {self.ignore})")
         for group, members in groups.items():
             test = " + ".join(f"({m!r} in kw)" for m in members)
             add(f"        if {test} > 1:")
             add(f"            _oneofs(kw, {group!r}, _GROUPS[{group!r}], _JSON_OF)")
         add("    except _Bad as exc:")
         add("        if at is not None:")
-        add("            exc.steps.append('.' + _key_used(d, at, _ALT))")
+        add("            exc.steps.append(_dot(at))")
         add("        raise")
         add("    return _C(**kw)")
+        self.namespace["_IGNORE"] = self.ignore
         ns: dict[str, object] = {}
         exec("\n".join(self.lines) + "\n", self.namespace, ns)
         fn: Callable[[Any], Any] = ns["convert"]  # type: ignore[assignment]
@@ -971,24 +978,8 @@ class _Reader:
         return fn
 
 
-def _key_used(d: dict[str, Any], json_name: str, alt: dict[str, str]) -> str:
-    return json_name if json_name in d else alt.get(json_name, json_name)
-
-
-def _leftover(d: dict[str, Any], names: dict[str, str], full: str, ignore: bool) -> None:
-    """Reports the key the class does not know, or a field given twice."""
-    seen: dict[str, str] = {}
-    for k in d:
-        field = names.get(k)
-        if field is None:
-            if ignore:
-                continue
-            exc = _Bad(f"no such field in {full}")
-            exc.steps.append(_dot(k))
-            raise exc
-        if field in seen:
-            raise _Bad(f"field {field!r} given twice, as {seen[field]!r} and {k!r}")
-        seen[field] = k
+def _twice(d: dict[str, Any], json_name: str, proto_name: str) -> None:
+    raise _Bad(f"the field is given twice, as {json_name!r} and {proto_name!r}")
 
 
 def _dot(k: object) -> str:
