@@ -109,7 +109,6 @@ def _step(key: object) -> str:
 # ================================================================ scalars, output
 
 _F32: Final = struct.Struct("<f")
-_FLOAT_MAX: Final = 3.4028234663852886e38
 
 
 def _o_int(v: object, lo: int, hi: int) -> int:
@@ -346,9 +345,10 @@ def _i_double(v: object) -> float:
 def _i_float(v: object) -> float:
     f = _i_double(v)
     if f - f == 0.0:
-        if abs(f) > _FLOAT_MAX:
-            raise _Bad(f"{_show(v)} is out of range for a float")
-        return _F32.unpack(_F32.pack(f))[0]  # type: ignore[no-any-return]
+        try:  # what rounds to the largest float is in range
+            return _F32.unpack(_F32.pack(f))[0]  # type: ignore[no-any-return]
+        except OverflowError:
+            raise _Bad(f"{_show(v)} is out of range for a float") from None
     return f
 
 

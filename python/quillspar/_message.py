@@ -743,7 +743,7 @@ class Message:
         return _json.from_json(cls, text, ignore_unknown=ignore_unknown)
 
     @classmethod
-    def from_dict(cls, value: Any, *, ignore_unknown: bool = False) -> Self:
+    def from_dict(cls, value: Any, /, *, ignore_unknown: bool = False) -> Self:
         """A new instance from the Python values of its JSON form (see `quillspar.from_dict`)."""
         return _json.from_dict(cls, value, ignore_unknown=ignore_unknown)
 
