@@ -34,6 +34,7 @@ from ._names import _ENUMS, _MESSAGES, _lock, _MessageInfo, find_class
 from ._schema import MAP, OPTIONAL, REPEATED, SINGULAR, Field
 from ._types import Scalar
 
+_orjson: Any
 try:
     import orjson as _orjson
 except ImportError:  # pragma: no cover - the extra is optional
@@ -76,7 +77,7 @@ class _Bad(Exception):
         return "".join(reversed(self.steps)).removeprefix(".")
 
 
-def _show(v: object) -> str:
+def _show(v: Any) -> str:
     """A JSON value as an error message shows it."""
     if v is None:
         return "null"
@@ -93,11 +94,11 @@ def _show(v: object) -> str:
     return f"a {type(v).__name__}"
 
 
-def _expected(what: str, v: object) -> _Bad:
+def _expected(what: str, v: Any) -> _Bad:
     return _Bad(f"expected {what}, got {_show(v)}")
 
 
-def _wrong(what: str, v: object) -> _Bad:
+def _wrong(what: str, v: Any) -> _Bad:
     """For output: a field holding a value of the wrong type."""
     return _Bad(f"expected {what}, got {type(v).__name__} {v!r:.60}", TypeError)
 
@@ -111,34 +112,34 @@ def _step(key: object) -> str:
 _F32: Final = struct.Struct("<f")
 
 
-def _o_int(v: object, lo: int, hi: int) -> int:
+def _o_int(v: Any, lo: int, hi: int) -> int:
     if isinstance(v, int) or hasattr(v, "__index__"):
         try:
-            n = v.__index__()  # type: ignore[attr-defined]
+            n = v.__index__()
         except Exception:
             raise _wrong("an int", v) from None
         if lo <= n <= hi:
-            return n
+            return n  # type: ignore[no-any-return]
         raise _Bad(f"{n} is out of range {lo} to {hi}", ValueError)
     raise _wrong("an int", v)
 
 
-def _o_int64(v: object, lo: int, hi: int) -> str:
+def _o_int64(v: Any, lo: int, hi: int) -> str:
     return str(_o_int(v, lo, hi))
 
 
-def _o_bool(v: object) -> bool:
+def _o_bool(v: Any) -> bool:
     if isinstance(v, int):
         return bool(v)
     raise _wrong("a bool", v)
 
 
-def _o_double(v: object) -> float | str:
+def _o_double(v: Any) -> float | str:
     if not isinstance(v, float):
         if isinstance(v, str) or not hasattr(v, "__float__"):
             raise _wrong("a float", v)
         try:
-            v = float(v)  # type: ignore[arg-type]
+            v = float(v)
         except OverflowError:
             raise _Bad(f"{v!r:.60} is too large for a double", ValueError) from None
     if v != v:
@@ -148,7 +149,7 @@ def _o_double(v: object) -> float | str:
     return float(v)
 
 
-def _o_float(v: object) -> float | str:
+def _o_float(v: Any) -> float | str:
     """The shortest decimal that reads back as the same 32-bit float."""
     d = _o_double(v)
     if d.__class__ is str:
@@ -156,17 +157,17 @@ def _o_float(v: object) -> float | str:
     try:
         f = _F32.unpack(_F32.pack(d))[0]
     except OverflowError:  # rounds to infinity, as the wire would hold it
-        return "Infinity" if d > 0 else "-Infinity"
+        return "Infinity" if d > 0 else "-Infinity"  # type: ignore[operator]
     if f - f != 0.0:
         return "Infinity" if f > 0 else "-Infinity"
     for precision in (6, 7, 8, 9):
         shortest = float(f"{f:.{precision}g}")
         if _F32.unpack(_F32.pack(shortest))[0] == f:
             return shortest
-    return f
+    return f  # type: ignore[no-any-return]
 
 
-def _o_str(v: object) -> str:
+def _o_str(v: Any) -> str:
     if isinstance(v, str):
         return str(v)
     raise _wrong("a str", v)
@@ -176,27 +177,27 @@ def _b64(v: bytes) -> str:
     return binascii.b2a_base64(v, newline=False).decode("ascii")
 
 
-def _o_bytes(v: object) -> str:
+def _o_bytes(v: Any) -> str:
     if isinstance(v, (bytes, bytearray, memoryview)):
         return _b64(bytes(v))
     raise _wrong("bytes", v)
 
 
-def _o_enum(v: object, names: dict[int, str]) -> str | int:
+def _o_enum(v: Any, names: dict[int, str]) -> str | int:
     n = _o_int(v, -(1 << 31), (1 << 31) - 1)
     return names.get(n, n)
 
 
-def _o_enum_number(v: object) -> int:
+def _o_enum_number(v: Any) -> int:
     return _o_int(v, -(1 << 31), (1 << 31) - 1)
 
 
-def _neg0(v: object) -> bool:
+def _neg0(v: Any) -> bool:
     """Whether `v` is -0.0, which a field without presence still writes."""
-    return v.__class__ is float and math.copysign(1.0, v) < 0.0  # type: ignore[arg-type]
+    return v.__class__ is float and math.copysign(1.0, v) < 0.0
 
 
-def _o_list(v: object, conv: Callable[[Any], Any]) -> list[Any]:
+def _o_list(v: Any, conv: Callable[[Any], Any]) -> list[Any]:
     if v.__class__ is not list:
         if not isinstance(v, (list, tuple)):
             raise _wrong("a list", v)
@@ -217,41 +218,41 @@ def _failing_index(items: Any, conv: Callable[[Any], Any]) -> int:
     return -1  # pragma: no cover - a converter that fails only once
 
 
-def _o_strs(v: object) -> list[Any]:
+def _o_strs(v: Any) -> list[Any]:
     if v.__class__ is list:
-        for x in v:  # type: ignore[attr-defined]
+        for x in v:
             if x.__class__ is not str:
                 break
         else:
-            return v[:]  # type: ignore[index]
+            return v[:]
     return _o_list(v, _o_str)
 
 
-def _o_ints(v: object, lo: int, hi: int) -> list[Any]:
+def _o_ints(v: Any, lo: int, hi: int) -> list[Any]:
     if v.__class__ is list:
-        for x in v:  # type: ignore[attr-defined]
+        for x in v:
             if x.__class__ is not int or not lo <= x <= hi:
                 break
         else:
-            return v[:]  # type: ignore[index]
+            return v[:]
     return _o_list(v, lambda x: _o_int(x, lo, hi))
 
 
-def _o_int64s(v: object, lo: int, hi: int) -> list[Any]:
+def _o_int64s(v: Any, lo: int, hi: int) -> list[Any]:
     return [str(x) for x in _o_ints(v, lo, hi)]
 
 
-def _o_doubles(v: object) -> list[Any]:
+def _o_doubles(v: Any) -> list[Any]:
     if v.__class__ is list:
-        for x in v:  # type: ignore[attr-defined]
+        for x in v:
             if x.__class__ is not float or x - x != 0.0:
                 break
         else:
-            return v[:]  # type: ignore[index]
+            return v[:]
     return _o_list(v, _o_double)
 
 
-def _o_map(v: object, key: Callable[[Any], str], conv: Callable[[Any], Any]) -> dict[str, Any]:
+def _o_map(v: Any, key: Callable[[Any], str], conv: Callable[[Any], Any]) -> dict[str, Any]:
     if not isinstance(v, dict):
         raise _wrong("a dict", v)
     try:
@@ -271,13 +272,13 @@ def _o_map(v: object, key: Callable[[Any], str], conv: Callable[[Any], Any]) -> 
         raise
 
 
-def _o_key_str(k: object) -> str:
+def _o_key_str(k: Any) -> str:
     if k.__class__ is str:
-        return k  # type: ignore[return-value]
+        return k
     return _o_str(k)
 
 
-def _o_key_bool(k: object) -> str:
+def _o_key_bool(k: Any) -> str:
     return "true" if _o_bool(k) else "false"
 
 
@@ -292,15 +293,15 @@ _NUMBER_TEXT: Final = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[
 _SPECIAL_FLOATS: Final = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
 
 
-def _i_int(v: object, lo: int, hi: int) -> int:
+def _i_int(v: Any, lo: int, hi: int) -> int:
     c = v.__class__
     if c is int:
-        n: int = v  # type: ignore[assignment]
+        n: int = v
     elif c is str:
-        if _INT_TEXT.fullmatch(v):  # type: ignore[arg-type]
-            n = int(v)  # type: ignore[call-overload]
-        elif _NUMBER_TEXT.fullmatch(v):  # type: ignore[arg-type]
-            number = Decimal(v)  # type: ignore[arg-type]
+        if _INT_TEXT.fullmatch(v):
+            n = int(v)
+        elif _NUMBER_TEXT.fullmatch(v):
+            number = Decimal(v)
             if number.adjusted() > 40:
                 raise _Bad(f"{_show(v)} is out of range {lo} to {hi}")
             if number != number.to_integral_value():
@@ -309,9 +310,9 @@ def _i_int(v: object, lo: int, hi: int) -> int:
         else:
             raise _expected("an integer", v)
     elif c is float:
-        if not v.is_integer():  # type: ignore[attr-defined]
+        if not v.is_integer():
             raise _expected("an integer", v)
-        n = int(v)  # type: ignore[call-overload]
+        n = int(v)
     else:
         raise _expected("an integer", v)
     if lo <= n <= hi:
@@ -319,30 +320,30 @@ def _i_int(v: object, lo: int, hi: int) -> int:
     raise _Bad(f"{_show(v)} is out of range {lo} to {hi}")
 
 
-def _i_double(v: object) -> float:
+def _i_double(v: Any) -> float:
     c = v.__class__
     if c is float:
-        if v - v == 0.0:  # type: ignore[operator]
-            return v  # type: ignore[return-value]
+        if v - v == 0.0:
+            return v  # type: ignore[no-any-return]
         raise _expected("a number (use the strings \"NaN\", \"Infinity\", \"-Infinity\")", v)
     if c is int:
         try:
-            return float(v)  # type: ignore[arg-type]
+            return float(v)
         except OverflowError:
             raise _Bad(f"{v} is out of range for a double") from None
     if c is str:
-        special = _SPECIAL_FLOATS.get(v)  # type: ignore[call-overload]
+        special = _SPECIAL_FLOATS.get(v)
         if special is not None:
             return special
-        if _NUMBER_TEXT.fullmatch(v):  # type: ignore[arg-type]
-            f = float(v)  # type: ignore[arg-type]
+        if _NUMBER_TEXT.fullmatch(v):
+            f = float(v)
             if f - f == 0.0:
                 return f
             raise _Bad(f"{_show(v)} is out of range for a double")
     raise _expected("a number", v)
 
 
-def _i_float(v: object) -> float:
+def _i_float(v: Any) -> float:
     f = _i_double(v)
     if f - f == 0.0:
         try:  # what rounds to the largest float is in range
@@ -352,9 +353,9 @@ def _i_float(v: object) -> float:
     return f
 
 
-def _i_bool(v: object) -> bool:
+def _i_bool(v: Any) -> bool:
     if v.__class__ is bool:
-        return v  # type: ignore[return-value]
+        return v
     raise _expected("true or false", v)
 
 
@@ -366,21 +367,21 @@ def _check_text(v: str) -> str:
     return v
 
 
-def _i_str(v: object) -> str:
+def _i_str(v: Any) -> str:
     if v.__class__ is str:
-        if v.isascii():  # type: ignore[attr-defined]
-            return v  # type: ignore[return-value]
-        return _check_text(v)  # type: ignore[arg-type]
+        if v.isascii():
+            return v
+        return _check_text(v)
     raise _expected("a string", v)
 
 
 _URLSAFE: Final = str.maketrans("-_", "+/")
 
 
-def _i_bytes(v: object) -> bytes:
+def _i_bytes(v: Any) -> bytes:
     if v.__class__ is not str:
         raise _expected("a base64 string", v)
-    text: str = v  # type: ignore[assignment]
+    text: str = v
     try:
         return binascii.a2b_base64(text, strict_mode=True)
     except (binascii.Error, ValueError):
@@ -402,32 +403,32 @@ class _Skip:
 _SKIP: Final = _Skip()
 
 
-def _i_enum(v: object, members: dict[object, object], full: str, ignore: bool) -> object:
+def _i_enum(v: Any, members: dict[object, object], full: str, ignore: bool) -> object:
     c = v.__class__
     if c is str:
         found = members.get(v)
         if found is not None:
             return found
-        if _INT_TEXT.fullmatch(v):  # type: ignore[arg-type]
-            v = int(v)  # type: ignore[call-overload]
+        if _INT_TEXT.fullmatch(v):
+            v = int(v)
         elif ignore:
             return _SKIP
         else:
             raise _Bad(f"enum {full} has no value named {_show(v)}")
-    elif c is float and v.is_integer():  # type: ignore[attr-defined]
-        v = int(v)  # type: ignore[call-overload]
+    elif c is float and v.is_integer():
+        v = int(v)
     elif c is not int:
         raise _expected(f"a name or number of enum {full}", v)
-    if not -(1 << 31) <= v < (1 << 31):  # type: ignore[operator]
+    if not -(1 << 31) <= v < (1 << 31):
         raise _Bad(f"{_show(v)} is out of range for enum {full}")
     found = members.get(v)
     return v if found is None else found
 
 
-def _i_list(v: object, conv: Callable[[Any], Any]) -> list[Any]:
+def _i_list(v: Any, conv: Callable[[Any], Any]) -> list[Any]:
     if v.__class__ is not list:
         raise _expected("an array", v)
-    items: list[Any] = v  # type: ignore[assignment]
+    items: list[Any] = v
     try:
         return [conv(x) for x in items]
     except _Bad as exc:
@@ -435,30 +436,30 @@ def _i_list(v: object, conv: Callable[[Any], Any]) -> list[Any]:
         raise
 
 
-def _i_strs(v: object) -> list[Any]:
+def _i_strs(v: Any) -> list[Any]:
     if v.__class__ is list:
-        for x in v:  # type: ignore[attr-defined]
+        for x in v:
             if x.__class__ is not str or not x.isascii():
                 break
         else:
-            return v[:]  # type: ignore[index]
+            return v[:]
     return _i_list(v, _i_str)
 
 
-def _i_ints(v: object, lo: int, hi: int) -> list[Any]:
+def _i_ints(v: Any, lo: int, hi: int) -> list[Any]:
     if v.__class__ is list:
-        for x in v:  # type: ignore[attr-defined]
+        for x in v:
             if x.__class__ is not int or not lo <= x <= hi:
                 break
         else:
-            return v[:]  # type: ignore[index]
+            return v[:]
     return _i_list(v, lambda x: _i_int(x, lo, hi))
 
 
-def _i_map(v: object, key: Callable[[str], Any], conv: Callable[[Any], Any]) -> dict[Any, Any]:
+def _i_map(v: Any, key: Callable[[str], Any], conv: Callable[[Any], Any]) -> dict[Any, Any]:
     if v.__class__ is not dict:
         raise _expected("an object", v)
-    items: dict[str, Any] = v  # type: ignore[assignment]
+    items: dict[str, Any] = v
     try:
         out = {key(k): conv(x) for k, x in items.items()}
     except _Bad as exc:
@@ -608,7 +609,7 @@ def _plan_of(cls: type) -> _Plan:
             if plan is None:
                 plan = _Plan(info)
                 type.__setattr__(cls, _ATTR, plan)
-    return plan  # type: ignore[no-any-return]
+    return plan
 
 
 def _converter(cls: type, key: int, output: bool) -> Callable[[Any], Any]:
@@ -655,11 +656,12 @@ def _build(plan: _Plan, key: int, output: bool) -> Callable[[Any], Any]:
     if deps:
         namespace = fn.__globals__
         for name, dep in deps.items():
-            namespace[name] = _converter(dep, key, output)
+            found = _converter(dep, key, output)
+            namespace[name] = found.value if isinstance(found, _ValueConverters) else found
     return fn
 
 
-def _is_message(value: object) -> bool:
+def _is_message(value: Any) -> bool:
     return isinstance(value, type) and value in _MESSAGES
 
 
@@ -671,16 +673,38 @@ def _enum_names(enum_cls: type) -> dict[int, str]:
     return names
 
 
-def _is_null_enum(value: object) -> bool:
-    info = _ENUMS.get(value) if isinstance(value, type) else None  # type: ignore[call-overload]
+def _is_null_enum(value: Any) -> bool:
+    info = _ENUMS.get(value) if isinstance(value, type) else None
     return info is not None and info.full_name == ".google.protobuf.NullValue"
 
 
-def _is_value_message(value: object) -> bool:
-    return _is_message(value) and _MESSAGES[value].full_name == ".google.protobuf.Value"  # type: ignore[index]
+def _is_value_message(value: Any) -> bool:
+    return _is_message(value) and _MESSAGES[value].full_name == ".google.protobuf.Value"
 
 
-class _Writer:
+class _Generator:
+    """What both converter generators share: constants and the converters of
+    other classes, bound as globals of the generated code."""
+
+    namespace: dict[str, object]
+    deps: dict[str, type]
+
+    def const(self, prefix: str, value: object) -> str:
+        name = f"{prefix}{len(self.namespace)}"
+        self.namespace[name] = value
+        return name
+
+    def dep(self, cls: Any) -> str:
+        for name, known in self.deps.items():
+            if known is cls:
+                return name
+        name = f"_m{len(self.deps)}"
+        self.deps[name] = cls
+        self.namespace[name] = None
+        return name
+
+
+class _Writer(_Generator):
     """Generates the output converter of one class for one set of options."""
 
     def __init__(self, info: _MessageInfo, key: int) -> None:
@@ -696,7 +720,7 @@ class _Writer:
         self.deps: dict[str, type] = {}
         self.lines: list[str] = []
 
-    def const(self, prefix: str, value: object) -> str:
+    def const(self, prefix: str, value: Any) -> str:
         name = f"{prefix}{len(self.namespace)}"
         self.namespace[name] = value
         return name
@@ -710,16 +734,16 @@ class _Writer:
         self.namespace[name] = None
         return name
 
-    def value_expr(self, value: object, x: str) -> str:
+    def value_expr(self, value: Any, x: str) -> str:
         """An expression converting the value `x` of a singular field or element."""
         if _is_message(value):
-            return f"{self.dep(value)}({x})"  # type: ignore[arg-type]
+            return f"{self.dep(value)}({x})"
         if not isinstance(value, Scalar):
             if self.key & _ENUM_NUMBERS:
                 return f"{x} if {x}.__class__ is int else _o_enum_number({x})"
             if _is_null_enum(value):
                 return "None"
-            names = self.const("_n", _enum_names(value))  # type: ignore[arg-type]
+            names = self.const("_n", _enum_names(value))
             return f"{names}.get({x}) or _o_enum({x}, {names})"
         t = value.proto_type
         if t == _DOUBLE:
@@ -737,17 +761,17 @@ class _Writer:
             return f"str({x}) if {x}.__class__ is int and {lo} <= {x} <= {hi} else _o_int64({x}, {lo}, {hi})"
         return f"{x} if {x}.__class__ is int and {lo} <= {x} <= {hi} else _o_int({x}, {lo}, {hi})"
 
-    def element(self, value: object) -> str:
+    def element(self, value: Any) -> str:
         """A function converting one element of a list or map value."""
         if _is_message(value):
-            return self.dep(value)  # type: ignore[arg-type]
+            return self.dep(value)
         if isinstance(value, Scalar):
             return self.const("_e", _scalar_out(value))
         ns: dict[str, object] = {}
         exec(f"def convert(x):\n    return {self.value_expr(value, 'x')}\n", self.namespace, ns)
         return self.const("_e", ns["convert"])
 
-    def list_expr(self, value: object, v: str) -> str:
+    def list_expr(self, value: Any, v: str) -> str:
         if isinstance(value, Scalar):
             t = value.proto_type
             if t == _STRING:
@@ -758,7 +782,7 @@ class _Writer:
                 lo, hi = _bounds(value)
                 return f"_o_int64s({v}, {lo}, {hi})" if t in _WIDE else f"_o_ints({v}, {lo}, {hi})"
         if _is_message(value):
-            return f"_o_list({v}, {self.dep(value)})"  # type: ignore[arg-type]
+            return f"_o_list({v}, {self.dep(value)})"
         return f"_o_list({v}, {self.element(value)})"
 
     def field(self, f: Field, v: str) -> None:
@@ -815,7 +839,7 @@ def _check_instance(obj: object, cls: type) -> None:
         raise _wrong(f"a {cls.__qualname__}", obj)
 
 
-class _Reader:
+class _Reader(_Generator):
     """Generates the input converter of one class (with or without ignore_unknown)."""
 
     def __init__(self, info: _MessageInfo, ignore: bool) -> None:
@@ -828,26 +852,23 @@ class _Reader:
             "_i_strs": _i_strs, "_i_ints": _i_ints, "_check_text": _check_text, "_C": info.cls,
             "_oneofs": _oneof_clash, "_twice": _twice, "_dot": _dot,
         }
-        self.deps: dict[str, type] = {}
+        self.deps = {}
         self.lines: list[str] = []
-
-    const = _Writer.const
-    dep = _Writer.dep
 
     def enum_args(self, value: type) -> str:
         members: dict[object, object] = {}
         for name, number in _ENUMS[value].values:
             members[name] = value[name]  # type: ignore[index]
-            members.setdefault(number, value(number))  # type: ignore[call-arg]
+            members.setdefault(number, value(number))
         table = self.const("_t", members)
         return f"{table}, {_ENUMS[value].full_name[1:]!r}, {self.ignore}"
 
-    def element(self, value: object) -> str:
+    def element(self, value: Any) -> str:
         if _is_message(value):
-            return self.dep(value)  # type: ignore[arg-type]
+            return self.dep(value)
         if isinstance(value, Scalar):
             return self.const("_e", _scalar_in(value))
-        args = self.enum_args(value)  # type: ignore[arg-type]
+        args = self.enum_args(value)
         ns: dict[str, object] = {}
         exec(f"def convert(x):\n    return _i_enum(x, {args})\n", self.namespace, ns)
         return self.const("_e", ns["convert"])
@@ -875,7 +896,7 @@ class _Reader:
             add(f"{indent}{target} = _i_map(v, {key}, {self.element(value)})")
             return
         if _is_message(value):
-            add(f"{indent}{target} = {self.dep(value)}(v)")  # type: ignore[arg-type]
+            add(f"{indent}{target} = {self.dep(value)}(v)")
             return
         if not isinstance(value, Scalar):
             add(f"{indent}x = _i_enum(v, {self.enum_args(value)})")  # type: ignore[arg-type]
@@ -982,7 +1003,7 @@ def _twice(d: dict[str, Any], json_name: str, proto_name: str) -> None:
     raise _Bad(f"the field is given twice, as {json_name!r} and {proto_name!r}")
 
 
-def _dot(k: object) -> str:
+def _dot(k: Any) -> str:
     return "." + k if isinstance(k, str) and k.isidentifier() else _step(k)
 
 
@@ -1106,12 +1127,12 @@ def _duration_in(cls: type, ignore: bool) -> Callable[[Any], Any]:
     return convert
 
 
-def _camel_path(path: object) -> str:
+def _camel_path(path: Any) -> str:
     if path.__class__ is not str:
         path = _o_str(path)
     out = []
     upper = False
-    for ch in path:  # type: ignore[attr-defined]
+    for ch in path:
         if ch == "_":
             if upper:
                 break
@@ -1232,22 +1253,39 @@ def _value_out(cls: type, key: int) -> Callable[[Any], Any]:
             exc.steps.append(".values")
             raise
 
-    convert.struct = _struct  # type: ignore[attr-defined]
-    convert.list = _list  # type: ignore[attr-defined]
-    return convert
+    return _ValueConverters(convert, _struct, _list)
+
+
+class _ValueConverters:
+    """The converter of Value (called) with those of Struct and ListValue,
+    which share its recursion."""
+
+    __slots__ = ("value", "struct", "list")
+
+    def __init__(self, value: Callable[[Any], Any], struct: Callable[[Any], Any], items: Callable[[Any], Any]) -> None:
+        self.value, self.struct, self.list = value, struct, items
+
+    def __call__(self, v: Any) -> Any:
+        return self.value(v)
+
+
+def _value_converters(key: int, output: bool) -> _ValueConverters:
+    found = _converter(_wkt("Value"), key, output)
+    assert isinstance(found, _ValueConverters)
+    return found
 
 
 def _struct_out(cls: type, key: int) -> Callable[[Any], Any]:
-    return _converter(_wkt("Value"), key, True).struct  # type: ignore[attr-defined, no-any-return]
+    return _value_converters(key, True).struct
 
 
 def _listvalue_out(cls: type, key: int) -> Callable[[Any], Any]:
-    return _converter(_wkt("Value"), key, True).list  # type: ignore[attr-defined, no-any-return]
+    return _value_converters(key, True).list
 
 
 def _value_in(cls: type, ignore: bool) -> Callable[[Any], Any]:
     struct_cls, list_cls = _wkt("Struct"), _wkt("ListValue")
-    null = _wkt("NullValue")(0)  # type: ignore[call-arg]
+    null = _wkt("NullValue")(0)
 
     def convert(v: Any) -> Any:
         c = v.__class__
@@ -1280,17 +1318,15 @@ def _value_in(cls: type, ignore: bool) -> Callable[[Any], Any]:
     def _list(v: Any) -> Any:
         return list_cls(values=_i_list(v, convert))
 
-    convert.struct = _struct  # type: ignore[attr-defined]
-    convert.list = _list  # type: ignore[attr-defined]
-    return convert
+    return _ValueConverters(convert, _struct, _list)
 
 
 def _struct_in(cls: type, ignore: bool) -> Callable[[Any], Any]:
-    return _converter(_wkt("Value"), int(ignore), False).struct  # type: ignore[attr-defined, no-any-return]
+    return _value_converters(int(ignore), False).struct
 
 
 def _listvalue_in(cls: type, ignore: bool) -> Callable[[Any], Any]:
-    return _converter(_wkt("Value"), int(ignore), False).list  # type: ignore[attr-defined, no-any-return]
+    return _value_converters(int(ignore), False).list
 
 
 def _any_target(type_url: str) -> type:
@@ -1363,9 +1399,9 @@ def _any_in(cls: type, ignore: bool) -> Callable[[Any], Any]:
         if _MESSAGES[target].full_name[1:] in _SPECIAL:
             extra = [k for k in v if k not in ("@type", "value")]
             if extra and not ignore:
-                exc = _Bad(f"no such field in an Any holding {_MESSAGES[target].full_name[1:]}")
-                exc.steps.append(_dot(extra[0]))
-                raise exc
+                unknown = _Bad(f"no such field in an Any holding {_MESSAGES[target].full_name[1:]}")
+                unknown.steps.append(_dot(extra[0]))
+                raise unknown
             if "value" not in v:
                 raise _Bad(f'an Any holding {_MESSAGES[target].full_name[1:]} needs its "value"')
             try:
@@ -1416,7 +1452,7 @@ if _orjson is not None:
         if indent is None or indent == 2:
             option = (_OPT_SORT if sort_keys else 0) | (_OPT_INDENT if indent else 0)
             try:
-                return _orjson.dumps(value, option=option).decode()
+                return _orjson.dumps(value, option=option).decode()  # type: ignore[no-any-return]
             except _orjson.JSONEncodeError as exc:
                 raise ValueError(f"cannot write JSON: {exc}") from None
         return _std_dumps(value, indent, sort_keys)
@@ -1588,17 +1624,17 @@ def _to_dict_method(self: object, **options: Any) -> Any:
     return to_dict(self, **options)
 
 
-def _from_json_method[M](cls: type[M], text: str | bytes, **options: Any) -> M:
+def _from_json_method[M](cls: type[M], /, text: str | bytes, **options: Any) -> M:
     """A new instance from JSON text (see `quillspar.from_json`)."""
     return from_json(cls, text, **options)
 
 
-def _from_dict_method[M](cls: type[M], value: Any, **options: Any) -> M:
+def _from_dict_method[M](cls: type[M], /, value: Any, **options: Any) -> M:
     """A new instance from the Python values of its JSON form (see `quillspar.from_dict`)."""
     return from_dict(cls, value, **options)
 
 
-METHODS: Final = {
+METHODS: Final[dict[str, object]] = {
     "to_json": _to_json_method,
     "to_dict": _to_dict_method,
     "from_json": classmethod(_from_json_method),

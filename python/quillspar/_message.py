@@ -753,7 +753,7 @@ class Message:
 
     def __replace__(self, /, **changes: Any) -> Self:
         """A copy with the given fields replaced; for `copy.replace(obj, field=value)`."""
-        return _methods.replace(self, changes)  # type: ignore[no-any-return]
+        return typing.cast(Self, _methods.replace(self, changes))
 
 
 def encode(message: object) -> bytes:
