@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    Boom, Index, Marked, Msg, Schema, all_kinds_schema, fixed32, fixed64, ld, messages, nested_chain, panic_type,
+    Boom, Index, Marked, Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type,
     raising, single, tag, varint, vint,
 )
 
@@ -608,13 +608,21 @@ def test_an_error_says_where_it_happened(make, exc, message, path):
         W.desc["Order"].encode(make())
 
 
-def test_no_path_on_memory_errors():
-    class Exhausted:
-        def __index__(self):
-            raise MemoryError
+def odd_notes():
+    exc = Boom("odd")
+    exc.__notes__ = "not a list"  # add_note refuses to add to it
+    return exc
 
-    with raises(MemoryError, "", ""):
-        W.desc["Order"].encode(Order(items=[Item(qty=Exhausted())]))
+
+@pytest.mark.parametrize("exc,notes", [(MemoryError(), None), (odd_notes(), "not a list")])
+def test_errors_that_take_no_note_pass_unchanged(exc, notes):
+    class Raises:
+        def __index__(self):
+            raise exc
+
+    with pytest.raises(type(exc)) as e:
+        W.desc["Order"].encode(Order(items=[Item(qty=Raises())]))
+    assert e.value is exc and getattr(exc, "__notes__", None) == notes
 
 
 # ---------------------------------------------------------------- each value converted once
