@@ -515,3 +515,24 @@ def test_repr_stays_readable():
     loop = Node(label="a")
     loop.children.append(loop)
     assert repr(loop) == "Node(label='a', children=[...])"
+
+
+def test_converters_built_by_racing_threads():
+    import threading
+
+    cls = declare("Racy", {"a": int64, "nodes": list[Node], "inner": Inner | None, "st": wkt.Struct | None})
+    value = cls(a=5, nodes=[Node(label="x", children=[Node()])], inner=Inner(name="i"),
+                st=wkt.Struct.from_dict({"k": [1]}))
+    expected = {"a": "5", "nodes": [{"label": "x", "children": [{}]}], "inner": {"name": "i"}, "st": {"k": [1.0]}}
+    barrier, results = threading.Barrier(8), []
+
+    def work():
+        barrier.wait()
+        results.append((value.to_dict(), cls.from_dict(expected)))
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [(expected, value)] * 8

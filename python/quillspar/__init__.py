@@ -30,6 +30,11 @@ package of the module's message classes and enums, a class attribute
 are nested in it (`acme.v1.Order.Item`). `full_name(cls)` gives the name,
 `find_class(name)` the class, `file_descriptors(*classes)` the
 `FileDescriptorProto`s that another runtime can load.
+
+JSON: `to_json(obj)`/`from_json(cls, text)` and `to_dict`/`from_dict` follow
+protobuf's JSON mapping (well-known types included); malformed input raises
+`JsonError`, naming where. `which_oneof(obj, name)` tells which member of a
+oneof is set; message classes support `copy.replace`.
 """
 
 from . import _core
