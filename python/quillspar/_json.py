@@ -717,22 +717,9 @@ class _Writer(_Generator):
             "_o_strs": _o_strs, "_o_ints": _o_ints, "_o_int64s": _o_int64s, "_o_doubles": _o_doubles,
             "_check_instance": _check_instance, "_C": info.cls,
         }
-        self.deps: dict[str, type] = {}
+        self.deps = {}
         self.lines: list[str] = []
-
-    def const(self, prefix: str, value: Any) -> str:
-        name = f"{prefix}{len(self.namespace)}"
-        self.namespace[name] = value
-        return name
-
-    def dep(self, cls: type) -> str:
-        for name, known in self.deps.items():
-            if known is cls:
-                return name
-        name = f"_m{len(self.deps)}"
-        self.deps[name] = cls
-        self.namespace[name] = None
-        return name
+        self.tracking = True
 
     def value_expr(self, value: Any, x: str) -> str:
         """An expression converting the value `x` of a singular field or element."""
@@ -782,7 +769,10 @@ class _Writer(_Generator):
                 lo, hi = _bounds(value)
                 return f"_o_int64s({v}, {lo}, {hi})" if t in _WIDE else f"_o_ints({v}, {lo}, {hi})"
         if _is_message(value):
-            return f"_o_list({v}, {self.dep(value)})"
+            convert = self.dep(value)
+            if self.tracking:
+                return f"_o_list({v}, {convert})"
+            return f"[{convert}(x) for x in {v}] if {v}.__class__ is list else _o_list({v}, {convert})"
         return f"_o_list({v}, {self.element(value)})"
 
     def field(self, f: Field, v: str) -> None:
@@ -790,7 +780,8 @@ class _Writer(_Generator):
         k = repr(out_name)
         defaults = bool(self.key & _DEFAULTS)
         add = self.lines.append
-        add(f"        at = {f.name!r}")
+        if self.tracking:
+            add(f"        at = {f.name!r}")
         if f.shape == REPEATED:
             add(f"        if {v}{' is not None' if defaults else ''}:")
             add(f"            out[{k}] = {self.list_expr(f.value, v)}")
@@ -811,23 +802,29 @@ class _Writer(_Generator):
                 add(f"        out[{k}] = {self.value_expr(f.value, v)}")
 
     def function(self) -> Callable[[Any], Any]:
+        # Two versions: `convert` runs; when it fails, `locate` runs again
+        # noting the field it is at, so that the error names the path.
         add = self.lines.append
         fields = sorted(self.info.fields, key=lambda f: f.number)
-        add("def convert(obj):")
-        add("    if obj.__class__ is not _C:")
-        add("        _check_instance(obj, _C)")
-        add("    at = None")
-        add("    try:")
-        add("        out = {}")
-        for f in fields:
-            add(f"        v = obj.{f.name}")
-            self.field(f, "v")
-        add("        return out")
-        add("    except _Bad as exc:")
-        add("        if at is not None:")
-        add("            exc.steps.append('.' + at)")
-        add("        raise")
-        ns: dict[str, object] = {}
+        for self.tracking in (False, True):
+            add(f"def {'locate' if self.tracking else 'convert'}(obj):")
+            add("    if obj.__class__ is not _C:")
+            add("        _check_instance(obj, _C)")
+            add("    at = None")
+            add("    try:")
+            add("        out = {}")
+            for f in fields:
+                add(f"        v = obj.{f.name}")
+                self.field(f, "v")
+            add("        return out")
+            add("    except _Bad as exc:")
+            if self.tracking:
+                add("        if at is not None:")
+                add("            exc.steps.append('.' + at)")
+                add("        raise")
+            else:
+                add("        return locate(obj)")
+        ns: dict[str, object] = self.namespace
         exec("\n".join(self.lines) + "\n", self.namespace, ns)
         fn: Callable[[Any], Any] = ns["convert"]  # type: ignore[assignment]
         fn.__qualname__ = f"{self.info.cls.__qualname__}.<to_json>"
