@@ -981,7 +981,7 @@ class _Reader(_Generator):
         add("        at = None")
         for group, members in groups.items():
             test = " + ".join(f"({m!r} in kw)" for m in members)
-            add(f"        if {test} > 1:")
+            add(f"        if len(kw) > 1 and {test} > 1:")
             add(f"            _oneofs(kw, {group!r}, _GROUPS[{group!r}], _JSON_OF)")
         add("    except _Bad as exc:")
         add("        if at is not None:")
