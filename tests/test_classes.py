@@ -89,7 +89,8 @@ def test_equality_repr_pickle_copy(ns):
     assert v == Ok(a=3, tags=["t"], counts={"k": 1}, inner=Inner(n=2), one="o") and v != Ok(a=3)
     assert repr(v) == (
         "Ok(a=3, s='', color=<Color.RED: 0>, inner=Inner(n=2), maybe=None, tags=['t'], counts={'k': 1}, "
-        "one='o', two=None)")
+        "one='o')")
+    assert copy.replace(v, two=Inner(n=1)) == Ok(a=3, tags=["t"], counts={"k": 1}, inner=Inner(n=2), two=Inner(n=1))
     assert pickle.loads(pickle.dumps(v)) == v and copy.copy(v) == v and copy.deepcopy(v) == v and copy.deepcopy(v).tags is not v.tags
     assert Ok.from_bytes(v.to_bytes()) == v
 

@@ -50,7 +50,7 @@ class _TypeInfo:
     """What the package knows of a message class or enum: its protobuf name,
     package and the message class it is nested in."""
 
-    __slots__ = ("cls", "name", "package", "seq", "parent", "nested")
+    __slots__ = ("cls", "name", "package", "seq", "parent", "nested", "shadowed")
 
     def __init__(self, cls: type) -> None:
         self.cls = cls
@@ -59,6 +59,9 @@ class _TypeInfo:
         self.seq = next(_sequence)
         self.parent: _MessageInfo | None = None  # set when the enclosing message class is decorated
         self.nested: list[_TypeInfo] = []  # message classes and enums defined in the class body
+        # The class that held this full name before this one took it, given
+        # the name back when this one moves into the class that encloses it.
+        self.shadowed: weakref.ReferenceType[type] | None = None
 
     @property
     def where(self) -> str:
@@ -189,7 +192,14 @@ def _register(info: _TypeInfo) -> None:
     """Make the class known by its names."""
     _attach(info)
     _BY_QUALNAME[(info.cls.__module__, info.cls.__qualname__)] = info.cls
-    _BY_FULL_NAME[info.full_name[1:]] = info.cls
+    _claim_full_name(info)
+
+
+def _claim_full_name(info: _TypeInfo) -> None:
+    name = info.full_name[1:]
+    previous = _BY_FULL_NAME.get(name)
+    info.shadowed = weakref.ref(previous) if previous is not None and previous is not info.cls else None
+    _BY_FULL_NAME[name] = info.cls
 
 
 def _set_parent(child: _TypeInfo, parent: _MessageInfo | None) -> None:
@@ -197,13 +207,18 @@ def _set_parent(child: _TypeInfo, parent: _MessageInfo | None) -> None:
     names of the child and of its own nested types change with it."""
     moved = list(_subtree(child))
     for info in moved:
-        if _BY_FULL_NAME.get(info.full_name[1:]) is info.cls:
-            del _BY_FULL_NAME[info.full_name[1:]]
+        name = info.full_name[1:]
+        if _BY_FULL_NAME.get(name) is info.cls:
+            previous = info.shadowed() if info.shadowed is not None else None
+            if previous is not None:
+                _BY_FULL_NAME[name] = previous
+            else:
+                del _BY_FULL_NAME[name]
     child.parent = parent
     if parent is not None:
         parent.nested.append(child)
     for info in moved:
-        _BY_FULL_NAME[info.full_name[1:]] = info.cls
+        _claim_full_name(info)
 
 
 def _adopt_nested(info: _MessageInfo) -> None:
