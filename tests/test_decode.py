@@ -499,3 +499,31 @@ def test_no_note_on_the_depth_limit():
     with pytest.raises(RecursionError) as e:
         decode(nested_chain(1001), N, "Node")
     assert not hasattr(e.value, "__notes__")
+
+
+# ---------------------------------------------------------------- the keywords of the call
+
+def _oneof_schema():
+    m = Msg("K")
+    choice = m.oneof("choice")
+    return m.add("r", 1, "int32", "repeated").add("a", 2, "int32").add("o1", 3, "int32", oneof=choice).add(
+        "o2", 4, "string", oneof=choice)
+
+
+@pytest.mark.parametrize(
+    "build, options, data, expected",
+    [
+        # a value set again keeps its place; a oneof member replaced by another goes, the new one comes last
+        (_oneof_schema, b"", vint(2, 1) + vint(3, 5) + ld(4, b"x") + vint(2, 2) + vint(3, 6),
+         [("r", []), ("a", 2), ("o1", 6)]),
+        (_oneof_schema, b"", ld(4, b"x") + vint(2, 1) + vint(3, 5), [("r", []), ("a", 1), ("o1", 5)]),
+        # hand-made schemas with a name twice pass it once, at its first place
+        (lambda: Msg("K").add("x", 1, "int32").add("y", 2, "int32").add("x", 3, "int32"), b"",
+         vint(3, 7) + vint(2, 1) + vint(1, 5), [("x", 5), ("y", 1)]),
+        (lambda: Msg("K").add("_unknown_fields", 1, "bytes").add("y", 2, "int32"), KEEP,
+         ld(1, b"k") + vint(2, 1) + vint(9, 1), [("_unknown_fields", vint(9, 1)), ("y", 1)]),
+    ],
+)
+def test_keywords_in_the_order_of_a_filled_dict(build, options, data, expected):
+    d = compile_descriptor(build().serialize() + options)
+    assert list(d.decode(Kw, data).kw.items()) == expected

@@ -452,6 +452,88 @@ private:
     std::vector<Ref> heap_;
 };
 
+// The keyword arguments of one level's call, by keyword (schema.keyword_of),
+// in the order a dictionary filled the same way would hold them: a keyword
+// set again keeps its place, one removed and set again goes last. The class
+// is then called through vectorcall with a tuple of the names, which a class
+// with a vectorcall of its own takes as it is.
+class Keywords {
+public:
+    explicit Keywords(std::size_t nkeys) : n_(nkeys) {
+        if (n_ > kInline) {
+            heap_values_.assign(n_, nullptr);
+            heap_order_.reserve(n_);
+        } else {
+            std::fill(inline_values_, inline_values_ + n_, nullptr);
+        }
+    }
+    ~Keywords() {
+        PyObject** v = values();
+        for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(v[order()[i]]);
+    }
+    Keywords(const Keywords&) = delete;
+    Keywords& operator=(const Keywords&) = delete;
+
+    // Takes over a new reference.
+    void set(std::uint32_t key, PyObject* value) {
+        PyObject*& slot = values()[key];
+        if (!slot) {
+            if (n_ > kInline) heap_order_.push_back(key);
+            else inline_order_[count_] = key;
+            ++count_;
+        }
+        PyObject* old = std::exchange(slot, value);
+        Py_XDECREF(old);
+    }
+    // False (nothing to remove) when the keyword is not set.
+    bool remove(std::uint32_t key) {
+        PyObject*& slot = values()[key];
+        if (!slot) return false;
+        std::uint32_t* o = order();
+        std::uint32_t* at = std::find(o, o + count_, key);
+        std::copy(at + 1, o + count_, at);
+        if (n_ > kInline) heap_order_.pop_back();
+        --count_;
+        PyObject* old = std::exchange(slot, nullptr);
+        Py_DECREF(old);
+        return true;
+    }
+    // cls(**keywords): a new reference, or nullptr with an exception set.
+    PyObject* call(PyObject* cls, const DescriptorState& st, PyObject* unknown_name) {
+        if (count_ == 0) return PyObject_Vectorcall(cls, nullptr, 0, nullptr);
+        Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
+        if (!names) return nullptr;
+        PyObject* inline_args[kInline];
+        std::vector<PyObject*> heap_args;
+        PyObject** args = inline_args;
+        if (count_ > kInline) {
+            heap_args.resize(count_);
+            args = heap_args.data();
+        }
+        const std::uint32_t* o = order();
+        const std::uint32_t nfields = static_cast<std::uint32_t>(st.field_names.size());
+        for (std::size_t i = 0; i < count_; ++i) {
+            const std::uint32_t key = o[i];
+            PyObject* name = key < nfields ? st.field_names[key] : unknown_name;
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
+            args[i] = values()[key];
+        }
+        return PyObject_Vectorcall(cls, args, 0, names.get());
+    }
+
+private:
+    static constexpr std::size_t kInline = 24;
+    PyObject** values() noexcept { return n_ > kInline ? heap_values_.data() : inline_values_; }
+    std::uint32_t* order() noexcept { return n_ > kInline ? heap_order_.data() : inline_order_; }
+
+    std::size_t n_;
+    std::size_t count_ = 0;
+    PyObject* inline_values_[kInline];
+    std::uint32_t inline_order_[kInline];
+    std::vector<PyObject*> heap_values_;
+    std::vector<std::uint32_t> heap_order_;
+};
+
 // The field index of the member of each oneof seen so far in one record, or -1.
 class OneofMembers {
 public:
@@ -600,9 +682,8 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
     const auto& fields = sc.fields;
     const std::size_t nfields = fields.size();
 
-    // Sized for every field up front: no rehash while the fields arrive.
-    Ref kwargs = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(nfields < 64 ? nfields : 64)));
-    if (!kwargs) return nullptr;
+    Keywords kwargs(nfields + 1);  // the last one for the unknown fields
+    const auto& keyword_of = sc.keyword_of;
 
     // Every repeated and map field is passed, empty or not, in schema order.
     Containers containers(nfields);
@@ -610,7 +691,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
         containers.set(i, c);
-        if (PyDict_SetItem(kwargs.get(), st.field_names[i], c) < 0) return nullptr;
+        kwargs.set(keyword_of[i], Py_NewRef(c));
     }
 
     // Members of one oneof replace each other: the last one in the data wins,
@@ -711,7 +792,6 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     break;
                 }
                 if (!value) return fail_in_field(path, st, idx);
-                PyObject* name = st.field_names[idx];
                 if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
                     int& current = oneof_member[*f.oneof_index];
                     if (current >= 0 && static_cast<std::size_t>(current) != idx) {
@@ -719,8 +799,10 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         // gathered so far is still decoded (so that bad data in
                         // it fails as it would have), then dropped.
                         const std::size_t prev = static_cast<std::size_t>(current);
-                        PyObject* previous = st.field_names[prev];
-                        if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
+                        if (keyword_of[prev] != keyword_of[idx] && !kwargs.remove(keyword_of[prev])) {
+                            PyErr_SetObject(PyExc_KeyError, st.field_names[prev]);
+                            return nullptr;
+                        }
                         if (sc.message_slot[prev] >= 0) {
                             const std::size_t gone = static_cast<std::size_t>(sc.message_slot[prev]);
                             if (!pending.empty(gone)) {
@@ -736,7 +818,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 }
                 if (f.field_type.tag == FieldTypeTag::Message)
                     pending.add(static_cast<std::size_t>(sc.message_slot[idx]), body);
-                if (PyDict_SetItem(kwargs.get(), name, value.get()) < 0) return nullptr;
+                kwargs.set(keyword_of[idx], value.release());
                 continue;
             }
         unknown_field:
@@ -754,13 +836,14 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         const Span* records = pending.records(slot, n);
         Ref value = Ref::steal(decode_nested(st.field_links[idx], records, n, depth, path));
         if (!value) return fail_in_field(path, st, idx);
-        if (PyDict_SetItem(kwargs.get(), st.field_names[idx], value.get()) < 0) return nullptr;
+        kwargs.set(keyword_of[idx], value.release());
     }
     if (keep_unknown && !unknown.empty()) {
-        Ref raw = Ref::steal(unknown.take());
-        if (!raw || PyDict_SetItem(kwargs.get(), g_unknown_name, raw.get()) < 0) return nullptr;
+        PyObject* raw = unknown.take();
+        if (!raw) return nullptr;
+        kwargs.set(sc.unknown_keyword, raw);
     }
-    return PyObject_Call(cls, g_empty_tuple, kwargs.get());
+    return kwargs.call(cls, st, g_unknown_name);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "compiler.hpp"
 
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -67,6 +68,13 @@ void MessageSchema::build_index() {
             message_fields.push_back(static_cast<std::uint32_t>(i));
         }
     }
+    const auto count = static_cast<std::uint32_t>(fields.size());
+    keyword_of.assign(fields.size(), 0);
+    unknown_keyword = count;
+    std::unordered_map<std::string_view, std::uint32_t> first;
+    first.reserve(fields.size() + 1);
+    first.emplace(kUnknownFieldsName, unknown_keyword);
+    for (std::uint32_t i = 0; i < count; ++i) keyword_of[i] = first.try_emplace(fields[i].name, i).first->second;
     std::uint32_t n = max_number < kDirect ? max_number + 1 : kDirect;
     by_number.assign(fields.empty() ? 0 : n, -1);
     for (std::size_t i = fields.size(); i-- > 0;)

@@ -113,6 +113,13 @@ struct MessageSchema {
     // occurrences of these fields to merge them.
     std::vector<std::uint32_t> message_fields;
     std::vector<std::int32_t> message_slot;
+    // The constructor keyword of each field, as the index of the first field
+    // with the same name (fields.size() standing for kUnknownFieldsName);
+    // `unknown_keyword` that of the unknown fields. Names are unique in any
+    // schema the package makes; these keep a hand-made one with repeated
+    // names to one keyword per name.
+    std::vector<std::uint32_t> keyword_of;
+    std::uint32_t unknown_keyword = 0;
 };
 
 struct DescriptorError {
