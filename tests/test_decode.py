@@ -527,3 +527,37 @@ def _oneof_schema():
 def test_keywords_in_the_order_of_a_filled_dict(build, options, data, expected):
     d = compile_descriptor(build().serialize() + options)
     assert list(d.decode(Kw, data).kw.items()) == expected
+
+
+# ---------------------------------------------------------------- long runs
+
+class _Stop(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("kind", ["int32", "enum"])
+def test_long_packed_runs_let_signal_handlers_run(kind):
+    import signal
+
+    from quillspar._classes import EnumTable
+
+    d = compile_descriptor(Msg("M").add("v", 1, kind, "repeated", type_name=".t.E" if kind == "enum" else None)
+                           .serialize())
+    if kind == "enum":
+        d.link({1: EnumTable({0: "zero"})})
+    data = ld(1, bytes(8 << 20))  # eight million zeros
+
+    def stop(signum, frame):
+        raise _Stop
+
+    old = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        with pytest.raises(_Stop) as info:
+            d.decode(Kw, data)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    # raised inside the run, not once it was over: the decoder placed it
+    assert any(note.startswith("while decoding M.v") for note in getattr(info.value, "__notes__", []))

@@ -371,12 +371,21 @@ std::size_t packed_count(FieldKind kind, Span run) noexcept {
 // per value; no Python code runs here, so the order of work is not visible.
 // n values of kind K into the first n items of a new list: one loop per
 // kind, with the dispatch on the kind folded away.
+// A long run gives signal handlers (Ctrl-C) their turn between chunks of
+// this many values, a few megabytes of input.
+constexpr std::size_t kSignalChunk = std::size_t{1} << 20;
+
 template <FieldKind K>
 bool fill_packed(PyObject* values, std::size_t n, WireReader& packed) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = read_scalar(K, packed);
-        if (!v) return false;
-        PyList_SET_ITEM(values, static_cast<Py_ssize_t>(i), v);
+    for (std::size_t start = 0; start < n; start += kSignalChunk) {
+        if (start != 0 && PyErr_CheckSignals() < 0) [[unlikely]]
+            return false;
+        const std::size_t end = n - start > kSignalChunk ? start + kSignalChunk : n;
+        for (std::size_t i = start; i < end; ++i) {
+            PyObject* v = read_scalar(K, packed);
+            if (!v) return false;
+            PyList_SET_ITEM(values, static_cast<Py_ssize_t>(i), v);
+        }
     }
     return true;
 }
@@ -747,8 +756,11 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                             Span run = r.read_length_delimited();
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
                             WireReader packed(run);
-                            while (!packed.at_end())
+                            for (std::size_t count = 1; !packed.at_end(); ++count) {
+                                if (count % kSignalChunk == 0 && PyErr_CheckSignals() < 0) [[unlikely]]
+                                    return fail_in_element(path, st, idx, list);
                                 if (!append_new(list, enum_from_varint(packed, linked))) return fail_in_element(path, st, idx, list);
+                            }
                         } else {
                             goto unknown_field;
                         }
