@@ -7,6 +7,8 @@
 Peers, each timed in this run:
 
 - quillspar: `Cls.from_bytes(data)` and `obj.to_bytes()`;
+- core: the core's `Descriptor.decode(cls, data)` and `encode(obj)` called
+  directly, which shows what the class methods add;
 - floor: plain construction of the same quillspar objects from ready Python
   values (the floor for decoding);
 - upb: the reference protobuf runtime's C backend, same process, its classes
@@ -41,9 +43,9 @@ import workloads as W  # noqa: E402
 
 RESULTS = HERE / "results"
 
-DECODE_ORDER = ["quillspar", "floor", "upb", "python", "msgspec"]
-ENCODE_ORDER = ["quillspar", "upb build+serialize", "upb serialize", "python build+serialize", "python serialize",
-                "msgspec"]
+DECODE_ORDER = ["quillspar", "core", "floor", "upb", "python", "msgspec"]
+ENCODE_ORDER = ["quillspar", "core", "upb build+serialize", "upb serialize", "python build+serialize",
+                "python serialize", "msgspec"]
 JSON_ORDER = ["quillspar", "upb", "python"]
 DIRECTIONS = (("decode", DECODE_ORDER), ("encode", ENCODE_ORDER), ("to_json", JSON_ORDER), ("from_json", JSON_ORDER))
 
@@ -159,6 +161,13 @@ TARGETS = [
     ("packed double decode vs upb", "doubles", "decode/quillspar", "decode/upb", 1.0),
     ("packed double encode vs upb (build + serialize)", "doubles", "encode/quillspar", "encode/upb build+serialize",
      1.0),
+    ("medium decode vs msgspec decode", "medium", "decode/quillspar", "decode/msgspec", 1.2),
+    ("medium encode vs msgspec encode (parity)", "medium", "encode/quillspar", "encode/msgspec", 1.0),
+    ("small from_bytes vs the core's decode", "small", "decode/quillspar", "decode/core", 1.1),
+    ("small to_bytes vs the core's encode", "small", "encode/quillspar", "encode/core", 1.1),
+    ("telemetry decode vs upb (parse + read all)", "telemetry", "decode/quillspar", "decode/upb", 1 / 3),
+    ("telemetry encode vs upb (build + serialize)", "telemetry", "encode/quillspar", "encode/upb build+serialize",
+     1 / 3),
     ("medium to_json vs json_format.MessageToJson", "medium", "to_json/quillspar", "to_json/upb", 0.1),
     ("medium from_json vs json_format.Parse", "medium", "from_json/quillspar", "from_json/upb", 0.1),
     ("telemetry to_json vs json_format.MessageToJson", "telemetry", "to_json/quillspar", "to_json/upb", 0.1),

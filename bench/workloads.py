@@ -96,6 +96,11 @@ class Int32s:
 
 
 @message
+class Statuses:
+    values: list[Status]
+
+
+@message
 class Doubles:
     values: list[float]
 
@@ -201,7 +206,7 @@ class TraceRequest:
     spans: list[Span]
 
 
-QS_CLASSES = [Small, Customer, LineItem, Order, Catalog, Int32s, Doubles, Document, AnyValue, ArrayValue,
+QS_CLASSES = [Small, Customer, LineItem, Order, Catalog, Int32s, Statuses, Doubles, Document, AnyValue, ArrayValue,
               KeyValueList, KeyValue, SpanEvent, SpanLink, SpanStatus, Span, TraceRequest]
 
 
@@ -248,6 +253,10 @@ class MCatalog(msgspec.Struct, array_like=True):
 
 class MInt32s(msgspec.Struct, array_like=True):
     values: list[int]
+
+
+class MStatuses(msgspec.Struct, array_like=True):
+    values: list[Status]
 
 
 class MDoubles(msgspec.Struct, array_like=True):
@@ -498,6 +507,19 @@ def floor_catalog(v: tuple) -> Catalog:
     return Catalog(name=v[0], items=[LineItem(sku=s, quantity=q, tags=list(t)) for s, q, t in v[1]])
 
 
+def statuses_value() -> tuple:
+    rng = random.Random(5)
+    return ([Status(rng.randrange(4)) for _ in range(100_000)],)
+
+
+def floor_statuses(v: tuple) -> Statuses:
+    return Statuses(values=list(v[0]))
+
+
+def pb_statuses(P: Any, v: tuple) -> Any:
+    return P.Statuses(values=v[0])
+
+
 def floor_int32s(v: tuple) -> Int32s:
     return Int32s(values=list(v[0]))
 
@@ -644,6 +666,8 @@ WORKLOADS = [
              pb_catalog, read_catalog),
     Workload("int32s", "packed 100k int32", Int32s, int32s_value, floor_int32s, MInt32s,
              lambda v: MInt32s(list(v[0])), pb_int32s, read_values),
+    Workload("enums", "packed 100k enum", Statuses, statuses_value, floor_statuses, MStatuses,
+             lambda v: MStatuses(list(v[0])), pb_statuses, read_values),
     Workload("doubles", "packed 100k double", Doubles, doubles_value, floor_doubles, MDoubles,
              lambda v: MDoubles(list(v[0])), pb_doubles, read_values),
     Workload("strings", "string-heavy", Document, document_value, floor_document, MDocument, ms_document,
@@ -820,6 +844,9 @@ def quillspar_ops(w: Workload) -> dict[str, Op]:
         "decode/quillspar": ("cls.from_bytes(data)", {"cls": w.qs_cls, "data": data}),
         "decode/floor": ("floor(canon)", {"floor": w.floor, "canon": w.canon}),
         "encode/quillspar": ("obj.to_bytes()", {"obj": obj}),
+        # the core's own entry points, without the class methods around them
+        "decode/core": ("decode(cls, data)", {"decode": w.qs_cls.__quillspar__.decode, "cls": w.qs_cls, "data": data}),
+        "encode/core": ("encode(obj)", {"encode": w.qs_cls.__quillspar__.encode, "obj": obj}),
     }
 
 
