@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "../module/descriptor.hpp"
-#include "../module/errors.hpp"
-#include "../module/pyref.hpp"
+#include "../py/descriptor.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
 #include "../schema/schema.hpp"
 #include "../wire/reader.hpp"
 #include "../wire/utf8.hpp"

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "../decode/decoder.hpp"
-#include "../module/attr.hpp"
-#include "../module/descriptor.hpp"
-#include "../module/errors.hpp"
-#include "../module/pyref.hpp"
+#include "../py/descriptor.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
+#include "attr.hpp"
 #include "error_path.hpp"
 #include "scalar.hpp"
 

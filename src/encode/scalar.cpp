@@ -3,8 +3,8 @@
 #include <bit>
 #include <string>
 
-#include "../module/errors.hpp"
-#include "../module/pyref.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
 
 namespace quillspar::encode {
 

@@ -1,6 +1,6 @@
 // The Descriptor type: construction from compile_descriptor, the getters,
 // ref_fields(), link(), and the entries of decode() and encode().
-#include "descriptor.hpp"
+#include "../py/descriptor.hpp"
 
 #include <algorithm>
 #include <new>
@@ -9,10 +9,10 @@
 
 #include "../decode/decoder.hpp"
 #include "../encode/encoder.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
 #include "../schema/compiler.hpp"
 #include "args.hpp"
-#include "errors.hpp"
-#include "pyref.hpp"
 
 namespace quillspar {
 

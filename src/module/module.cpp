@@ -5,9 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "descriptor.hpp"
-#include "errors.hpp"
-#include "pyref.hpp"
+#include "../py/descriptor.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
 
 namespace quillspar {
 namespace {

@@ -1,7 +1,7 @@
 // The compiled, immutable description of one message type.
 //
 // Built once by parse_descriptor (compiler.hpp) from DescriptorProto bytes,
-// owned by a Descriptor object (module/), and walked by the message decoder
+// owned by a Descriptor object (py/descriptor.hpp), and walked by the message decoder
 // and encoder on every call. Knows nothing of Python objects.
 #pragma once
 

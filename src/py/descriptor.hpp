@@ -1,7 +1,7 @@
 // The Descriptor object: a compiled MessageSchema, the link table of classes
 // its fields refer to, the linked flag and the borrow state.
 //
-// The type and its methods live in descriptor.cpp; the decoder and encoder
+// The type and its methods live in module/descriptor.cpp; the decoder and encoder
 // (decode/, encode/) use the layout and the borrow guard below to work on the
 // descriptors of nested message classes.
 #pragma once
