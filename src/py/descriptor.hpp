@@ -1,9 +1,7 @@
 // The Descriptor object: a compiled MessageSchema, the link table of classes
 // its fields refer to, the linked flag and the borrow state.
 //
-// The type and its methods live in module/descriptor.cpp; the decoder and encoder
-// (decode/, encode/) use the layout and the borrow guard below to work on the
-// descriptors of nested message classes.
+// The type and its methods live in module/descriptor.cpp.
 #pragma once
 
 #include <Python.h>
@@ -11,9 +9,12 @@
 #include <atomic>
 #include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../schema/schema.hpp"
+#include "ref.hpp"
+#include "state.hpp"
 
 namespace quillspar {
 
@@ -47,19 +48,26 @@ private:
 // Everything a Descriptor owns besides the object header.
 struct DescriptorState {
     schema::MessageSchema schema;
-    // Field number -> linked object (one strong reference each).
-    std::unordered_map<std::uint32_t, PyObject*> links;
+    // Field number -> linked object.
+    std::unordered_map<std::uint32_t, Ref> links;
     // Per field index: the object linked under that field's number (borrowed
     // from `links`), so the decoder needs no hash lookup per value.
     std::vector<PyObject*> field_links;
-    // Per field index: the field name as an interned str (one reference each).
-    std::vector<PyObject*> field_names;
+    // Per field index: the field name as an interned str.
+    std::vector<Ref> field_names;
     bool linked = false;
 
     DescriptorState() = default;
     DescriptorState(const DescriptorState&) = delete;
     DescriptorState& operator=(const DescriptorState&) = delete;
-    ~DescriptorState();
+    ~DescriptorState() {
+        // The schema first, then the references: releasing a linked class may
+        // run arbitrary code, which must find nothing half-destroyed here.
+        schema = schema::MessageSchema{};
+        field_links.clear();
+        auto links_taken = std::move(links);
+        auto names_taken = std::move(field_names);
+    }
 };
 
 struct DescriptorObject {
@@ -68,19 +76,8 @@ struct DescriptorObject {
     DescriptorState state;
 };
 
-// The Descriptor type, created on first need. Borrowed; nullptr with
-// PanicException set if it cannot be created.
-PyTypeObject* descriptor_type() noexcept;
-
 // True when `obj` is a Descriptor (or of a subtype). Never fails.
-inline bool is_descriptor(PyObject* obj) noexcept {
-    PyTypeObject* t = descriptor_type();
-    if (!t) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyObject_TypeCheck(obj, t);
-}
+inline bool is_descriptor(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, descriptor_type()); }
 
 // Shared access to a descriptor for one scope. `ok()` is false when the
 // descriptor is held exclusively; the caller then raises its own error.
@@ -97,11 +94,5 @@ public:
 private:
     DescriptorObject* d_;
 };
-
-// New Descriptor for a compiled schema (new reference), or nullptr.
-PyObject* new_descriptor(schema::MessageSchema&& schema) noexcept;
-
-// Module-level pieces defined in descriptor.cpp / module.cpp.
-extern PyMethodDef compile_descriptor_def;
 
 }  // namespace quillspar
