@@ -49,6 +49,12 @@ namespace {
     return nullptr;
 }
 
+// The same, for a function that reports failure as false.
+[[gnu::cold]] bool wire_failed(const WireReader& r) noexcept {
+    raise_wire(r);
+    return false;
+}
+
 [[gnu::noinline]] PyObject* raise_bad_utf8(const std::uint8_t* s, std::size_t n) noexcept {
     std::size_t bad_len = 1;
     std::size_t at = wire::utf8_invalid_at(s, n, &bad_len);
@@ -291,7 +297,7 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
     while (!r.at_end()) {
         std::uint32_t number;
         WireType wt;
-        if (!r.read_tag(number, wt)) return raise_wire(r);
+        if (!r.read_tag(number, wt)) return wire_failed(r);
         if (number == 1 && wt == schema::wire_type_of(key_kind)) {
             key = Ref::steal(read_scalar(key_kind, r));
             if (!key) return false;
@@ -303,11 +309,11 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
             if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
             Span body = r.read_length_delimited();
-            if (r.failed()) return raise_wire(r);
+            if (r.failed()) return wire_failed(r);
             messages.add(body);
         } else {
             r.skip_field(wt);
-            if (r.failed()) return raise_wire(r);
+            if (r.failed()) return wire_failed(r);
         }
     }
     if (!key) {

@@ -329,8 +329,14 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObjec
         if (!encode_entry(out, f, linked, key.get(), val.get(), path, depth)) return path.key(key.get());
         key.reset();
         val.reset();
-        if (PyDict_GET_SIZE(value) != initial) return raise_panic("dictionary changed size during iteration");
-        if (--remaining == -1) return raise_panic("dictionary keys changed during iteration");
+        if (PyDict_GET_SIZE(value) != initial) {
+            raise_panic("dictionary changed size during iteration");
+            return false;
+        }
+        if (--remaining == -1) {
+            raise_panic("dictionary keys changed during iteration");
+            return false;
+        }
     }
     return true;
 }
