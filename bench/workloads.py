@@ -27,7 +27,8 @@ import msgspec
 
 import quillspar
 from quillspar import fixed32, int32, int64, message, sint64
-from quillspar._message import _MESSAGES, file_descriptors
+from quillspar import file_descriptors, full_name
+from quillspar._names import _message_info
 
 # ---------------------------------------------------------------- schemas
 
@@ -416,7 +417,7 @@ def canonical(obj: Any) -> Any:
     """A quillspar message or msgspec struct (or a value inside one) in the canonical form."""
     if isinstance(obj, msgspec.Struct):
         return tuple(canonical(getattr(obj, n)) for n in obj.__struct_fields__)
-    info = _MESSAGES.get(type(obj))
+    info = _message_info(type(obj))
     if info is not None:
         return tuple(canonical(getattr(obj, f.name)) for f in info.fields)
     if isinstance(obj, list):
@@ -454,7 +455,7 @@ class ReferenceClasses:
         for raw in file_descriptors(*QS_CLASSES):
             pool.Add(descriptor_pb2.FileDescriptorProto.FromString(raw))
         for cls in QS_CLASSES:
-            full = _MESSAGES[cls].full_name[1:]
+            full = full_name(cls)
             setattr(self, cls.__name__, message_factory.GetMessageClass(pool.FindMessageTypeByName(full)))
 
 

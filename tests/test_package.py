@@ -1,6 +1,7 @@
 """The quillspar package: message classes, their schema, and the public API."""
 
 import enum
+import gc
 import importlib.util
 import inspect
 import itertools
@@ -10,6 +11,7 @@ import sys
 import textwrap
 from typing import Any
 import types
+import weakref
 
 import pytest
 
@@ -26,7 +28,8 @@ from quillspar import (
     sint64,
     uint64,
 )
-from quillspar._message import _MESSAGES
+from quillspar import _link
+from quillspar._names import _message_info
 
 _snippets = itertools.count()
 
@@ -45,7 +48,7 @@ def descriptor_of(cls: type) -> Any:
     """The class's DescriptorProto, read by the reference runtime."""
     descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
     quillspar.resolve(cls)
-    return descriptor_pb2.DescriptorProto.FromString(_MESSAGES[cls].proto)
+    return descriptor_pb2.DescriptorProto.FromString(_message_info(cls).proto)
 
 
 class Color(enum.IntEnum):
@@ -381,6 +384,34 @@ def test_exported_files_keep_same_named_types_apart() -> None:
         quillspar.file_descriptors(pair)
 
 
+def test_a_class_named_like_a_map_entry() -> None:
+    descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
+    message_factory = pytest.importorskip("google.protobuf.message_factory")
+    tagged = define(
+        """
+        @message
+        class TagsEntry:
+            key: str
+            value: int32
+        @message
+        class Tagged:
+            tags: dict[str, str]
+            entries: list[TagsEntry]
+        """,
+        "Tagged",
+    )
+    entry = sys.modules[tagged.__module__].TagsEntry
+    value = tagged(tags={"a": "b"}, entries=[entry(key="k", value=2)])
+    data = value.to_bytes()
+    assert data == bytes.fromhex("0a06 0a0161 120162 1205 0a016b 1002")
+    assert tagged.from_bytes(data) == value
+    files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in quillspar.file_descriptors(tagged)]
+    reference = message_factory.GetMessages(files)[quillspar.full_name(tagged)]
+    parsed = reference.FromString(data)
+    assert dict(parsed.tags) == {"a": "b"} and parsed.entries[0].value == 2
+    assert parsed.SerializeToString() == data
+
+
 # ---------------------------------------------------------------- references between classes
 
 def test_references_between_local_and_nested_classes() -> None:
@@ -411,6 +442,43 @@ def test_references_between_local_and_nested_classes() -> None:
     )
     value = cls(inner=cls.Inner(v=2), many=[cls.Inner(v=3)], next=cls())
     assert cls.from_bytes(value.to_bytes()) == value
+
+
+@message
+class Shadowed:  # a module-level class that local classes of the same name hide
+    text: str
+
+
+def test_string_annotations_resolve_in_the_defining_function() -> None:
+    @message
+    class Shadowed:
+        v: int32
+
+    @message
+    class Earlier:
+        v: int32
+
+    @message
+    class User:
+        shadowed: "Shadowed | None"
+        earlier: "list[Earlier]"
+        later: "Later | None"
+
+    @message
+    class Later:
+        v: int32
+
+    class Holder:  # not a message class: the function's names stay in view
+        @message
+        class Inside:
+            shadowed: "Shadowed | None"
+
+    value = User(shadowed=Shadowed(v=1), earlier=[Earlier(v=2)], later=Later(v=3))
+    assert value.to_bytes() == bytes.fromhex("0a020801 12020802 1a020803")
+    assert User.from_bytes(value.to_bytes()) == value
+    assert type(User.from_bytes(value.to_bytes()).shadowed) is Shadowed
+    inside = Holder.Inside(shadowed=Shadowed(v=4))
+    assert Holder.Inside.from_bytes(inside.to_bytes()) == inside
 
 
 def test_unknown_names_are_resolved_or_reported_at_first_use() -> None:
@@ -535,3 +603,45 @@ def test_package_works_without_the_reference_runtime() -> None:
               "assert P.from_bytes(P(x=3).to_bytes()) == P(x=3)\nassert 'google.protobuf' not in sys.modules\n")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+# ---------------------------------------------------------------- classes are freed
+
+def _descriptors() -> int:
+    return sum(type(o) is quillspar._core.Descriptor for o in gc.get_objects())
+
+
+@pytest.mark.parametrize("kind", ["plain", "recursive", "nested enum", "never resolved"])
+def test_classes_are_freed_with_their_descriptors(kind: str) -> None:
+    gc.collect()
+    before = _descriptors()
+    refs = []
+    for _ in range(300):
+        if kind == "plain":
+            @message
+            class Made:
+                v: int32
+        elif kind == "recursive":
+            @message
+            class Made:
+                children: "list[Made]"
+                parent: "Made | None"
+        elif kind == "nested enum":
+            @message
+            class Made:
+                class Kind(enum.IntEnum):
+                    A = 0
+                kind: Kind
+        else:
+            @message
+            class Made:
+                missing: "Missing | None"  # type: ignore[name-defined]  # noqa: F821
+        if kind != "never resolved":
+            assert Made.from_bytes(Made().to_bytes()) == Made()
+            assert quillspar.find_class(quillspar.full_name(Made)) is Made
+            assert quillspar.file_descriptors(Made)
+        refs.append(weakref.ref(Made))
+    del Made
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert _descriptors() == before and "Missing" not in _link._WAITING

@@ -33,7 +33,7 @@ are nested in it (`acme.v1.Order.Item`). `full_name(cls)` gives the name,
 """
 
 from . import _core
-from ._message import (
+from ._api import (
     Message,
     decode,
     encode,

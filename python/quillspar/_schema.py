@@ -39,6 +39,7 @@ __all__ = [
     "packable",
     "oneof_layout",
     "parse_annotation",
+    "source_text",
     "default_of",
     "enum_values",
     "map_entry_name",
@@ -56,11 +57,16 @@ class SchemaError(TypeError):
 
 
 class Unresolved(Exception):
-    """An annotation names something that does not exist (yet)."""
+    """An annotation names something that does not exist (yet).
 
-    def __init__(self, name: str) -> None:
+    `name` says what, for messages; `awaits` is the name whose definition
+    may resolve it (the missing attribute of `module.Missing`, say).
+    """
+
+    def __init__(self, name: str, awaits: str | None = None) -> None:
         super().__init__(name)
         self.name = name
+        self.awaits = name if awaits is None else awaits
 
 
 # Field shapes.
@@ -195,11 +201,17 @@ Evaluate = Callable[[object], object]  # resolves a str or ForwardRef, or raises
 IsMessage = Callable[[type], bool]
 
 
-def _annotation_text(annotation: object) -> str:
+def source_text(annotation: object) -> str | None:
+    """The source of a string or `ForwardRef` annotation, else None."""
     if isinstance(annotation, ForwardRef):
         return annotation.__forward_arg__
-    if isinstance(annotation, str):
-        return annotation
+    return annotation if isinstance(annotation, str) else None
+
+
+def _annotation_text(annotation: object) -> str:
+    text = source_text(annotation)
+    if text is not None:
+        return text
     if isinstance(annotation, type):
         return annotation.__qualname__
     return repr(annotation).replace("typing.", "")

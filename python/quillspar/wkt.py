@@ -32,7 +32,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from datetime import datetime, timedelta, timezone
 from typing import Final, Self, overload
 
-from ._message import Message, decode, encode, field, message
+from ._api import Message, decode, encode, field, message
 from ._types import double, float32, int32, int64, uint32, uint64
 from . import find_class, full_name
 
