@@ -59,13 +59,10 @@ namespace {
     std::size_t bad_len = 1;
     std::size_t at = wire::utf8_invalid_at(s, n, &bad_len);
     if (at >= n) at = 0;  // unreachable: the interpreter's decoder and ours agree
-    PyObject* exc = PyUnicodeDecodeError_Create("utf-8", reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n),
-                                                static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(at + bad_len),
-                                                "invalid utf-8 in string field");
-    if (exc) {
-        PyErr_SetObject(PyExc_UnicodeDecodeError, exc);
-        Py_DECREF(exc);
-    }
+    Ref exc = Ref::steal(PyUnicodeDecodeError_Create(
+        "utf-8", reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(at),
+        static_cast<Py_ssize_t>(at + bad_len), "invalid utf-8 in string field"));
+    if (exc) PyErr_SetObject(PyExc_UnicodeDecodeError, exc.get());
     return nullptr;
 }
 
@@ -202,11 +199,9 @@ PyObject* make_str(Span s) noexcept {
 // The value of an enum number: the linked class called with the number, or
 // the number itself when there is no class.
 PyObject* enum_value(std::int32_t number, PyObject* enum_cls) noexcept {
-    PyObject* n = PyLong_FromLong(number);
-    if (!n || !enum_cls) return n;
-    PyObject* v = PyObject_CallOneArg(enum_cls, n);
-    Py_DECREF(n);
-    return v;
+    Ref n = Ref::steal(PyLong_FromLong(number));
+    if (!n || !enum_cls) return n.release();
+    return PyObject_CallOneArg(enum_cls, n.get());
 }
 
 PyObject* enum_from_varint(WireReader& r, PyObject* enum_cls) noexcept {
