@@ -86,7 +86,7 @@ class Everything:
     ("body", "message_pattern"),
     [
         ("x: list[list[int]]", r"Bad\.x: unsupported annotation 'list\[list\[int\]\]': lists and dicts cannot be nested"),
-        ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only union allowed is `T \| None`"),
+        ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only unions allowed are `T \| None` and, for an enum E, `E \| int`"),
         ("x: complex", r"Bad\.x: unsupported annotation 'complex': complex is neither a message class"),
         ("x: list", r"Bad\.x: unsupported annotation 'list': list needs its item types"),
         ("x: list[int] | None", r"Bad\.x: unsupported annotation 'list\[int\] \| None': repeated and map fields are never None"),
@@ -150,6 +150,22 @@ def test_definition_errors(body: str, message_pattern: str) -> None:
 
 
 # ---------------------------------------------------------------- the generated class
+
+def test_open_enum_annotations() -> None:
+    @message
+    class Paint:
+        color: Color | int
+        maybe: Color | int | None
+        colors: list[Color | int]
+        by_name: dict[str, int | Color]
+
+    fields = {f.name: f for f in descriptor_of(Paint).field}
+    assert [(f.type, f.label, f.proto3_optional) for f in fields.values()] == [
+        (14, 1, False), (14, 1, True), (14, 3, False), (11, 3, False)]
+    value = Paint(color=7, maybe=Color.RED, colors=[Color.BLUE, 9], by_name={"a": 8})
+    back = Paint.from_bytes(value.to_bytes())
+    assert back == value and back.maybe is Color.RED and back.colors[0] is Color.BLUE and back.color == 7
+
 
 def test_defaults() -> None:
     e, other = Everything(), Everything()
@@ -229,7 +245,7 @@ def test_field_numbers_declaration_order_and_oneofs() -> None:
     assert [o.name for o in proto.oneof_decl] == ["choice", "other", "X_b", "X_c"]
     value = cls(b=7, a=2, y="s", h=3)
     assert value.to_bytes() == bytes.fromhex("0802 1003 2a0173 5007")
-    assert repr(value) == "Ok(a=2, b=7, _b=0, x=None, h=3, _h=None, y='s', _c=None)"
+    assert repr(value) == "Ok(a=2, b=7, _b=0, h=3, y='s', _c=None)"  # unset oneof members left out
     assert list(inspect.signature(cls).parameters) == ["a", "b", "_b", "x", "h", "_h", "y", "_c", "_unknown_fields"]
 
 
@@ -334,7 +350,7 @@ def test_full_names_nesting_and_find_class() -> None:
     }
     for cls, name in names.items():
         assert quillspar.full_name(cls) == name and quillspar.find_class(name) is cls
-    assert quillspar.find_class("." + names[order]) is order and quillspar.find_class("acme.shop.v1.Item") is None
+    assert quillspar.find_class("." + names[order]) is order and quillspar.find_class("acme.shop.v1.Item") is not order.Item
     assert order.Item.__quillspar__.name == warehouse.__quillspar__.name == "Item"
     assert shop_module.Renamed.__quillspar__.name == "class"
     # Links go by field number to the annotation's class, whatever the names.

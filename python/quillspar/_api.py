@@ -10,7 +10,7 @@ import typing
 from collections.abc import Callable
 from typing import Any, ClassVar, Self, dataclass_transform, overload
 
-from . import _core, _export
+from . import _core, _export, _json, _methods
 from ._build import UNKNOWN, FieldSpec, collect_fields, rebuild
 from ._link import bootstrap_init, descriptor_of, from_bytes, parse_fields, pending, ready, retry, to_bytes, wait
 from ._names import (
@@ -102,7 +102,15 @@ def _define(cls: type, keep_unknown: bool, frame: types.FrameType | None) -> typ
     _proto_name_of(cls)
     _package_of(cls)
     scope = function_scope(frame, fields)
-    new = rebuild(cls, fields, keep_unknown, {"to_bytes": to_bytes, "from_bytes": classmethod(from_bytes)})
+    methods: dict[str, object] = {
+        "__repr__": _methods.make_repr(fields),
+        "__replace__": _methods.make_replace(fields, keep_unknown),
+        "to_bytes": to_bytes,
+        "from_bytes": classmethod(from_bytes),
+        "which_oneof": _methods.make_which_oneof(fields),
+        **_json.METHODS,
+    }
+    new = rebuild(cls, fields, keep_unknown, methods)
     info = _MessageInfo(new, fields, keep_unknown, scope)
     _attach(info)
     try:
@@ -205,6 +213,47 @@ class Message:
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> Self:
         """Decode protobuf wire bytes into a new instance of this class."""
         return from_bytes(cls, data)
+
+    def to_json(
+        self,
+        *,
+        indent: int | None = None,
+        sort_keys: bool = False,
+        include_defaults: bool = False,
+        enums_as_numbers: bool = False,
+        proto_names: bool = False,
+    ) -> str:
+        """This message as JSON text, by protobuf's JSON mapping (see `quillspar.to_json`)."""
+        return _json.to_json(
+            self, indent=indent, sort_keys=sort_keys, include_defaults=include_defaults,
+            enums_as_numbers=enums_as_numbers, proto_names=proto_names,
+        )
+
+    def to_dict(
+        self, *, include_defaults: bool = False, enums_as_numbers: bool = False, proto_names: bool = False
+    ) -> Any:
+        """This message's JSON form as Python values (see `quillspar.to_dict`)."""
+        return _json.to_dict(
+            self, include_defaults=include_defaults, enums_as_numbers=enums_as_numbers, proto_names=proto_names
+        )
+
+    @classmethod
+    def from_json(cls, text: str | bytes | bytearray | memoryview, *, ignore_unknown: bool = False) -> Self:
+        """A new instance from JSON text (see `quillspar.from_json`)."""
+        return _json.from_json(cls, text, ignore_unknown=ignore_unknown)
+
+    @classmethod
+    def from_dict(cls, value: Any, /, *, ignore_unknown: bool = False) -> Self:
+        """A new instance from the Python values of its JSON form (see `quillspar.from_dict`)."""
+        return _json.from_dict(cls, value, ignore_unknown=ignore_unknown)
+
+    def which_oneof(self, oneof: str) -> str | None:
+        """The name of the member of `oneof` that is set, or None (see `quillspar.which_oneof`)."""
+        return _methods.which_oneof(self, oneof)
+
+    def __replace__(self, /, **changes: Any) -> Self:
+        """A copy with the given fields replaced; for `copy.replace(obj, field=value)`."""
+        return typing.cast(Self, _methods.replace(self, changes))
 
 
 def encode(message: object) -> bytes:

@@ -1,13 +1,13 @@
 """Building a message class: reading its body into `Field` records, and the
-class again with `__slots__` and generated `__init__`, `__eq__` and `__repr__`.
+class again with `__slots__` and generated `__init__` and `__eq__`.
 
-Nothing here knows of descriptors: the caller passes the methods that encode
-and decode (`to_bytes`, `from_bytes`) to `rebuild`.
+Nothing here knows of descriptors or of the other methods a message class
+gets: the caller passes them (`to_bytes`, `from_bytes`, `__repr__`, the JSON
+methods, ...) to `rebuild`.
 """
 
 import annotationlib
 import re
-import reprlib
 import sys
 import types
 import typing
@@ -195,18 +195,6 @@ def _make_eq(names: list[str], keep_unknown: bool) -> Callable[[object, object],
     return typing.cast(Callable[[object, object], object], namespace["__eq__"])
 
 
-def _make_repr(names: list[str]) -> Callable[[object], str]:
-    template = ", ".join(f"{n}=%r" for n in names)
-    values = "".join(f"self.{n}, " for n in names)
-    source = (
-        "def __repr__(self):\n"
-        f"    return '%s({template})' % (self.__class__.__qualname__, {values})\n"
-    )
-    namespace: dict[str, object] = {}
-    exec(source, namespace)
-    return reprlib.recursive_repr()(typing.cast(Callable[[object], str], namespace["__repr__"]))
-
-
 def _fix_class_cells(old: type, new: type) -> None:
     """Point `__class__` cells (zero-argument super) at the rebuilt class."""
     for member in vars(new).values():
@@ -242,9 +230,10 @@ def rebuild(cls: type, fields: list[Field], keep_unknown: bool, methods: dict[st
     for name in names:
         namespace.pop(name, None)
     namespace["__slots__"] = (*names, UNKNOWN) if keep_unknown else tuple(names)
-    generated: dict[str, object] = {"__eq__": _make_eq(names, keep_unknown), "__repr__": _make_repr(names), **methods}
+    generated: dict[str, object] = {"__eq__": _make_eq(names, keep_unknown), **methods}
     for name, value in generated.items():
-        namespace.setdefault(name, value)
+        if name not in names:  # a field of that name wins; the function forms still work
+            namespace.setdefault(name, value)
     clear = getattr(sys, "_clear_type_descriptors", None)
     if clear is not None:
         clear(cls)
