@@ -86,7 +86,7 @@ class Everything:
     ("body", "message_pattern"),
     [
         ("x: list[list[int]]", r"Bad\.x: unsupported annotation 'list\[list\[int\]\]': lists and dicts cannot be nested"),
-        ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only union allowed is `T \| None`"),
+        ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only unions allowed are `T \| None` and, for an enum E, `E \| int`"),
         ("x: complex", r"Bad\.x: unsupported annotation 'complex': complex is neither a message class"),
         ("x: list", r"Bad\.x: unsupported annotation 'list': list needs its item types"),
         ("x: list[int] | None", r"Bad\.x: unsupported annotation 'list\[int\] \| None': repeated and map fields are never None"),
@@ -150,6 +150,22 @@ def test_definition_errors(body: str, message_pattern: str) -> None:
 
 
 # ---------------------------------------------------------------- the generated class
+
+def test_open_enum_annotations() -> None:
+    @message
+    class Paint:
+        color: Color | int
+        maybe: Color | int | None
+        colors: list[Color | int]
+        by_name: dict[str, int | Color]
+
+    fields = {f.name: f for f in descriptor_of(Paint).field}
+    assert [(f.type, f.label, f.proto3_optional) for f in fields.values()] == [
+        (14, 1, False), (14, 1, True), (14, 3, False), (11, 3, False)]
+    value = Paint(color=7, maybe=Color.RED, colors=[Color.BLUE, 9], by_name={"a": 8})
+    back = Paint.from_bytes(value.to_bytes())
+    assert back == value and back.maybe is Color.RED and back.colors[0] is Color.BLUE and back.color == 7
+
 
 def test_defaults() -> None:
     e, other = Everything(), Everything()

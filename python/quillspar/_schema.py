@@ -236,9 +236,23 @@ def _is_union(annotation: object) -> bool:
     return get_origin(annotation) in (typing.Union, types.UnionType)
 
 
+def _open_enum(args: tuple[object, ...], evaluate: Evaluate) -> type | None:
+    """The enum of `E | int` (protobuf enums are open: a value may be a
+    number that the enum does not name), else None."""
+    if len(args) != 2 or int not in args:
+        return None
+    other = _unwrap(args[1] if args[0] is int else args[0], evaluate)
+    return other if _is_enum(other) else None
+
+
 def _value_type(annotation: object, evaluate: Evaluate, is_message: IsMessage) -> Scalar | type:
-    """The type of one value: a scalar marker, an enum or a message class."""
+    """The type of one value: a scalar marker, an enum (`E` or `E | int`) or a
+    message class."""
     annotation = _unwrap(annotation, evaluate)
+    if _is_union(annotation):
+        found = _open_enum(get_args(annotation), evaluate)
+        if found is not None:
+            return found
     if get_origin(annotation) is Annotated:
         markers = [m for m in annotation.__metadata__ if isinstance(m, Scalar)]  # type: ignore[attr-defined]
         base = _unwrap(annotation.__origin__, evaluate)  # type: ignore[attr-defined]
@@ -291,8 +305,11 @@ def parse_annotation(
     if _is_union(annotation):
         args = get_args(annotation)
         present = [a for a in args if a is not types.NoneType]
+        opened = _open_enum(tuple(present), evaluate)
+        if opened is not None:
+            return (OPTIONAL if len(present) < len(args) else SINGULAR), None, opened
         if len(present) != 1 or len(args) != 2:
-            raise SchemaError("the only union allowed is `T | None`")
+            raise SchemaError("the only unions allowed are `T | None` and, for an enum E, `E | int`")
         inner = _unwrap(present[0], evaluate)
         if get_origin(inner) in (list, dict) or inner in (list, dict):
             raise SchemaError("repeated and map fields are never None, leave out `| None`")

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "../module/pyref.hpp"
+#include "../py/ref.hpp"
 #include "state.hpp"
 
 namespace quillspar::classes {

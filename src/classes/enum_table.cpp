@@ -1,7 +1,7 @@
 // EnumTable: see enum_table.hpp.
 #include "enum_table.hpp"
 
-#include "../module/pyref.hpp"
+#include "../py/ref.hpp"
 #include "state.hpp"
 
 namespace quillspar::classes {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "../module/pyref.hpp"
+#include "../py/ref.hpp"
 #include "state.hpp"
 
 namespace quillspar::classes {

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "../module/pyref.hpp"
+#include "../py/ref.hpp"
 #include "codec_methods.hpp"
 #include "enum_table.hpp"
 #include "message_type.hpp"
