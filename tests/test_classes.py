@@ -175,6 +175,24 @@ def test_native_codec_method_errors(ns, call, error, pattern):
         call(ns.Ok)
 
 
+def test_native_codec_methods_call_whatever_the_class_carries(ns):
+    class Fake:
+        def encode(self, obj):
+            return ("encoded", obj)
+
+        def decode(self, cls, data):
+            return ("decoded", cls, data)
+
+    Ok, value = ns.Ok, ns.Ok(a=1)
+    real = Ok.__quillspar__
+    try:
+        type.__setattr__(Ok, "__quillspar__", Fake())
+        assert value.to_bytes() == ("encoded", value) and Ok.from_bytes(b"x") == ("decoded", Ok, b"x")
+    finally:
+        type.__setattr__(Ok, "__quillspar__", real)
+    assert value.to_bytes() == b"\x08\x01" and Ok.from_bytes(b"\x08\x01") == value
+
+
 def test_native_codec_methods_on_pending_classes():
     cls = define("@message\nclass Early:\n    later: Later | None\n", "Early")
     with pytest.raises(quillspar.SchemaError, match="cannot resolve 'Later'"):

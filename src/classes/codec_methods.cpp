@@ -2,6 +2,7 @@
 #include "codec_methods.hpp"
 
 #include <cstddef>
+#include <utility>
 
 #include "../py/ref.hpp"
 #include "state.hpp"
@@ -12,10 +13,50 @@ namespace {
 // The descriptor the class carries, or nullptr: missing (no exception), or
 // nullptr with an exception set.
 Ref marker_of(PyObject* cls) noexcept {
+    // A class of MessageType: the attribute lookup would find nothing on the
+    // metaclass and then take the class's own (cached) entry as it is, the
+    // descriptor having no __get__.
+    if (Py_IS_TYPE(cls, g_state.message_type)) [[likely]] {
+        PyObject* d = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), g_state.str_marker);  // borrowed
+        if (d && !Py_TYPE(d)->tp_descr_get) [[likely]]
+            return Ref::borrow(d);
+    }
     PyObject* d = nullptr;
     PyObject_GetOptionalAttr(cls, g_state.str_marker, &d);
     return Ref::steal(d);
 }
+
+// descriptor.<name>(*args): the method looked up once per descriptor type
+// (and again whenever that type changes), then called directly.
+class CachedMethod {
+public:
+    explicit CachedMethod(PyObject** name) noexcept : name_(name) {}
+    PyObject* call(PyObject* const* args, std::size_t nargs) noexcept {
+        PyTypeObject* tp = Py_TYPE(args[0]);
+        if (tp != type_ || tp->tp_version_tag != version_ || version_ == 0) [[unlikely]] {
+            PyObject* old = std::exchange(method_, nullptr);
+            type_ = nullptr;
+            Py_XDECREF(old);
+            if (!PyUnstable_Type_AssignVersionTag(tp)) return PyObject_VectorcallMethod(*name_, args, nargs, nullptr);
+            PyObject* found = _PyType_Lookup(tp, *name_);  // borrowed
+            if (!found || !Py_IS_TYPE(found, &PyMethodDescr_Type))
+                return PyObject_VectorcallMethod(*name_, args, nargs, nullptr);
+            method_ = Py_NewRef(found);
+            type_ = tp;  // kept alive by the method, which refers to it
+            version_ = tp->tp_version_tag;
+        }
+        return PyObject_Vectorcall(method_, args, nargs, nullptr);
+    }
+
+private:
+    PyObject** name_;
+    PyObject* method_ = nullptr;  // strong; never released (process-wide, like the module state)
+    PyTypeObject* type_ = nullptr;
+    unsigned int version_ = 0;
+};
+
+CachedMethod g_encode{&g_state.str_encode};
+CachedMethod g_decode{&g_state.str_decode};
 
 PyObject* fallback(PyObject* fn, PyObject* const* args, std::size_t nargs, PyObject* kwnames) noexcept {
     if (!fn) {
@@ -32,7 +73,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
         return fallback(g_state.to_bytes_fallback, &self, 1, nullptr);
     }
     PyObject* args[] = {descriptor.get(), self};
-    return PyObject_VectorcallMethod(g_state.str_encode, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return g_encode.call(args, 2);
 }
 
 PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -40,7 +81,7 @@ PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
         Ref descriptor = marker_of(cls);
         if (descriptor) {
             PyObject* call[] = {descriptor.get(), cls, args[0]};
-            return PyObject_VectorcallMethod(g_state.str_decode, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            return g_decode.call(call, 3);
         }
         if (PyErr_Occurred()) return nullptr;
     }
