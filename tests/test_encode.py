@@ -292,25 +292,6 @@ def test_dictionary_changed_while_its_map_is_encoded(keys, mutation, message):
     assert str(e.value) == message
 
 
-def test_nested_values():
-    d = S.desc["All"]
-    with raises(TypeError, "nested value is not a quillspar message", "while encoding All.m"):
-        d.encode(S.cls["All"](m=Marked()))
-    with raises(AttributeError, "type object 'int' has no attribute '__quillspar__'", "while encoding All.rm[1]"):
-        d.encode(S.cls["All"](rm=[leaf(), 5]))
-    assert d.encode(S.cls["All"](m=leaf())) == bytes.fromhex("8a0300")
-
-
-def test_attribute_errors_pass_unchanged():
-    boom = KeyError("boom")
-    desc = single("int32").desc["M"]
-    with raises(AttributeError, "'types.SimpleNamespace' object has no attribute 'v'", "while encoding M.v"):
-        desc.encode(NS())
-    with pytest.raises(KeyError) as e:
-        desc.encode(type("Prop", (), {"v": property(Raises(boom).hook)})())
-    assert e.value is boom
-
-
 def test_packed_run_whose_list_changes_while_it_is_written():
     desc = single("int32", "repeated").desc["M"]
 
@@ -599,6 +580,9 @@ PATHS = [
     (lambda: Order(sub=type("Lacks", (), {"__quillspar__": W.desc["Order"]})()), AttributeError,
      "'Lacks' object has no attribute 'first'", "sub.first"),
     (lambda: Order(gift=Item(qty=Index(1, raising))), Boom, "()", "gift.qty"),
+    (lambda: Order(gift=type("Prop", (), {"__quillspar__": W.desc["Item"], "sku": "",
+                                          "qty": property(lambda self: raising())})()), Boom, "()", "gift.qty"),
+    (lambda: Order(gift=Marked()), TypeError, "nested value is not a quillspar message", "gift"),
 ]
 
 
@@ -628,49 +612,35 @@ def test_errors_that_take_no_note_pass_unchanged(exc, notes):
 # ---------------------------------------------------------------- each value converted once
 
 
-class Counted:
-    def __init__(self, value):
-        self.value = value
+class Counted(list):
+    """A number by __index__ and __float__, and a list by __iter__; each call is recorded."""
+
+    def __init__(self, value, calls):
+        super().__init__(value if isinstance(value, list) else [])
+        self.value, self.calls = value, calls
 
     def __index__(self):
-        calls.append("index")
+        self.calls.append("index")
         return self.value
 
     def __float__(self):
-        calls.append("float")
+        self.calls.append("float")
         return float(self.value)
 
-
-calls = []
-
-
-class CountedList(list):
     def __iter__(self):
-        calls.append("iter")
+        self.calls.append("iter")
         return super().__iter__()
-
-    def __len__(self):
-        calls.append("len")
-        return super().__len__()
 
 
 @pytest.mark.parametrize("kind", ["int32", "int64", "uint32", "uint64", "sint32", "sint64", "fixed32", "fixed64",
-                                  "sfixed32", "sfixed64", "enum", "double", "float"])
-@pytest.mark.parametrize("value", [0, 7, -1])
-def test_a_singular_value_is_converted_once(kind, value):
-    unsigned = kind.startswith(("uint", "fixed"))
-    calls.clear()
-    try:
-        got = enc(kind, Counted(value))
-    except OverflowError:
-        assert unsigned and value < 0
-    else:
-        assert got == enc(kind, value)
-    assert len(calls) == 1
-
-
-@pytest.mark.parametrize("items,hexa", [([97, 98], "0a 02 6162"), ([], "")])
-def test_a_bytes_value_is_iterated_once(items, hexa):
-    calls.clear()
-    assert enc("bytes", CountedList(items)) == bytes.fromhex(hexa)
-    assert calls.count("iter") == 1
+                                  "sfixed32", "sfixed64", "enum", "double", "float", "bytes"])
+def test_a_singular_value_is_converted_once(kind):
+    for value in ([97, 98], []) if kind == "bytes" else (0, 7, -1):
+        calls = []
+        try:
+            got = enc(kind, Counted(value, calls))
+        except OverflowError:
+            assert kind.startswith(("uint", "fixed")) and value == -1
+        else:
+            assert got == enc(kind, value)
+        assert len(calls) == 1, calls
