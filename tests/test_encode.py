@@ -12,14 +12,13 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    Boom, Index, Marked, Msg, Schema, all_kinds_schema, ld, messages, nested_chain, panic_type,
+    Boom, Index, Marked, Msg, Schema, all_kinds_schema, ld, messages, panic_type,
     raising, single, tag, varint, vint,
 )
 
 S = all_kinds_schema()
 NS = types.SimpleNamespace
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-DEPTH = "^message nesting exceeds the depth limit of 1000$"
 
 
 @contextlib.contextmanager
@@ -311,27 +310,10 @@ def test_packed_run_whose_list_changes_while_it_is_written():
     assert desc.encode(NS(v=items)) == b"\x0a" + varint(300) + b"\x01" * 300
 
 
-# ---------------------------------------------------------------- nesting depth and re-entry
+# ---------------------------------------------------------------- re-entry
 
 N = Schema([Msg("Node").add("child", 1, "message", "", ".t.Node").add("v", 2, "int32")], reference=False)
 Node = N.cls["Node"]
-
-
-def test_nesting_depth():
-    def chain(levels):
-        top = Node(v=7)
-        for _ in range(levels - 1):
-            top = Node(child=top)
-        return top
-
-    assert N.desc["Node"].encode(chain(1000)) == nested_chain(1000, vint(2, 7))
-    loop = Node()
-    loop.child = loop
-    for value in (chain(1001), loop):
-        with pytest.raises(RecursionError, match=DEPTH) as e:
-            N.desc["Node"].encode(value)
-        assert not hasattr(e.value, "__notes__")  # a path as long as the limit helps nobody
-    N.desc["Node"].link({})  # no borrow was left behind
 
 
 def test_reentry_while_linking_and_encoding():
