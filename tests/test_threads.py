@@ -87,8 +87,9 @@ def run_threads(values, linkers, rounds=300):
             note(what)
             return result
 
-    def work(value):
-        d, data = type(value).__quillspar__, type(value).__quillspar__.encode(value)
+    def work(value_and_data):
+        value, data = value_and_data
+        d = type(value).__quillspar__
         for _ in range(rounds):
             got = attempt("decoded", lambda: d.decode(type(value), data))
             assert got is None or got == value, got
@@ -116,7 +117,8 @@ def run_threads(values, linkers, rounds=300):
                     problems.append(f"{type(exc).__name__}: {exc}")
         return threading.Thread(target=body)
 
-    workers, link_threads = [guarded(work, v) for v in values], [guarded(relink, links) for links in linkers]
+    workers = [guarded(work, (v, type(v).__quillspar__.encode(v))) for v in values]  # bytes made before the storm
+    link_threads = [guarded(relink, links) for links in linkers]
     for t in workers + link_threads:
         t.start()
     for t in workers:
