@@ -35,35 +35,6 @@ class Point:
     label: str
 
 
-PAIRS = [
-    (Timestamp, timestamp_pb2.Timestamp), (Duration, duration_pb2.Duration), (Any, any_pb2.Any),
-    (Struct, struct_pb2.Struct), (Value, struct_pb2.Value), (ListValue, struct_pb2.ListValue),
-    (FieldMask, field_mask_pb2.FieldMask), (Empty, empty_pb2.Empty),
-    (DoubleValue, wrappers_pb2.DoubleValue), (FloatValue, wrappers_pb2.FloatValue),
-    (Int64Value, wrappers_pb2.Int64Value), (UInt64Value, wrappers_pb2.UInt64Value),
-    (Int32Value, wrappers_pb2.Int32Value), (UInt32Value, wrappers_pb2.UInt32Value),
-    (BoolValue, wrappers_pb2.BoolValue), (StringValue, wrappers_pb2.StringValue),
-    (BytesValue, wrappers_pb2.BytesValue),
-]
-
-
-@pytest.mark.parametrize("ours, theirs", PAIRS, ids=[p[0].__name__ for p in PAIRS])
-def test_descriptors_equal_protocs(ours: type, theirs: AnyType) -> None:
-    assert quillspar.full_name(ours) == theirs.DESCRIPTOR.full_name
-    assert quillspar.find_class(theirs.DESCRIPTOR.full_name) is ours
-    [exported] = quillspar.file_descriptors(ours)
-    mine = descriptor_pb2.FileDescriptorProto.FromString(exported)
-    expected = descriptor_pb2.FileDescriptorProto()
-    theirs.DESCRIPTOR.file.CopyToProto(expected)
-    assert mine.package == expected.package
-    expected_messages = {m.name: m for m in expected.message_type}
-    assert {m.name: m for m in mine.message_type} == {m.name: expected_messages[m.name] for m in mine.message_type}
-    assert theirs.DESCRIPTOR.name in {m.name for m in mine.message_type}
-    assert list(mine.enum_type) == list(expected.enum_type)[:len(mine.enum_type)]
-
-
-# ---------------------------------------------------------------- bytes both ways
-
 floats = st.floats(allow_nan=False)
 SIMPLE = [
     (Timestamp, timestamp_pb2.Timestamp, {"seconds": I64, "nanos": I32}),
@@ -81,6 +52,26 @@ SIMPLE = [
     (StringValue, wrappers_pb2.StringValue, {"value": st.text()}),
     (BytesValue, wrappers_pb2.BytesValue, {"value": st.binary()}),
 ]
+
+
+@pytest.mark.parametrize("ours, theirs", [p[:2] for p in SIMPLE] + [
+    (Struct, struct_pb2.Struct), (Value, struct_pb2.Value), (ListValue, struct_pb2.ListValue)], ids=lambda p: p.__name__)
+def test_descriptors_equal_protocs(ours: type, theirs: AnyType) -> None:
+    assert quillspar.full_name(ours) == theirs.DESCRIPTOR.full_name
+    assert quillspar.find_class(theirs.DESCRIPTOR.full_name) is ours
+    [exported] = quillspar.file_descriptors(ours)
+    mine = descriptor_pb2.FileDescriptorProto.FromString(exported)
+    expected = descriptor_pb2.FileDescriptorProto()
+    theirs.DESCRIPTOR.file.CopyToProto(expected)
+    assert mine.package == expected.package
+    expected_messages = {m.name: m for m in expected.message_type}
+    assert {m.name: m for m in mine.message_type} == {m.name: expected_messages[m.name] for m in mine.message_type}
+    assert theirs.DESCRIPTOR.name in {m.name for m in mine.message_type}
+    assert list(mine.enum_type) == list(expected.enum_type)[:len(mine.enum_type)]
+
+
+# ---------------------------------------------------------------- bytes both ways
+
 
 
 @pytest.mark.parametrize("ours, theirs, strategies", SIMPLE, ids=[p[0].__name__ for p in SIMPLE])
