@@ -25,7 +25,7 @@ def child(workload: str, op: str, n: int) -> None:
     import workloads as W
 
     w = W.BY_NAME[workload]
-    ops = {**W.quillspar_ops(w), **W.msgspec_ops(w)}
+    ops = {**W.quillspar_ops(w), **W.quillspar_json_ops(w), **W.msgspec_ops(w)}
     if op not in ops:
         ops.update(W.reference_ops(w, W.ReferenceClasses(), "upb"))
     stmt, ns = ops[op]
@@ -44,7 +44,7 @@ def instructions(path: Path) -> int:
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("workload")
-    ap.add_argument("op", help="e.g. decode/quillspar, encode/quillspar, decode/floor, encode/msgspec")
+    ap.add_argument("op", help="e.g. decode/quillspar, encode/quillspar, decode/floor, encode/msgspec, to_json/upb")
     ap.add_argument("-n", type=int, default=200)
     ap.add_argument("--keep", action="store_true")
     ap.add_argument("--child", type=int, help=argparse.SUPPRESS)

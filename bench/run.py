@@ -44,6 +44,8 @@ RESULTS = HERE / "results"
 DECODE_ORDER = ["quillspar", "floor", "upb", "python", "msgspec"]
 ENCODE_ORDER = ["quillspar", "upb build+serialize", "upb serialize", "python build+serialize", "python serialize",
                 "msgspec"]
+JSON_ORDER = ["quillspar", "upb", "python"]
+DIRECTIONS = (("decode", DECODE_ORDER), ("encode", ENCODE_ORDER), ("to_json", JSON_ORDER), ("from_json", JSON_ORDER))
 
 
 # ---------------------------------------------------------------- timing
@@ -128,7 +130,9 @@ def peer_rows(res: dict, name: str) -> list[tuple[str, str, float, float]]:
     """(direction, peer, median, ratio to quillspar) for one workload."""
     r = res[name]
     rows = []
-    for direction, order in (("decode", DECODE_ORDER), ("encode", ENCODE_ORDER)):
+    for direction, order in DIRECTIONS:
+        if f"{direction}/quillspar" not in r:
+            continue
         base = r[f"{direction}/quillspar"]["median"]
         for peer in order:
             key = f"{direction}/{peer}"
@@ -155,6 +159,10 @@ TARGETS = [
     ("packed double decode vs upb", "doubles", "decode/quillspar", "decode/upb", 1.0),
     ("packed double encode vs upb (build + serialize)", "doubles", "encode/quillspar", "encode/upb build+serialize",
      1.0),
+    ("medium to_json vs json_format.MessageToJson", "medium", "to_json/quillspar", "to_json/upb", 0.1),
+    ("medium from_json vs json_format.Parse", "medium", "from_json/quillspar", "from_json/upb", 0.1),
+    ("telemetry to_json vs json_format.MessageToJson", "telemetry", "to_json/quillspar", "to_json/upb", 0.1),
+    ("telemetry from_json vs json_format.Parse", "telemetry", "from_json/quillspar", "from_json/upb", 0.1),
 ]
 
 
@@ -257,7 +265,7 @@ def main() -> None:
         W.check_all(W.BY_NAME[name], P)
 
     def ops_of(w: W.Workload) -> dict:
-        return {**W.quillspar_ops(w), **W.reference_ops(w, P, "upb"), **W.msgspec_ops(w)}
+        return {**W.quillspar_ops(w), **W.quillspar_json_ops(w), **W.reference_ops(w, P, "upb"), **W.msgspec_ops(w)}
 
     log("quillspar, construction floor, upb, msgspec (this process):")
     res = time_workloads(args.only, ops_of, args.target, args.rounds, args.budget, log)

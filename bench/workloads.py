@@ -26,8 +26,15 @@ from typing import Any
 import msgspec
 
 import quillspar
-from quillspar import fixed32, int32, int64, message, sint64
-from quillspar._message import _MESSAGES, file_descriptors
+from quillspar import field, file_descriptors, fixed32, fixed64, full_name, int32, int64, message, sint64, uint32
+from quillspar._names import _message_info
+
+
+def _info(cls: type) -> Any:
+    info = _message_info(cls)
+    assert info is not None, cls
+    return info
+
 
 # ---------------------------------------------------------------- schemas
 
@@ -102,7 +109,100 @@ class Document:
     headers: dict[str, str]
 
 
-QS_CLASSES = [Small, Customer, LineItem, Order, Catalog, Int32s, Doubles, Document]
+# Telemetry shaped like OpenTelemetry's trace export (OTLP): spans with
+# key/value attributes whose values are a oneof of seven kinds.
+class SpanKind(enum.IntEnum):
+    SPAN_KIND_UNSPECIFIED = 0
+    SPAN_KIND_INTERNAL = 1
+    SPAN_KIND_SERVER = 2
+    SPAN_KIND_CLIENT = 3
+
+
+class StatusCode(enum.IntEnum):
+    STATUS_CODE_UNSET = 0
+    STATUS_CODE_OK = 1
+    STATUS_CODE_ERROR = 2
+
+
+@message
+class AnyValue:
+    string_value: str | None = field(oneof="value")
+    bool_value: bool | None = field(oneof="value")
+    int_value: int64 | None = field(oneof="value")
+    double_value: float | None = field(oneof="value")
+    array_value: ArrayValue | None = field(oneof="value")
+    kvlist_value: KeyValueList | None = field(oneof="value")
+    bytes_value: bytes | None = field(oneof="value")
+
+
+@message
+class ArrayValue:
+    values: list[AnyValue]
+
+
+@message
+class KeyValueList:
+    values: list[KeyValue]
+
+
+@message
+class KeyValue:
+    key: str
+    value: AnyValue | None
+
+
+@message
+class SpanEvent:
+    time_unix_nano: fixed64
+    name: str
+    attributes: list[KeyValue]
+    dropped_attributes_count: uint32
+
+
+@message
+class SpanLink:
+    trace_id: bytes
+    span_id: bytes
+    trace_state: str
+    attributes: list[KeyValue]
+    dropped_attributes_count: uint32
+    flags: fixed32
+
+
+@message
+class SpanStatus:
+    message: str = field(2)
+    code: StatusCode
+
+
+@message
+class Span:
+    trace_id: bytes
+    span_id: bytes
+    trace_state: str
+    parent_span_id: bytes
+    name: str
+    kind: SpanKind
+    start_time_unix_nano: fixed64
+    end_time_unix_nano: fixed64
+    attributes: list[KeyValue]
+    dropped_attributes_count: uint32
+    events: list[SpanEvent]
+    dropped_events_count: uint32
+    links: list[SpanLink]
+    dropped_links_count: uint32
+    status: SpanStatus | None
+    flags: fixed32
+
+
+@message
+class TraceRequest:
+    resource: list[KeyValue]
+    spans: list[Span]
+
+
+QS_CLASSES = [Small, Customer, LineItem, Order, Catalog, Int32s, Doubles, Document, AnyValue, ArrayValue,
+              KeyValueList, KeyValue, SpanEvent, SpanLink, SpanStatus, Span, TraceRequest]
 
 
 # msgspec structs of the same shapes. array_like: like protobuf, no field
@@ -160,6 +260,35 @@ class MDocument(msgspec.Struct, array_like=True):
     tags: list[str]
     names: list[str]
     headers: dict[str, str]
+
+
+def _ms_structs(classes: list[type]) -> dict[type, type]:
+    """msgspec structs of the same shapes as quillspar classes (array_like)."""
+    from quillspar._schema import MAP, REPEATED
+
+    out: dict[type, type] = {}
+    for cls in classes:
+        annotations: list[tuple[str, Any]] = []
+        for f in _info(cls).fields:
+            item: Any = f.value
+            if isinstance(item, type) and _message_info(item) is not None:
+                item = f"M{item.__name__}"
+            elif not (isinstance(item, type) and issubclass(item, enum.IntEnum)):
+                item = item.python_type
+            if f.shape == REPEATED:
+                item = list[item]
+            elif f.shape == MAP:
+                item = dict[f.key.python_type, item]
+            elif f.oneof is not None or isinstance(item, str) or _message_info(f.value) is not None:
+                item = item | None if not isinstance(item, str) else f"{item} | None"
+            annotations.append((f.name, item))
+        out[cls] = msgspec.defstruct(f"M{cls.__name__}", annotations, array_like=True, module=__name__)
+        globals()[f"M{cls.__name__}"] = out[cls]
+    return out
+
+
+MS_TELEMETRY = _ms_structs([AnyValue, ArrayValue, KeyValueList, KeyValue, SpanEvent, SpanLink, SpanStatus, Span,
+                            TraceRequest])
 
 
 # ---------------------------------------------------------------- canonical values
@@ -226,6 +355,117 @@ def document_value() -> tuple:
         names,
         {f"x-header-{i}": "".join(rng.choice("abcdef0123456789") for _ in range(24)) for i in range(10)},
     )
+
+
+def _any_value(rng: random.Random, kind: int, depth: int = 0) -> tuple:
+    v: list[Any] = [None] * 7
+    if kind == 0:
+        v[0] = rng.choice(["GET", "POST", "/api/v1/orders", "eu-west-1", "checkout"])
+    elif kind == 1:
+        v[1] = rng.random() < 0.5
+    elif kind == 2:
+        v[2] = rng.randrange(-1 << 40, 1 << 40)
+    elif kind == 3:
+        v[3] = rng.uniform(0, 1000)
+    elif kind == 4:
+        v[4] = ([_any_value(rng, rng.choice((0, 2))) for _ in range(3)],)
+    elif kind == 5:
+        v[5] = ([(f"k{i}", _any_value(rng, i % 4)) for i in range(2)],)
+    else:
+        v[6] = bytes(rng.randrange(256) for _ in range(8))
+    return tuple(v)
+
+
+def _attributes(rng: random.Random, n: int) -> list[tuple]:
+    keys = ["http.method", "http.route", "http.status_code", "db.rows", "net.peer", "tags", "baggage", "hash"]
+    return [(keys[i % len(keys)], _any_value(rng, (i + rng.randrange(7)) % 7)) for i in range(n)]
+
+
+def telemetry_value() -> tuple:
+    rng = random.Random(17)
+    start = 1_700_000_000_000_000_000
+    spans = []
+    for i in range(200):
+        t0 = start + i * 1_000_000
+        events = [(t0 + 10 * j, f"event-{j}", _attributes(rng, 2), 0) for j in range(rng.randrange(1, 3))]
+        links = [(rng.randbytes(16), rng.randbytes(8), "", _attributes(rng, 1), 0, 1)
+                 for _ in range(rng.randrange(2))]
+        spans.append((
+            rng.randbytes(16), rng.randbytes(8), "", rng.randbytes(8), f"GET /api/v1/orders/{i}",
+            SpanKind(1 + i % 3), t0, t0 + rng.randrange(1, 10_000_000), _attributes(rng, 8), 0, events, 0,
+            links, 0, ("", StatusCode(i % 3)), 1,
+        ))
+    resource = [("service.name", _any_value(rng, 0)), ("host.id", _any_value(rng, 6))]
+    return (resource, spans)
+
+
+def build_generic(cls: type, v: Any) -> Any:
+    """A quillspar instance of `cls` from its canonical value."""
+    from quillspar._schema import MAP, REPEATED
+
+    kw = {}
+    for f, x in zip(_info(cls).fields, v):
+        sub = f.value if isinstance(f.value, type) and _message_info(f.value) is not None else None
+        if sub is None or x is None:
+            kw[f.name] = list(x) if f.shape == REPEATED else dict(x) if f.shape == MAP else x
+        elif f.shape == REPEATED:
+            kw[f.name] = [build_generic(sub, y) for y in x]
+        else:
+            kw[f.name] = build_generic(sub, x)
+    return cls(**kw)
+
+
+def ms_generic(cls: type, v: Any) -> Any:
+    from quillspar._schema import REPEATED
+
+    args = []
+    for f, x in zip(_info(cls).fields, v):
+        sub = f.value if isinstance(f.value, type) and _message_info(f.value) is not None else None
+        if sub is None or x is None:
+            args.append(list(x) if f.shape == REPEATED else x)
+        elif f.shape == REPEATED:
+            args.append([ms_generic(sub, y) for y in x])
+        else:
+            args.append(ms_generic(sub, x))
+    return MS_TELEMETRY[cls](*args)
+
+
+def pb_generic(P: Any, cls: type, v: Any) -> Any:
+    from quillspar._schema import REPEATED
+
+    m = getattr(P, cls.__name__)()
+    for f, x in zip(_info(cls).fields, v):
+        sub = f.value if isinstance(f.value, type) and _message_info(f.value) is not None else None
+        if x is None:
+            continue
+        if sub is None:
+            if f.shape == REPEATED:
+                getattr(m, f.name).extend(x)
+            else:
+                setattr(m, f.name, x)
+        elif f.shape == REPEATED:
+            getattr(m, f.name).extend(pb_generic(P, sub, y) for y in x)
+        else:
+            getattr(m, f.name).CopyFrom(pb_generic(P, sub, x))
+    return m
+
+
+def read_generic(m: Any, cls: type) -> tuple:
+    from quillspar._schema import OPTIONAL, REPEATED
+
+    out: list[Any] = []
+    for f in _info(cls).fields:
+        sub = f.value if isinstance(f.value, type) and _message_info(f.value) is not None else None
+        x = getattr(m, f.name)
+        if f.shape == OPTIONAL and not m.HasField(f.name):
+            out.append(None)
+        elif sub is None:
+            out.append(list(x) if f.shape == REPEATED else x)
+        elif f.shape == REPEATED:
+            out.append([read_generic(y, sub) for y in x])
+        else:
+            out.append(read_generic(x, sub))
+    return tuple(out)
 
 
 # ---------------------------------------------------------------- floors: plain construction
@@ -391,6 +631,7 @@ class Workload:
     ms_build: Callable[[tuple], Any]
     pb_build: Callable[[Any, tuple], Any]
     pb_read: Callable[[Any], tuple]
+    json: bool = False  # also time to_json/from_json against the reference runtime's json_format
     # filled by prepare()
     canon: tuple = dc_field(default=(), repr=False)
 
@@ -398,7 +639,7 @@ class Workload:
 WORKLOADS = [
     Workload("small", "small (3 scalars)", Small, small_value, floor_small, MSmall, ms_small, pb_small, read_small),
     Workload("medium", "medium order (~400 B)", Order, medium_value, floor_order, MOrder, ms_order, pb_order,
-             read_order),
+             read_order, json=True),
     Workload("large", "large (1,000 nested)", Catalog, large_value, floor_catalog, MCatalog, ms_catalog,
              pb_catalog, read_catalog),
     Workload("int32s", "packed 100k int32", Int32s, int32s_value, floor_int32s, MInt32s,
@@ -407,6 +648,10 @@ WORKLOADS = [
              lambda v: MDoubles(list(v[0])), pb_doubles, read_values),
     Workload("strings", "string-heavy", Document, document_value, floor_document, MDocument, ms_document,
              pb_document, read_document),
+    Workload("telemetry", "telemetry (200 spans)", TraceRequest, telemetry_value,
+             lambda v: build_generic(TraceRequest, v), MS_TELEMETRY[TraceRequest],
+             lambda v: ms_generic(TraceRequest, v), lambda P, v: pb_generic(P, TraceRequest, v),
+             lambda m: read_generic(m, TraceRequest), json=True),
 ]
 
 BY_NAME = {w.name: w for w in WORKLOADS}
@@ -414,9 +659,11 @@ BY_NAME = {w.name: w for w in WORKLOADS}
 
 def canonical(obj: Any) -> Any:
     """A quillspar message or msgspec struct (or a value inside one) in the canonical form."""
+    if isinstance(obj, tuple):
+        return tuple(canonical(x) for x in obj)
     if isinstance(obj, msgspec.Struct):
         return tuple(canonical(getattr(obj, n)) for n in obj.__struct_fields__)
-    info = _MESSAGES.get(type(obj))
+    info = _message_info(type(obj))
     if info is not None:
         return tuple(canonical(getattr(obj, f.name)) for f in info.fields)
     if isinstance(obj, list):
@@ -454,7 +701,7 @@ class ReferenceClasses:
         for raw in file_descriptors(*QS_CLASSES):
             pool.Add(descriptor_pb2.FileDescriptorProto.FromString(raw))
         for cls in QS_CLASSES:
-            full = _MESSAGES[cls].full_name[1:]
+            full = full_name(cls)
             setattr(self, cls.__name__, message_factory.GetMessageClass(pool.FindMessageTypeByName(full)))
 
 
@@ -520,11 +767,37 @@ def check_reference(w: Workload, P: ReferenceClasses) -> None:
         _expect(pb_bytes == qs_bytes, f"{w.name}: the bytes differ from the reference runtime's")
 
 
+def json_texts(w: Workload, P: ReferenceClasses) -> tuple[str, str]:
+    """quillspar's and the reference runtime's compact JSON of the workload's value."""
+    from google.protobuf import json_format
+
+    prepare(w)
+    return w.floor(w.canon).to_json(), json_format.MessageToJson(w.pb_build(P, w.canon), indent=None)
+
+
+def check_json(w: Workload, P: ReferenceClasses) -> None:
+    """Both runtimes write the same JSON values and read each other's text back
+    to the canonical value."""
+    import json
+
+    from google.protobuf import json_format
+
+    ours, theirs = json_texts(w, P)
+    _expect(json.loads(ours) == json.loads(theirs), f"{w.name}: to_json differs from json_format.MessageToJson")
+    cls = getattr(P, w.qs_cls.__name__)
+    for text in (ours, theirs):
+        _expect(same(w.canon, canonical(w.qs_cls.from_json(text))), f"{w.name}: from_json reads a different value")
+        _expect(same(w.canon, w.pb_read(json_format.Parse(text, cls()))),
+                f"{w.name}: json_format.Parse reads a different value")
+
+
 def check_all(w: Workload, P: ReferenceClasses | None) -> None:
     check_quillspar(w)
     check_msgspec(w)
     if P is not None:
         check_reference(w, P)
+        if w.json:
+            check_json(w, P)
 
 
 def wire_size(w: Workload) -> int:
@@ -568,10 +841,29 @@ def reference_ops(w: Workload, P: ReferenceClasses, label: str) -> dict[str, Op]
     msg = w.pb_build(P, w.canon)
     data = msg.SerializeToString()
     ns = {"cls": cls, "data": data, "read": w.pb_read, "build": w.pb_build, "P": P, "canon": w.canon, "msg": msg}
-    return {
+    ops = {
         f"decode/{label}": ("read(cls.FromString(data))", ns),
         f"encode/{label} build+serialize": ("build(P, canon).SerializeToString()", ns),
         f"encode/{label} serialize": ("msg.SerializeToString()", ns),
+    }
+    if w.json:
+        from google.protobuf import json_format
+
+        ns["text"] = json_texts(w, P)[0]
+        ns["MessageToJson"], ns["Parse"] = json_format.MessageToJson, json_format.Parse
+        ops[f"to_json/{label}"] = ("MessageToJson(msg, indent=None)", ns)
+        ops[f"from_json/{label}"] = ("Parse(text, cls())", ns)
+    return ops
+
+
+def quillspar_json_ops(w: Workload) -> dict[str, Op]:
+    if not w.json:
+        return {}
+    prepare(w)
+    obj = w.floor(w.canon)
+    return {
+        "to_json/quillspar": ("obj.to_json()", {"obj": obj}),
+        "from_json/quillspar": ("cls.from_json(text)", {"cls": w.qs_cls, "text": obj.to_json()}),
     }
 
 

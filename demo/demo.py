@@ -62,12 +62,12 @@ def main() -> None:
     # The reference runtime, loaded with the very descriptors quillspar made.
     from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 
-    from quillspar._message import _MESSAGES, file_descriptors
+    from quillspar import file_descriptors, full_name
 
     pool = descriptor_pool.DescriptorPool()
     for raw in file_descriptors(Order):
         pool.Add(descriptor_pb2.FileDescriptorProto.FromString(raw))
-    RefOrder = message_factory.GetMessageClass(pool.FindMessageTypeByName(_MESSAGES[Order].full_name[1:]))
+    RefOrder = message_factory.GetMessageClass(pool.FindMessageTypeByName(full_name(Order)))
 
     ref = RefOrder.FromString(data)
     print("reference runtime reads our bytes:", ref.customer, ref.WhichOneof("payment"), ref.card,

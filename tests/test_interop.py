@@ -22,7 +22,7 @@ from quillspar import (
     double, field, fixed32, fixed64, float32, int32, int64, message, sfixed32, sfixed64, sint32, sint64, uint32, uint64,
 )
 from quillspar import file_descriptors, full_name
-from quillspar._message import _ENUMS, _MESSAGES
+from quillspar._names import _info_of
 
 MARKERS = dict(zip(SCALARS, [double, float32, int32, int64, uint32, uint64, sint32, sint64, fixed32, fixed64,
                              sfixed32, sfixed64, bool, str, bytes]))
@@ -97,14 +97,14 @@ quillspar.resolve()
 _pool = descriptor_pool.DescriptorPool()
 for _raw in file_descriptors(*SCHEMAS):
     _pool.Add(descriptor_pb2.FileDescriptorProto.FromString(_raw))
-T = Types({_MESSAGES[c].name: descriptor_pb2.DescriptorProto.FromString(_MESSAGES[c].proto) for c in SCHEMAS + [Leaf]},
-          {_MESSAGES[c].name: c for c in SCHEMAS + [Leaf]}, {_ENUMS[Palette].name: Palette},
-          {_MESSAGES[c].name: message_factory.GetMessageClass(_pool.FindMessageTypeByName(_MESSAGES[c].full_name[1:]))
+T = Types({_info_of(c).name: descriptor_pb2.DescriptorProto.FromString(_info_of(c).proto) for c in SCHEMAS + [Leaf]},
+          {_info_of(c).name: c for c in SCHEMAS + [Leaf]}, {_info_of(Palette).name: Palette},
+          {_info_of(c).name: message_factory.GetMessageClass(_pool.FindMessageTypeByName(_info_of(c).full_name[1:]))
            for c in SCHEMAS + [Leaf]}, open_enums=True)
 
 
 def ref(cls):
-    return T.ref[_MESSAGES[cls].name]
+    return T.ref[_info_of(cls).name]
 
 
 @pytest.mark.parametrize("cls", SCHEMAS, ids=lambda c: c.__name__)
@@ -112,7 +112,7 @@ def ref(cls):
 @given(data=st.data())
 def test_both_directions_and_the_same_bytes(cls, data):
     map_size = data.draw(st.sampled_from([1, 4]))
-    value = data.draw(messages(T, _MESSAGES[cls].name, map_size=map_size))
+    value = data.draw(messages(T, _info_of(cls).name, map_size=map_size))
     ours = value.to_bytes()
     assert canon(cls.from_bytes(ours)) == canon(value)
     assert canon(T.from_ref(ref(cls).FromString(ours))) == canon(value)
@@ -170,13 +170,13 @@ message Optionals {{
 def exported(cls):
     """The class's DescriptorProto as `file_descriptors` exports it."""
     files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in file_descriptors(cls)]
-    return next(m for f in files if f.package == _MESSAGES[cls].package for m in f.message_type if m.name == cls.__name__)
+    return next(m for f in files if f.package == _info_of(cls).package for m in f.message_type if m.name == cls.__name__)
 
 
 @pytest.mark.skipif(shutil.which("protoc") is None, reason="protoc is not installed")
 @pytest.mark.parametrize("cls", [Leaf, Maps, Node, Enums, Optionals], ids=lambda c: c.__name__)
 def test_descriptor_matches_protoc(cls, tmp_path):
-    (tmp_path / "schema.proto").write_text(PROTO.format(package=_MESSAGES[cls].package))
+    (tmp_path / "schema.proto").write_text(PROTO.format(package=_info_of(cls).package))
     out = tmp_path / "schema.pb"
     subprocess.run(["protoc", f"--proto_path={tmp_path}", f"--descriptor_set_out={out}", "schema.proto"], check=True)
     (file,) = descriptor_pb2.FileDescriptorSet.FromString(out.read_bytes()).file

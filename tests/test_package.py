@@ -1,6 +1,7 @@
 """The quillspar package: message classes, their schema, and the public API."""
 
 import enum
+import gc
 import importlib.util
 import inspect
 import itertools
@@ -10,6 +11,7 @@ import sys
 import textwrap
 from typing import Any
 import types
+import weakref
 
 import pytest
 
@@ -26,7 +28,8 @@ from quillspar import (
     sint64,
     uint64,
 )
-from quillspar._message import _MESSAGES
+from quillspar import _link
+from quillspar._names import _message_info
 
 _snippets = itertools.count()
 
@@ -45,7 +48,7 @@ def descriptor_of(cls: type) -> Any:
     """The class's DescriptorProto, read by the reference runtime."""
     descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
     quillspar.resolve(cls)
-    return descriptor_pb2.DescriptorProto.FromString(_MESSAGES[cls].proto)
+    return descriptor_pb2.DescriptorProto.FromString(_message_info(cls).proto)
 
 
 class Color(enum.IntEnum):
@@ -83,7 +86,7 @@ class Everything:
     ("body", "message_pattern"),
     [
         ("x: list[list[int]]", r"Bad\.x: unsupported annotation 'list\[list\[int\]\]': lists and dicts cannot be nested"),
-        ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only union allowed is `T \| None`"),
+        ("x: int | str", r"Bad\.x: unsupported annotation 'int \| str': the only unions allowed are `T \| None` and, for an enum E, `E \| int`"),
         ("x: complex", r"Bad\.x: unsupported annotation 'complex': complex is neither a message class"),
         ("x: list", r"Bad\.x: unsupported annotation 'list': list needs its item types"),
         ("x: list[int] | None", r"Bad\.x: unsupported annotation 'list\[int\] \| None': repeated and map fields are never None"),
@@ -147,6 +150,22 @@ def test_definition_errors(body: str, message_pattern: str) -> None:
 
 
 # ---------------------------------------------------------------- the generated class
+
+def test_open_enum_annotations() -> None:
+    @message
+    class Paint:
+        color: Color | int
+        maybe: Color | int | None
+        colors: list[Color | int]
+        by_name: dict[str, int | Color]
+
+    fields = {f.name: f for f in descriptor_of(Paint).field}
+    assert [(f.type, f.label, f.proto3_optional) for f in fields.values()] == [
+        (14, 1, False), (14, 1, True), (14, 3, False), (11, 3, False)]
+    value = Paint(color=7, maybe=Color.RED, colors=[Color.BLUE, 9], by_name={"a": 8})
+    back = Paint.from_bytes(value.to_bytes())
+    assert back == value and back.maybe is Color.RED and back.colors[0] is Color.BLUE and back.color == 7
+
 
 def test_defaults() -> None:
     e, other = Everything(), Everything()
@@ -226,7 +245,7 @@ def test_field_numbers_declaration_order_and_oneofs() -> None:
     assert [o.name for o in proto.oneof_decl] == ["choice", "other", "X_b", "X_c"]
     value = cls(b=7, a=2, y="s", h=3)
     assert value.to_bytes() == bytes.fromhex("0802 1003 2a0173 5007")
-    assert repr(value) == "Ok(a=2, b=7, _b=0, x=None, h=3, _h=None, y='s', _c=None)"
+    assert repr(value) == "Ok(a=2, b=7, _b=0, h=3, y='s', _c=None)"  # unset oneof members left out
     assert list(inspect.signature(cls).parameters) == ["a", "b", "_b", "x", "h", "_h", "y", "_c", "_unknown_fields"]
 
 
@@ -331,7 +350,7 @@ def test_full_names_nesting_and_find_class() -> None:
     }
     for cls, name in names.items():
         assert quillspar.full_name(cls) == name and quillspar.find_class(name) is cls
-    assert quillspar.find_class("." + names[order]) is order and quillspar.find_class("acme.shop.v1.Item") is None
+    assert quillspar.find_class("." + names[order]) is order and quillspar.find_class("acme.shop.v1.Item") is not order.Item
     assert order.Item.__quillspar__.name == warehouse.__quillspar__.name == "Item"
     assert shop_module.Renamed.__quillspar__.name == "class"
     # Links go by field number to the annotation's class, whatever the names.
@@ -381,6 +400,34 @@ def test_exported_files_keep_same_named_types_apart() -> None:
         quillspar.file_descriptors(pair)
 
 
+def test_a_class_named_like_a_map_entry() -> None:
+    descriptor_pb2 = pytest.importorskip("google.protobuf.descriptor_pb2")
+    message_factory = pytest.importorskip("google.protobuf.message_factory")
+    tagged = define(
+        """
+        @message
+        class TagsEntry:
+            key: str
+            value: int32
+        @message
+        class Tagged:
+            tags: dict[str, str]
+            entries: list[TagsEntry]
+        """,
+        "Tagged",
+    )
+    entry = sys.modules[tagged.__module__].TagsEntry
+    value = tagged(tags={"a": "b"}, entries=[entry(key="k", value=2)])
+    data = value.to_bytes()
+    assert data == bytes.fromhex("0a06 0a0161 120162 1205 0a016b 1002")
+    assert tagged.from_bytes(data) == value
+    files = [descriptor_pb2.FileDescriptorProto.FromString(raw) for raw in quillspar.file_descriptors(tagged)]
+    reference = message_factory.GetMessages(files)[quillspar.full_name(tagged)]
+    parsed = reference.FromString(data)
+    assert dict(parsed.tags) == {"a": "b"} and parsed.entries[0].value == 2
+    assert parsed.SerializeToString() == data
+
+
 # ---------------------------------------------------------------- references between classes
 
 def test_references_between_local_and_nested_classes() -> None:
@@ -411,6 +458,43 @@ def test_references_between_local_and_nested_classes() -> None:
     )
     value = cls(inner=cls.Inner(v=2), many=[cls.Inner(v=3)], next=cls())
     assert cls.from_bytes(value.to_bytes()) == value
+
+
+@message
+class Shadowed:  # a module-level class that local classes of the same name hide
+    text: str
+
+
+def test_string_annotations_resolve_in_the_defining_function() -> None:
+    @message
+    class Shadowed:
+        v: int32
+
+    @message
+    class Earlier:
+        v: int32
+
+    @message
+    class User:
+        shadowed: "Shadowed | None"
+        earlier: "list[Earlier]"
+        later: "Later | None"
+
+    @message
+    class Later:
+        v: int32
+
+    class Holder:  # not a message class: the function's names stay in view
+        @message
+        class Inside:
+            shadowed: "Shadowed | None"
+
+    value = User(shadowed=Shadowed(v=1), earlier=[Earlier(v=2)], later=Later(v=3))
+    assert value.to_bytes() == bytes.fromhex("0a020801 12020802 1a020803")
+    assert User.from_bytes(value.to_bytes()) == value
+    assert type(User.from_bytes(value.to_bytes()).shadowed) is Shadowed
+    inside = Holder.Inside(shadowed=Shadowed(v=4))
+    assert Holder.Inside.from_bytes(inside.to_bytes()) == inside
 
 
 def test_unknown_names_are_resolved_or_reported_at_first_use() -> None:
@@ -535,3 +619,45 @@ def test_package_works_without_the_reference_runtime() -> None:
               "assert P.from_bytes(P(x=3).to_bytes()) == P(x=3)\nassert 'google.protobuf' not in sys.modules\n")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+# ---------------------------------------------------------------- classes are freed
+
+def _descriptors() -> int:
+    return sum(type(o) is quillspar._core.Descriptor for o in gc.get_objects())
+
+
+@pytest.mark.parametrize("kind", ["plain", "recursive", "nested enum", "never resolved"])
+def test_classes_are_freed_with_their_descriptors(kind: str) -> None:
+    gc.collect()
+    before = _descriptors()
+    refs = []
+    for _ in range(300):
+        if kind == "plain":
+            @message
+            class Made:
+                v: int32
+        elif kind == "recursive":
+            @message
+            class Made:
+                children: "list[Made]"
+                parent: "Made | None"
+        elif kind == "nested enum":
+            @message
+            class Made:
+                class Kind(enum.IntEnum):
+                    A = 0
+                kind: Kind
+        else:
+            @message
+            class Made:
+                missing: "Missing | None"  # type: ignore[name-defined]  # noqa: F821
+        if kind != "never resolved":
+            assert Made.from_bytes(Made().to_bytes()) == Made()
+            assert quillspar.find_class(quillspar.full_name(Made)) is Made
+            assert quillspar.file_descriptors(Made)
+        refs.append(weakref.ref(Made))
+    del Made
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert _descriptors() == before and "Missing" not in _link._WAITING

@@ -265,7 +265,6 @@ def test_names_python_cannot_hold_keep_their_protobuf_names(modules):
     assert [e.name for e in message.enum_type] == ["import"]
 
 
-@pytest.mark.xfail(strict=True, reason="registering a nested class replaces the top-level class of the same name")
 def test_find_class_tells_a_nested_class_from_a_top_level_one(modules):
     names = modules["edge/v1/names.proto"]
     assert quillspar.find_class("edge.v1.str") is names.str

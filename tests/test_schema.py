@@ -1,5 +1,8 @@
-"""The descriptor compiler, seen through compile_descriptor's errors and a
-compiled descriptor's `name` and `ref_fields()`."""
+"""The descriptor compiler, seen through compile_descriptor's errors, a
+compiled descriptor's `name` and `ref_fields()`, and (for the packed option)
+what its encoder writes."""
+
+import types
 
 import pytest
 from google.protobuf import descriptor_pb2
@@ -320,3 +323,15 @@ def test_truncation(data, expected):
     assert error_of(data) == f"Wire({expected})"
     with pytest.raises(DecodeError):
         descriptor_pb2.DescriptorProto.FromString(data)
+
+
+@pytest.mark.parametrize("options", [
+    b"", ld(8, vint(2, 0)), ld(8, vint(2, 1)), ld(8, vint(2, 0)) + ld(8, vint(2, 1)), ld(8, vint(2, 1) + vint(2, 0)),
+    ld(8, vint(2, 2**64 - 1)), ld(8, ld(2, b"")), ld(8, vint(3, 0)), ld(8, vint(1, 1)),
+])
+def test_packed_option_as_the_reference_reads_it(options):
+    field = raw_field(label=3, type=5, extra=options)
+    ref = descriptor_pb2.FieldDescriptorProto.FromString(field).options
+    unpacked = ref.HasField("packed") and not ref.packed
+    got = compile_descriptor(ld(2, field)).encode(types.SimpleNamespace(f=[1, 2]))
+    assert got == (vint(1, 1) + vint(1, 2) if unpacked else ld(1, b"\x01\x02"))

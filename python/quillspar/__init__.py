@@ -30,10 +30,15 @@ package of the module's message classes and enums, a class attribute
 are nested in it (`acme.v1.Order.Item`). `full_name(cls)` gives the name,
 `find_class(name)` the class, `file_descriptors(*classes)` the
 `FileDescriptorProto`s that another runtime can load.
+
+JSON: `to_json(obj)`/`from_json(cls, text)` and `to_dict`/`from_dict` follow
+protobuf's JSON mapping (well-known types included); malformed input raises
+`JsonError`, naming where. `which_oneof(obj, name)` tells which member of a
+oneof is set; message classes support `copy.replace`.
 """
 
 from . import _core
-from ._message import (
+from ._api import (
     Message,
     decode,
     encode,
@@ -45,6 +50,8 @@ from ._message import (
     resolve,
     unknown_fields,
 )
+from ._json import JsonError, from_dict, from_json, to_dict, to_json
+from ._methods import which_oneof
 from ._schema import SchemaError
 from ._types import (
     bool_,
@@ -65,6 +72,7 @@ from ._types import (
 )
 
 __all__ = [
+    "JsonError",
     "Message",
     "SchemaError",
     "bool_",
@@ -78,6 +86,8 @@ __all__ = [
     "fixed32",
     "fixed64",
     "float32",
+    "from_dict",
+    "from_json",
     "full_name",
     "int32",
     "int64",
@@ -88,7 +98,10 @@ __all__ = [
     "sint32",
     "sint64",
     "string",
+    "to_dict",
+    "to_json",
     "uint32",
     "uint64",
     "unknown_fields",
+    "which_oneof",
 ]

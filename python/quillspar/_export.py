@@ -10,7 +10,7 @@ import enum
 from collections.abc import Callable, Iterable
 
 from . import _core
-from ._names import _MESSAGES, _EnumInfo, _enum_info, _lock, _MessageInfo, _type_name, _TypeInfo
+from ._names import _EnumInfo, _is_message, _lock, _MessageInfo, _type_info, _type_name, _TypeInfo
 from ._schema import descriptor_proto, enum_descriptor_proto, file_descriptor_proto
 
 __all__ = ["file_descriptors"]
@@ -47,13 +47,11 @@ def file_descriptors(classes: Iterable[type], prepare: Callable[[type], _core.De
             cls = stack.pop()
             if cls in infos:
                 continue
-            if cls in _MESSAGES:
+            if _is_message(cls):
                 prepare(cls)
-                info: _TypeInfo = _MESSAGES[cls]
-            elif isinstance(cls, type) and issubclass(cls, enum.IntEnum):
-                info = _enum_info(cls.__qualname__, cls)
-            else:
+            elif not (isinstance(cls, type) and issubclass(cls, enum.IntEnum)):
                 raise TypeError(f"expected message classes and enums, not {cls!r}")
+            info = _type_info(cls)
             infos[cls] = info
             if info.parent is not None:
                 stack.append(info.parent.cls)

@@ -1,4 +1,5 @@
-"""Protobuf names of message classes and enums, and the registry of both.
+"""Protobuf names of message classes and enums, the registry of both, and the
+resolution of the names that annotations use.
 
 Each message class and enum that the package has seen has a `_TypeInfo`: its
 own protobuf name (`__proto_name__`, else the class name), its package (the
@@ -7,22 +8,36 @@ message class it is nested in. Nesting is learnt late: the classes in a class
 body are decorated before the class itself, which adopts them when it is
 decorated in turn; so full names are computed, not stored.
 
+The info lives in the class itself (the attribute `__quillspar_info__`); the
+tables that look classes up by name hold them weakly. A class that nothing else
+refers to is therefore freed, with its descriptor, like any other object.
+
 `find_class` looks classes up by full name; of several classes with one name
 (a module reloaded, say) the last one defined wins.
+
+Annotation names resolve in the scope a type checker would use: the class
+body, the class itself, the function that defines the class (what it had bound
+when the class was decorated, and the classes it decorates later), the module,
+then builtins.
 """
 
 import annotationlib
+import ast
+import builtins
 import enum
 import itertools
 import re
 import sys
 import threading
+import types
 import typing
-from collections.abc import Iterable
-from typing import Any
+import weakref
+from annotationlib import ForwardRef
+from collections.abc import Callable, Iterable
+from typing import Any, Final
 
 from . import _core
-from ._schema import Field, SchemaError, enum_values, is_proto_identifier
+from ._schema import Field, SchemaError, Unresolved, enum_values, is_proto_identifier, source_text
 
 __all__ = ["full_name", "find_class"]
 
@@ -35,7 +50,7 @@ class _TypeInfo:
     """What the package knows of a message class or enum: its protobuf name,
     package and the message class it is nested in."""
 
-    __slots__ = ("cls", "name", "package", "seq", "parent", "nested")
+    __slots__ = ("cls", "name", "package", "seq", "parent", "nested", "shadowed")
 
     def __init__(self, cls: type) -> None:
         self.cls = cls
@@ -44,6 +59,9 @@ class _TypeInfo:
         self.seq = next(_sequence)
         self.parent: _MessageInfo | None = None  # set when the enclosing message class is decorated
         self.nested: list[_TypeInfo] = []  # message classes and enums defined in the class body
+        # The class that held this full name before this one took it, given
+        # the name back when this one moves into the class that encloses it.
+        self.shadowed: weakref.ReferenceType[type] | None = None
 
     @property
     def where(self) -> str:
@@ -84,21 +102,52 @@ class _OpenEnum(dict[int, object]):
 
 
 class _MessageInfo(_TypeInfo):
-    __slots__ = ("fields", "globals", "keep_unknown", "descriptor", "proto")
+    __slots__ = ("fields", "globals", "locals", "keep_unknown", "descriptor", "proto")
 
-    def __init__(self, cls: type, fields: list[Field], keep_unknown: bool) -> None:
+    def __init__(self, cls: type, fields: list[Field], keep_unknown: bool, scope: _Scope | None) -> None:
         super().__init__(cls)
         self.fields = fields  # declaration order
         self.globals = _globals_of(cls)
+        # The names of the defining function that the annotations use; dropped
+        # once every field is parsed, so that it keeps nothing alive.
+        self.locals = scope
         self.keep_unknown = keep_unknown
         self.descriptor: _core.Descriptor | None = None
         self.proto = b""  # the DescriptorProto compiled for the core
 
 
-_MESSAGES: dict[type, _MessageInfo] = {}
-_ENUMS: dict[type, _EnumInfo] = {}
-_BY_FULL_NAME: dict[str, type] = {}  # full name (no leading dot) -> the last class defined with it
-_BY_QUALNAME: dict[tuple[str, str], tuple[int, type]] = {}  # (module, qualname) -> (seq, class)
+# The class attribute that holds a class's `_TypeInfo`.
+_INFO: Final = "__quillspar_info__"
+
+_BY_FULL_NAME: weakref.WeakValueDictionary[str, type] = weakref.WeakValueDictionary()  # the last class defined
+_BY_QUALNAME: weakref.WeakValueDictionary[tuple[str, str], type] = weakref.WeakValueDictionary()  # (module, qualname)
+
+
+def _info_of(cls: object) -> _TypeInfo | None:
+    """The info of a message class or of an enum already seen, else None."""
+    if not isinstance(cls, type):
+        return None
+    found = cls.__dict__.get(_INFO)
+    return found if isinstance(found, _TypeInfo) and found.cls is cls else None
+
+
+def _message_info(cls: object) -> _MessageInfo | None:
+    """The info of a message class (not of a class derived from one), else None."""
+    found = _info_of(cls)
+    return found if isinstance(found, _MessageInfo) else None
+
+
+def _is_message(cls: object) -> bool:
+    return _message_info(cls) is not None
+
+
+def _message_base(cls: type) -> _MessageInfo | None:
+    """The info of `cls` or of the message class it derives from."""
+    for c in cls.__mro__:
+        found = _message_info(c)
+        if found is not None:
+            return found
+    return None
 
 
 def _globals_of(cls: type) -> dict[str, Any]:
@@ -142,9 +191,24 @@ def _subtree(info: _TypeInfo) -> Iterable[_TypeInfo]:
         yield from _subtree(child)
 
 
+def _attach(info: _TypeInfo) -> None:
+    """Give the class its info; a message class has it while its fields are
+    parsed, so that it may refer to itself."""
+    type.__setattr__(info.cls, _INFO, info)
+
+
 def _register(info: _TypeInfo) -> None:
-    _BY_QUALNAME[(info.cls.__module__, info.cls.__qualname__)] = (info.seq, info.cls)
-    _BY_FULL_NAME[info.full_name[1:]] = info.cls
+    """Make the class known by its names."""
+    _attach(info)
+    _BY_QUALNAME[(info.cls.__module__, info.cls.__qualname__)] = info.cls
+    _claim_full_name(info)
+
+
+def _claim_full_name(info: _TypeInfo) -> None:
+    name = info.full_name[1:]
+    previous = _BY_FULL_NAME.get(name)
+    info.shadowed = weakref.ref(previous) if previous is not None and previous is not info.cls else None
+    _BY_FULL_NAME[name] = info.cls
 
 
 def _set_parent(child: _TypeInfo, parent: _MessageInfo | None) -> None:
@@ -152,13 +216,18 @@ def _set_parent(child: _TypeInfo, parent: _MessageInfo | None) -> None:
     names of the child and of its own nested types change with it."""
     moved = list(_subtree(child))
     for info in moved:
-        if _BY_FULL_NAME.get(info.full_name[1:]) is info.cls:
-            del _BY_FULL_NAME[info.full_name[1:]]
+        name = info.full_name[1:]
+        if _BY_FULL_NAME.get(name) is info.cls:
+            previous = info.shadowed() if info.shadowed is not None else None
+            if previous is not None:
+                _BY_FULL_NAME[name] = previous
+            else:
+                del _BY_FULL_NAME[name]
     child.parent = parent
     if parent is not None:
         parent.nested.append(child)
     for info in moved:
-        _BY_FULL_NAME[info.full_name[1:]] = info.cls
+        _claim_full_name(info)
 
 
 def _adopt_nested(info: _MessageInfo) -> None:
@@ -167,7 +236,7 @@ def _adopt_nested(info: _MessageInfo) -> None:
     for attr, member in vars(info.cls).items():
         if not isinstance(member, type) or member.__qualname__ != prefix + attr:
             continue
-        child: _TypeInfo | None = _MESSAGES.get(member)
+        child: _TypeInfo | None = _message_info(member)
         if child is None and issubclass(member, enum.IntEnum):
             try:
                 child = _enum_info(f"{info.where}.{attr}", member)
@@ -178,16 +247,162 @@ def _adopt_nested(info: _MessageInfo) -> None:
 
 
 def _enum_info(where: str, cls: type[enum.IntEnum]) -> _EnumInfo:
-    info = _ENUMS.get(cls)
-    if info is None:
+    info = _info_of(cls)
+    if not isinstance(info, _EnumInfo):
         info = _EnumInfo(cls, enum_values(where, cls))
         _register(info)
-        _ENUMS[cls] = info
+    return info
+
+
+def _type_info(cls: object) -> _TypeInfo:
+    """The info of a message class or `enum.IntEnum` (TypeError for anything else)."""
+    info = _info_of(cls)
+    if info is None:
+        if not (isinstance(cls, type) and issubclass(cls, enum.IntEnum)):
+            raise TypeError(f"expected a message class or an enum.IntEnum, not {cls!r}")
+        info = _enum_info(cls.__qualname__, cls)
     return info
 
 
 def _type_name(cls: type) -> str:
-    return (_MESSAGES.get(cls) or _ENUMS[cls]).full_name
+    return _type_info(cls).full_name
+
+
+# ---------------------------------------------------------------- annotations
+
+class _Scope:
+    """What the function that defines a class had bound, when the class was
+    decorated, of the names its annotations use; and which of those names
+    are the function's own variables (bound later, they hide a global)."""
+
+    __slots__ = ("bound", "variables")
+
+    def __init__(self, bound: dict[str, object], variables: frozenset[str]) -> None:
+        self.bound = bound
+        self.variables = variables
+
+
+_CO_OPTIMIZED: Final = 0x1  # the code flag of a function's frame
+
+
+def _names_in(text: str) -> set[str]:
+    """The names an annotation expression loads (not the attributes it reads)."""
+    try:
+        tree = ast.parse(text, mode="eval")
+    except SyntaxError:
+        return set()
+    return {node.id for node in ast.walk(tree) if isinstance(node, ast.Name)}
+
+
+def function_scope(frame: types.FrameType | None, fields: list[Field]) -> _Scope | None:
+    """The names of the defining function's frame that the fields' string
+    annotations use, or None when the class is not defined in a function."""
+    while frame is not None and not frame.f_code.co_flags & _CO_OPTIMIZED:
+        if frame.f_locals is frame.f_globals:
+            return None  # a module's body
+        frame = frame.f_back  # a class body: the function around it, if any
+    if frame is None:
+        return None
+    code = frame.f_code
+    names: set[str] = set()
+    for f in fields:
+        text = source_text(f.annotation)
+        if text is not None:
+            names |= _names_in(text)
+    variables = names & {*code.co_varnames, *code.co_cellvars, *code.co_freevars}
+    if not variables:
+        return None
+    frame_locals = frame.f_locals
+    bound = {name: frame_locals[name] for name in variables if name in frame_locals}
+    return _Scope(bound, frozenset(variables))
+
+
+def _defined_later(info: _MessageInfo, name: str) -> type | None:
+    """A class called `name`, decorated in an enclosing scope of the class
+    after it.
+
+    This finds the classes that a forward reference means while they are
+    being decorated, before their names are bound.
+    """
+    parts = info.cls.__qualname__.split(".")
+    for i in range(len(parts), -1, -1):
+        hit = _BY_QUALNAME.get((info.cls.__module__, ".".join([*parts[:i], name])))
+        hit_info = _info_of(hit)
+        if hit_info is not None and hit_info.seq > info.seq:
+            return hit
+    return None
+
+
+def evaluator(info: _MessageInfo) -> Callable[[object], object]:
+    """A function that evaluates one annotation of the class (a string or a
+    `ForwardRef`), raising `Unresolved` for a name that is not known yet."""
+
+    def evaluate(ref: object) -> object:
+        cell: object = None
+        extra: dict[str, object] | None = None
+        if isinstance(ref, ForwardRef):
+            text = ref.__forward_arg__
+            cell = getattr(ref, "__cell__", None)
+            extra = getattr(ref, "__extra_names__", None)
+        else:
+            text = typing.cast(str, ref)
+        try:
+            code = compile(text, "<annotation>", "eval")
+        except SyntaxError:
+            raise SchemaError("it is not an expression") from None
+        scope: dict[str, object] = dict(vars(info.cls))
+        scope.setdefault(info.cls.__name__, info.cls)
+        if isinstance(cell, types.CellType):
+            try:
+                scope[text] = cell.cell_contents
+            except ValueError:
+                pass
+        elif isinstance(cell, dict):
+            for name, c in cell.items():
+                try:
+                    scope.setdefault(name, c.cell_contents)
+                except ValueError:
+                    pass
+        if extra:
+            scope.update(extra)
+        local = info.locals
+        for name in _names_in(text):
+            if name in scope:
+                continue
+            if local is not None and name in local.variables:
+                later = _defined_later(info, name)
+                if later is not None:
+                    scope[name] = later
+                elif name in local.bound:
+                    scope[name] = local.bound[name]
+                else:
+                    raise Unresolved(name)  # a variable of the function, not bound yet
+            elif name not in info.globals and not hasattr(builtins, name):
+                later = _defined_later(info, name)
+                if later is not None:
+                    scope[name] = later
+        try:
+            return eval(code, info.globals, scope)
+        except NameError as exc:
+            raise Unresolved(exc.name or str(exc)) from None
+        except AttributeError as exc:
+            raise Unresolved(f"{text} ({exc})", exc.name or text) from None
+        except Exception as exc:
+            raise SchemaError(f"evaluating it failed: {exc!r}") from None
+
+    return evaluate
+
+
+def annotation_source(info: _MessageInfo, f: Field) -> str:
+    """The annotation as written in the class body, for error messages."""
+    try:
+        text = annotationlib.get_annotations(info.cls, format=annotationlib.Format.STRING)[f.name]
+    except Exception:
+        text = None
+    if isinstance(text, str):
+        return text
+    found = source_text(f.annotation)
+    return found if found is not None else annotationlib.type_repr(f.annotation)
 
 
 # ---------------------------------------------------------------- public API
@@ -196,12 +411,7 @@ def full_name(cls: type) -> str:
     """The protobuf full name of a message class or `enum.IntEnum`, as in
     `"acme.v1.Order.Item"` (package, enclosing messages, own name)."""
     with _lock:
-        info: _TypeInfo | None = _MESSAGES.get(cls) if isinstance(cls, type) else None
-        if info is None:
-            if not (isinstance(cls, type) and issubclass(cls, enum.IntEnum)):
-                raise TypeError(f"expected a message class or an enum.IntEnum, not {cls!r}")
-            info = _enum_info(cls.__qualname__, cls)
-        return info.full_name[1:]
+        return _type_info(cls).full_name[1:]
 
 
 def find_class(full_name: str) -> type | None:

@@ -39,6 +39,7 @@ __all__ = [
     "packable",
     "oneof_layout",
     "parse_annotation",
+    "source_text",
     "default_of",
     "enum_values",
     "map_entry_name",
@@ -56,11 +57,16 @@ class SchemaError(TypeError):
 
 
 class Unresolved(Exception):
-    """An annotation names something that does not exist (yet)."""
+    """An annotation names something that does not exist (yet).
 
-    def __init__(self, name: str) -> None:
+    `name` says what, for messages; `awaits` is the name whose definition
+    may resolve it (the missing attribute of `module.Missing`, say).
+    """
+
+    def __init__(self, name: str, awaits: str | None = None) -> None:
         super().__init__(name)
         self.name = name
+        self.awaits = name if awaits is None else awaits
 
 
 # Field shapes.
@@ -195,11 +201,17 @@ Evaluate = Callable[[object], object]  # resolves a str or ForwardRef, or raises
 IsMessage = Callable[[type], bool]
 
 
-def _annotation_text(annotation: object) -> str:
+def source_text(annotation: object) -> str | None:
+    """The source of a string or `ForwardRef` annotation, else None."""
     if isinstance(annotation, ForwardRef):
         return annotation.__forward_arg__
-    if isinstance(annotation, str):
-        return annotation
+    return annotation if isinstance(annotation, str) else None
+
+
+def _annotation_text(annotation: object) -> str:
+    text = source_text(annotation)
+    if text is not None:
+        return text
     if isinstance(annotation, type):
         return annotation.__qualname__
     return repr(annotation).replace("typing.", "")
@@ -224,9 +236,23 @@ def _is_union(annotation: object) -> bool:
     return get_origin(annotation) in (typing.Union, types.UnionType)
 
 
+def _open_enum(args: tuple[object, ...], evaluate: Evaluate) -> type | None:
+    """The enum of `E | int` (protobuf enums are open: a value may be a
+    number that the enum does not name), else None."""
+    if len(args) != 2 or int not in args:
+        return None
+    other = _unwrap(args[1] if args[0] is int else args[0], evaluate)
+    return other if _is_enum(other) else None
+
+
 def _value_type(annotation: object, evaluate: Evaluate, is_message: IsMessage) -> Scalar | type:
-    """The type of one value: a scalar marker, an enum or a message class."""
+    """The type of one value: a scalar marker, an enum (`E` or `E | int`) or a
+    message class."""
     annotation = _unwrap(annotation, evaluate)
+    if _is_union(annotation):
+        found = _open_enum(get_args(annotation), evaluate)
+        if found is not None:
+            return found
     if get_origin(annotation) is Annotated:
         markers = [m for m in annotation.__metadata__ if isinstance(m, Scalar)]  # type: ignore[attr-defined]
         base = _unwrap(annotation.__origin__, evaluate)  # type: ignore[attr-defined]
@@ -279,8 +305,11 @@ def parse_annotation(
     if _is_union(annotation):
         args = get_args(annotation)
         present = [a for a in args if a is not types.NoneType]
+        opened = _open_enum(tuple(present), evaluate)
+        if opened is not None:
+            return (OPTIONAL if len(present) < len(args) else SINGULAR), None, opened
         if len(present) != 1 or len(args) != 2:
-            raise SchemaError("the only union allowed is `T | None`")
+            raise SchemaError("the only unions allowed are `T | None` and, for an enum E, `E | int`")
         inner = _unwrap(present[0], evaluate)
         if get_origin(inner) in (list, dict) or inner in (list, dict):
             raise SchemaError("repeated and map fields are never None, leave out `| None`")

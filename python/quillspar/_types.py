@@ -41,54 +41,37 @@ class Scalar:
 
     `name` is the type's name in a .proto file, `proto_type` its
     FieldDescriptorProto.Type number, `python_type` the Python type of its
-    values and `default` its zero value. `low` and `high` bound integer kinds.
+    values and `default` its zero value; `map_key` says whether it may key a map.
     """
 
-    __slots__ = ("name", "proto_type", "python_type", "default", "low", "high", "map_key")
+    __slots__ = ("name", "proto_type", "python_type", "default", "map_key")
 
-    def __init__(
-        self,
-        name: str,
-        proto_type: int,
-        python_type: type,
-        default: object,
-        low: int | None = None,
-        high: int | None = None,
-        *,
-        map_key: bool = True,
-    ) -> None:
+    def __init__(self, name: str, proto_type: int, python_type: type, default: object, *, map_key: bool = True) -> None:
         self.name = name
         self.proto_type = proto_type
         self.python_type = python_type
         self.default = default
-        self.low = low
-        self.high = high
         self.map_key = map_key
 
     def __repr__(self) -> str:
         return f"quillspar.{self.name}"
 
 
-_I32 = (-(1 << 31), (1 << 31) - 1)
-_I64 = (-(1 << 63), (1 << 63) - 1)
-_U32 = (0, (1 << 32) - 1)
-_U64 = (0, (1 << 64) - 1)
-
 DOUBLE: Final = Scalar("double", 1, float, 0.0, map_key=False)
 FLOAT: Final = Scalar("float", 2, float, 0.0, map_key=False)
-INT64: Final = Scalar("int64", 3, int, 0, *_I64)
-UINT64: Final = Scalar("uint64", 4, int, 0, *_U64)
-INT32: Final = Scalar("int32", 5, int, 0, *_I32)
-FIXED64: Final = Scalar("fixed64", 6, int, 0, *_U64)
-FIXED32: Final = Scalar("fixed32", 7, int, 0, *_U32)
+INT64: Final = Scalar("int64", 3, int, 0)
+UINT64: Final = Scalar("uint64", 4, int, 0)
+INT32: Final = Scalar("int32", 5, int, 0)
+FIXED64: Final = Scalar("fixed64", 6, int, 0)
+FIXED32: Final = Scalar("fixed32", 7, int, 0)
 BOOL: Final = Scalar("bool", 8, bool, False)
 STRING: Final = Scalar("string", 9, str, "")
 BYTES: Final = Scalar("bytes", 12, bytes, b"", map_key=False)
-UINT32: Final = Scalar("uint32", 13, int, 0, *_U32)
-SFIXED32: Final = Scalar("sfixed32", 15, int, 0, *_I32)
-SFIXED64: Final = Scalar("sfixed64", 16, int, 0, *_I64)
-SINT32: Final = Scalar("sint32", 17, int, 0, *_I32)
-SINT64: Final = Scalar("sint64", 18, int, 0, *_I64)
+UINT32: Final = Scalar("uint32", 13, int, 0)
+SFIXED32: Final = Scalar("sfixed32", 15, int, 0)
+SFIXED64: Final = Scalar("sfixed64", 16, int, 0)
+SINT32: Final = Scalar("sint32", 17, int, 0)
+SINT64: Final = Scalar("sint64", 18, int, 0)
 
 #: The scalar type that a plain Python annotation stands for.
 PLAIN: Final[dict[type, Scalar]] = {

@@ -32,7 +32,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from datetime import datetime, timedelta, timezone
 from typing import Final, Self, overload
 
-from ._message import Message, decode, encode, field, message
+from ._api import Message, decode, encode, field, message
 from ._types import double, float32, int32, int64, uint32, uint64
 from . import find_class, full_name
 
@@ -457,8 +457,9 @@ class Struct(Message):
     fields: dict[str, Value] = {}
 
     @classmethod
-    def from_dict(cls, mapping: Mapping[str, JsonLike]) -> Struct:
+    def from_dict(cls, mapping: Mapping[str, JsonLike], *, ignore_unknown: bool = False) -> Struct:
         """The `Struct` of a dict of JSON-like values (see `Value.from_python`).
+        This is its JSON form too: `ignore_unknown` changes nothing here.
 
         Raises `TypeError` for a key that is not a str or a value of another
         type, naming where it sits, as in `['a'][2]`.
@@ -470,8 +471,11 @@ class Struct(Message):
         except _Unconvertible as exc:
             raise _reraise("Struct.from_dict()", exc) from None
 
-    def to_dict(self) -> dict[str, JsonValue]:
-        """The dict this `Struct` stands for, built anew (see `Value.to_python`)."""
+    def to_dict(
+        self, *, include_defaults: bool = False, enums_as_numbers: bool = False, proto_names: bool = False
+    ) -> dict[str, JsonValue]:
+        """The dict this `Struct` stands for, built anew (see `Value.to_python`).
+        This is its JSON form too: the options change nothing here."""
         try:
             return _python_of_struct(self)
         except _Unconvertible as exc:

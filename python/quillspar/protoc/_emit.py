@@ -281,18 +281,24 @@ class _Writer:
         return GeneratorError(f"{where(self.file, path)}: {what}")
 
     def _value_type(self, field: Any, scope: frozenset[str]) -> str:
-        if field.type in (_TYPE_MESSAGE, _TYPE_ENUM):
-            target = self.index.types[field.type_name]
-            if target.file == self.file.name:
-                root = target.qualname.split(".", 1)[0]
-                if root not in scope:
-                    return target.qualname
-                return f"{self.imports.module(self.module)}.{target.qualname}"
-            return f"{self.imports.module(target.module)}.{target.qualname}"
+        if field.type == _TYPE_ENUM:
+            # Enums are open: a decoded value may be a number the enum does not name.
+            return f"{self._type_path(field, scope)} | {self.imports.builtin('int', scope)}"
+        if field.type == _TYPE_MESSAGE:
+            return self._type_path(field, scope)
         builtin = _BUILTIN.get(field.type)
         if builtin is not None and builtin not in self.imports.top and builtin not in scope:
             return builtin
         return self.imports.quillspar(_MARKERS[field.type], scope)
+
+    def _type_path(self, field: Any, scope: frozenset[str]) -> str:
+        target = self.index.types[field.type_name]
+        if target.file == self.file.name:
+            root = target.qualname.split(".", 1)[0]
+            if root not in scope:
+                return target.qualname
+            return f"{self.imports.module(self.module)}.{target.qualname}"
+        return f"{self.imports.module(target.module)}.{target.qualname}"
 
     def _fields(self, entry: TypeEntry, indent: str) -> None:
         proto = entry.proto

@@ -1,0 +1,538 @@
+"""The proto3 JSON mapping against the reference runtime's `json_format`, its
+error messages, the two JSON text codecs, and the conveniences (which_oneof,
+copy.replace, repr).
+
+The reference classes are loaded from the descriptors the package exports;
+the well-known types come from the reference runtime's own files so that
+`json_format` gives them their special forms.
+"""
+
+import copy
+import enum
+import json
+import math
+import subprocess
+import sys
+
+import pytest
+from google.protobuf import (
+    any_pb2, descriptor_pb2, descriptor_pool, duration_pb2, empty_pb2, field_mask_pb2, json_format, message_factory,
+    struct_pb2, timestamp_pb2, wrappers_pb2,
+)
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import quillspar
+from codec_protos import SCALARS, Types, canon, messages
+from quillspar import (
+    JsonError, double, field, fixed32, fixed64, float32, int32, int64, message, sfixed32, sfixed64, sint32, sint64,
+    uint32, uint64, wkt,
+)
+from quillspar import _json
+from quillspar._names import _message_info, _type_info
+
+__proto_package__ = "json.test"
+
+MARKERS = dict(zip(SCALARS, [double, float32, int32, int64, uint32, uint64, sint32, sint64, fixed32, fixed64,
+                             sfixed32, sfixed64, bool, str, bytes]))
+
+
+class Mood(enum.IntEnum):
+    CALM = 0
+    HAPPY = 1
+    SAD = -2
+    GLAD = 1  # an alias: written by the first name
+
+
+@message
+class Inner:
+    name: str
+    weight: sint32
+
+
+def declare(name, annotations):
+    return message(type(name, (), {"__annotations__": annotations, "__module__": __name__}))
+
+
+Scalars = declare("Scalars", {"f_" + k: t for k, t in MARKERS.items()} | {"r_" + k: list[t] for k, t in MARKERS.items()}
+                  | {"o_" + k: t | None for k, t in MARKERS.items()}
+                  | {"mood": Mood, "moods": list[Mood], "o_mood": Mood | None, "inner": Inner | None,
+                     "inners": list[Inner]})
+Maps = declare("Maps", {f"{k}_{v}": dict[MARKERS[k], MARKERS[v]] for k, v in [
+    ("string", "int64"), ("int32", "string"), ("int64", "double"), ("uint32", "bytes"), ("uint64", "float"),
+    ("sint32", "bool"), ("sint64", "sint64"), ("fixed32", "fixed64"), ("fixed64", "uint32"),
+    ("sfixed32", "sfixed32"), ("sfixed64", "int32"), ("bool", "string")]} | {"string_mood": dict[str, Mood],
+                                                                             "int32_inner": dict[int32, Inner]})
+
+
+@message
+class Named:
+    snake_case_field: int32
+    renamed: int64 = field(json_name="customName")
+    listed: list[str] = field(json_name="x_y")
+    choice_a: Inner | None = field(oneof="choice")
+    choice_b: str | None = field(oneof="choice")
+    choice_c: Mood | None = field(oneof="choice")
+    maybe: Mood | None
+
+
+@message
+class Keyword:
+    from_: str = field(name="from")
+    is_ok: bool = field(json_name="ok")
+
+
+@message
+class Holder:
+    ts: wkt.Timestamp | None
+    dur: wkt.Duration | None
+    fm: wkt.FieldMask | None
+    st: wkt.Struct | None
+    val: wkt.Value | None
+    lv: wkt.ListValue | None
+    any: wkt.Any | None
+    empty: wkt.Empty | None
+    d: wkt.DoubleValue | None
+    f: wkt.FloatValue | None
+    i64: wkt.Int64Value | None
+    u64: wkt.UInt64Value | None
+    i32: wkt.Int32Value | None
+    u32: wkt.UInt32Value | None
+    b: wkt.BoolValue | None
+    s: wkt.StringValue | None
+    by: wkt.BytesValue | None
+    vals: list[wkt.Value]
+    by_key: dict[str, wkt.Value]
+    null: wkt.NullValue
+    stamps: list[wkt.Timestamp]
+
+
+@message
+class Node:
+    label: str
+    children: list[Node]
+
+
+CLASSES = [Scalars, Maps, Named, Keyword, Holder, Inner, Node]
+quillspar.resolve()
+WKT_FILES = [timestamp_pb2, duration_pb2, field_mask_pb2, struct_pb2, any_pb2, empty_pb2, wrappers_pb2]
+POOL = descriptor_pool.DescriptorPool()
+for _module in WKT_FILES:
+    POOL.Add(descriptor_pb2.FileDescriptorProto.FromString(_module.DESCRIPTOR.serialized_pb))
+for _raw in quillspar.file_descriptors(*CLASSES):
+    _file = descriptor_pb2.FileDescriptorProto.FromString(_raw)
+    if _file.package == "google.protobuf":
+        continue  # the reference runtime's own files stand in for it
+    del _file.dependency[:]
+    _file.dependency.extend(m.DESCRIPTOR.name for m in WKT_FILES)
+    POOL.Add(_file)
+
+
+def ref(cls):
+    return message_factory.GetMessageClass(POOL.FindMessageTypeByName(quillspar.full_name(cls)))
+
+
+HYPOTHESIS = [Scalars, Maps, Named]
+T = Types({_message_info(c).name: descriptor_pb2.DescriptorProto.FromString(_message_info(c).proto) for c in HYPOTHESIS + [Inner]},
+          {_message_info(c).name: c for c in HYPOTHESIS + [Inner]}, {_type_info(Mood).name: Mood},
+          {_message_info(c).name: ref(c) for c in HYPOTHESIS + [Inner]}, open_enums=True)
+
+# (our options, json_format's)
+OPTIONS = [
+    ({}, {}),
+    ({"include_defaults": True}, {"always_print_fields_with_no_presence": True}),
+    ({"enums_as_numbers": True, "proto_names": True},
+     {"use_integers_for_enums": True, "preserving_proto_field_name": True}),
+]
+
+
+@pytest.fixture(params=["orjson", "json"])
+def codec(request, monkeypatch):
+    """Both JSON text codecs: orjson and the standard library's fallback."""
+    if request.param == "json":
+        monkeypatch.setattr(_json, "_loads", _json._std_loads)
+        monkeypatch.setattr(_json, "_dumps", _json._std_dumps)
+    return request.param
+
+
+# ---------------------------------------------------------------- against json_format
+
+
+@pytest.mark.parametrize("cls", HYPOTHESIS, ids=lambda c: c.__name__)
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.data())
+def test_values_agree_with_json_format(cls, data):
+    value = data.draw(messages(T, _message_info(cls).name, map_size=3))
+    ours_options, their_options = data.draw(st.sampled_from(OPTIONS))
+    theirs = T.to_ref(value)
+    assert quillspar.to_dict(value, **ours_options) == json_format.MessageToDict(theirs, **their_options)
+    try:
+        parsed = json_format.Parse(value.to_json(**ours_options), ref(cls)())
+    except json_format.ParseError as exc:
+        # json_format refuses the shortest form of the largest float, 3.4028235e+38, its own output included
+        assert "Float value too" in str(exc)
+    else:
+        assert canon(T.from_ref(parsed)) == canon(value)
+    back = cls.from_json(json_format.MessageToJson(theirs, **their_options))
+    assert type(back) is cls and canon(back) == canon(value)
+    assert canon(cls.from_dict(quillspar.to_dict(value, **ours_options))) == canon(value)
+
+
+def holder(**kw):
+    return Holder(**kw)
+
+
+TS, DUR = wkt.Timestamp, wkt.Duration
+WKT_CASES = [
+    (holder(ts=TS()), {"ts": "1970-01-01T00:00:00Z"}),
+    (holder(ts=TS(seconds=1, nanos=1_000_000)), {"ts": "1970-01-01T00:00:01.001Z"}),
+    (holder(ts=TS(seconds=-1, nanos=10_000)), {"ts": "1969-12-31T23:59:59.000010Z"}),
+    (holder(ts=TS(seconds=86_400 * 365, nanos=1)), {"ts": "1971-01-01T00:00:00.000000001Z"}),
+    (holder(ts=TS(seconds=wkt.TIMESTAMP_MIN_SECONDS)), {"ts": "0001-01-01T00:00:00Z"}),
+    (holder(ts=TS(seconds=wkt.TIMESTAMP_MAX_SECONDS, nanos=999_999_999)), {"ts": "9999-12-31T23:59:59.999999999Z"}),
+    (holder(stamps=[TS(seconds=5), TS(nanos=120_000_000)]),
+     {"stamps": ["1970-01-01T00:00:05Z", "1970-01-01T00:00:00.120Z"]}),
+    (holder(dur=DUR()), {"dur": "0s"}),
+    (holder(dur=DUR(seconds=1, nanos=500_000_000)), {"dur": "1.500s"}),
+    (holder(dur=DUR(seconds=-1, nanos=-500_000_000)), {"dur": "-1.500s"}),
+    (holder(dur=DUR(nanos=-1)), {"dur": "-0.000000001s"}),
+    (holder(dur=DUR(seconds=-wkt.DURATION_MAX_SECONDS, nanos=-1000)), {"dur": "-315576000000.000001s"}),
+    (holder(fm=wkt.FieldMask(paths=["user.display_name", "photo"])), {"fm": "user.displayName,photo"}),
+    (holder(fm=wkt.FieldMask()), {"fm": ""}),
+    (holder(st=wkt.Struct.from_dict({"a": [1, "x", None, True, {"b": {}}], "": 2.5})),
+     {"st": {"a": [1.0, "x", None, True, {"b": {}}], "": 2.5}}),
+    (holder(st=wkt.Struct()), {"st": {}}),
+    (holder(val=wkt.Value(null_value=wkt.NullValue.NULL_VALUE)), {"val": None}),
+    (holder(val=wkt.Value(number_value=-0.5)), {"val": -0.5}),
+    (holder(val=wkt.Value(string_value="")), {"val": ""}),
+    (holder(val=wkt.Value(bool_value=False)), {"val": False}),
+    (holder(val=wkt.Value.from_python([[], {}])), {"val": [[], {}]}),
+    (holder(lv=wkt.ListValue.from_list([1, None])), {"lv": [1.0, None]}),
+    (holder(vals=[wkt.Value(null_value=wkt.NullValue.NULL_VALUE), wkt.Value(string_value="a")],
+            by_key={"k": wkt.Value(null_value=wkt.NullValue.NULL_VALUE)}),
+     {"vals": [None, "a"], "byKey": {"k": None}}),
+    (holder(any=wkt.Any()), {"any": {}}),
+    (holder(any=wkt.Any.pack(TS(seconds=3))),
+     {"any": {"@type": "type.googleapis.com/google.protobuf.Timestamp", "value": "1970-01-01T00:00:03Z"}}),
+    (holder(any=wkt.Any.pack(Inner(name="n", weight=-3))),
+     {"any": {"@type": "type.googleapis.com/json.test.Inner", "name": "n", "weight": -3}}),
+    (holder(any=wkt.Any.pack(wkt.Empty())), {"any": {"@type": "type.googleapis.com/google.protobuf.Empty"}}),
+    (holder(any=wkt.Any.pack(wkt.Int64Value(value=-7))),
+     {"any": {"@type": "type.googleapis.com/google.protobuf.Int64Value", "value": "-7"}}),
+    (holder(any=wkt.Any.pack(wkt.Any.pack(wkt.Struct.from_dict({"x": 1})))),
+     {"any": {"@type": "type.googleapis.com/google.protobuf.Any",
+              "value": {"@type": "type.googleapis.com/google.protobuf.Struct", "value": {"x": 1.0}}}}),
+    (holder(empty=wkt.Empty()), {"empty": {}}),
+    (holder(d=wkt.DoubleValue(value=math.inf), f=wkt.FloatValue(value=0.10000000149011612)),
+     {"d": "Infinity", "f": 0.1}),
+    (holder(i64=wkt.Int64Value(), u64=wkt.UInt64Value(value=2**64 - 1), i32=wkt.Int32Value(value=-1),
+            u32=wkt.UInt32Value(value=2**32 - 1)), {"i64": "0", "u64": "18446744073709551615", "i32": -1,
+                                                    "u32": 4294967295}),
+    (holder(b=wkt.BoolValue(), s=wkt.StringValue(value="é"), by=wkt.BytesValue(value=b"\xfb\xff")),
+     {"b": False, "s": "é", "by": "+/8="}),
+]
+
+
+@pytest.mark.parametrize(("value", "expected"), WKT_CASES, ids=lambda x: json.dumps(x) if isinstance(x, dict) else "")
+def test_well_known_types_in_their_special_forms(value, expected):
+    assert value.to_dict() == expected
+    theirs = ref(Holder).FromString(value.to_bytes())
+    assert json_format.MessageToDict(theirs, descriptor_pool=POOL) == expected
+    assert Holder.from_dict(expected) == value
+    parsed = json_format.Parse(json.dumps(expected), ref(Holder)(), descriptor_pool=POOL)
+    assert Holder.from_bytes(parsed.SerializeToString()) == value
+
+
+@pytest.mark.parametrize(("field_name", "text", "expected"), [
+    ("ts", "1972-01-01T10:00:20.021+05:30", TS(seconds=63_072_000 + 36_020 - 19_800, nanos=21_000_000)),
+    ("ts", "1970-01-01T00:00:00.5-01:00", TS(seconds=3600, nanos=500_000_000)),
+    ("dur", "-0.5s", DUR(nanos=-500_000_000)),
+    ("dur", "3.1s", DUR(seconds=3, nanos=100_000_000)),
+    ("fm", "a.bC,d", wkt.FieldMask(paths=["a.b_c", "d"])),
+    ("i64", 12, wkt.Int64Value(value=12)),
+    ("u32", "1e3", wkt.UInt32Value(value=1000)),
+    ("by", "-_8", wkt.BytesValue(value=b"\xfb\xff")),
+])
+def test_well_known_types_accept_every_form(field_name, text, expected):
+    value = Holder.from_dict({field_name: text})
+    assert getattr(value, field_name) == expected
+    parsed = json_format.Parse(json.dumps({field_name: text}), ref(Holder)(), descriptor_pool=POOL)
+    assert Holder.from_bytes(parsed.SerializeToString()) == value
+
+
+def test_top_level_well_known_types():
+    assert quillspar.to_json(TS(seconds=1)) == '"1970-01-01T00:00:01Z"'
+    assert wkt.Duration.from_json('"2s"') == DUR(seconds=2)
+    assert wkt.Value.from_json("null") == wkt.Value(null_value=wkt.NullValue.NULL_VALUE)
+    assert quillspar.from_json(wkt.Struct, '{"a": [true]}') == wkt.Struct.from_dict({"a": [True]})
+    assert quillspar.to_json(wkt.ListValue.from_list(["x"])) == '["x"]'
+
+
+def test_names_on_output_and_input():
+    value = Named(snake_case_field=1, renamed=2, listed=["a"], choice_c=Mood.CALM, maybe=Mood.CALM)
+    expected = {"snakeCaseField": 1, "customName": "2", "x_y": ["a"], "choiceC": "CALM", "maybe": "CALM"}
+    assert value.to_dict() == expected
+    assert value.to_dict(proto_names=True) == {"snake_case_field": 1, "renamed": "2", "listed": ["a"],
+                                              "choice_c": "CALM", "maybe": "CALM"}
+    for d in (expected, value.to_dict(proto_names=True)):
+        assert Named.from_dict(d) == value
+    kw = Keyword(from_="x", is_ok=True)
+    assert kw.to_dict() == {"from": "x", "ok": True} == json_format.MessageToDict(
+        ref(Keyword).FromString(kw.to_bytes()))
+    assert kw.to_dict(proto_names=True) == {"from": "x", "is_ok": True}
+    assert Keyword.from_dict({"from": "x", "is_ok": True}) == kw == Keyword.from_json('{"from":"x","ok":true}')
+
+
+def test_enum_alias_numbers_and_nulls():
+    assert Scalars(mood=Mood.GLAD, moods=[1, 7, Mood.SAD]).to_dict() == {"mood": "HAPPY", "moods": ["HAPPY", 7, "SAD"]}
+    assert Scalars.from_dict({"mood": "GLAD", "moods": [1, "1", 7.0, "SAD"]}) == Scalars(
+        mood=Mood.HAPPY, moods=[Mood.HAPPY, Mood.HAPPY, 7, Mood.SAD])
+    # null leaves any field unset, except that it is a Value's null or NullValue
+    nulls = {"fInt32": None, "rString": None, "oBool": None, "inner": None, "mood": None}
+    assert Scalars.from_dict(nulls) == Scalars()
+    assert Holder.from_dict({"val": None, "null": None, "ts": None}) == Holder(
+        val=wkt.Value(null_value=wkt.NullValue.NULL_VALUE))
+    assert Holder().to_dict(include_defaults=True)["null"] is None
+    assert Holder().to_dict(include_defaults=True, enums_as_numbers=True)["null"] == 0
+
+
+def test_presence_defaults_and_negative_zero():
+    assert Scalars(o_int32=0, o_string="", o_bool=False, inner=Inner()).to_dict() == {
+        "oInt32": 0, "oString": "", "oBool": False, "inner": {}}
+    assert Named(choice_b="").to_dict() == {"choiceB": ""}
+    assert Scalars(f_double=-0.0).to_json() == '{"fDouble":-0.0}'
+    full = Scalars().to_dict(include_defaults=True)
+    assert full["fInt64"] == "0" and full["rBytes"] == [] and full["mood"] == "CALM" and "oInt32" not in full
+    assert Maps().to_dict(include_defaults=True)["stringMood"] == {}
+
+
+def test_ignore_unknown():
+    d = {"nope": 1, "mood": "ANGRY", "moods": ["HAPPY", "ANGRY"], "inner": {"x": 1}}
+    assert Scalars.from_dict(d, ignore_unknown=True) == Scalars(moods=[Mood.HAPPY], inner=Inner())
+    assert Maps.from_dict({"stringMood": {"a": "ANGRY", "b": "SAD"}}, ignore_unknown=True) == Maps(
+        string_mood={"b": Mood.SAD})
+    theirs = json_format.Parse(json.dumps(d), ref(Scalars)(), ignore_unknown_fields=True)
+    assert Scalars.from_bytes(theirs.SerializeToString()) == Scalars.from_dict(d, ignore_unknown=True)
+
+
+# ---------------------------------------------------------------- malformed input
+
+
+LENIENT = "json_format accepts it (or fails with another exception)"
+MALFORMED = [
+    (Scalars, {"fInt32": "x"}, 'fInt32: expected an integer, got "x"'),
+    (Scalars, {"fInt32": 1.5}, "fInt32: expected an integer, got 1.5"),
+    (Scalars, {"fInt32": True}, "fInt32: expected an integer, got true"),
+    (Scalars, {"fInt32": 2**31}, "fInt32: 2147483648 is out of range -2147483648 to 2147483647"),
+    (Scalars, {"fUint64": "-1"}, 'fUint64: "-1" is out of range 0 to 18446744073709551615'),
+    (Scalars, {"fInt64": " 1"}, 'fInt64: expected an integer, got " 1"'),
+    (Scalars, {"fInt64": "1e999"}, 'fInt64: "1e999" is out of range'),
+    (Scalars, {"fBool": "true"}, 'fBool: expected true or false, got "true"'),
+    (Scalars, {"fString": 5}, "fString: expected a string, got 5"),
+    (Scalars, {"fString": "\ud800"}, "fString: .* lone surrogate"),
+    (Scalars, {"fBytes": "!!"}, 'fBytes: "!!" is not base64', LENIENT),
+    (Scalars, {"fDouble": "nan"}, 'fDouble: expected a number, got "nan"'),
+    (Scalars, {"fDouble": [1]}, "fDouble: expected a number, got an array"),
+    (Scalars, {"fFloat": 1e39}, "fFloat: 1e\\+39 is out of range for a float"),
+    (Scalars, {"mood": "ANGRY"}, 'mood: enum json.test.Mood has no value named "ANGRY"'),
+    (Scalars, {"mood": {}}, "mood: expected a name or number of enum json.test.Mood, got an object"),
+    (Scalars, {"inners": [{}, {"name": 1}]}, "inners\\[1\\].name: expected a string, got 1"),
+    (Scalars, {"inners": {}}, "inners: expected an array, got an object"),
+    (Scalars, {"inners": [None]}, "inners\\[0\\]: expected an object, got null"),
+    (Scalars, {"inner": []}, "inner: expected an object, got an array", LENIENT),
+    (Scalars, {"rInt32": [1, None]}, "rInt32\\[1\\]: expected an integer, got null"),
+    (Scalars, {"rString": [1]}, "rString\\[0\\]: expected a string, got 1"),
+    (Scalars, {"nope": 1}, "nope: no such field in json.test.Scalars"),
+    (Scalars, {"inner": {"a b": 1}}, 'inner\\["a b"\\]: no such field in json.test.Inner'),
+    (Scalars, [], "expected an object, got an array", LENIENT),
+    (Maps, {"int32String": {"x": "a"}}, 'int32String\\["x"\\]: map key "x" is not an integer'),
+    (Maps, {"boolString": {"yes": ""}}, 'boolString\\["yes"\\]: map key "yes" is not "true" or "false"'),
+    (Maps, {"int32Inner": {"1": {"weight": "w"}}}, 'int32Inner\\["1"\\].weight: expected an integer, got "w"'),
+    (Maps, {"stringInt64": {"a": None}}, 'stringInt64\\["a"\\]: expected an integer, got null'),
+    (Named, {"choiceA": {}, "choiceB": "x"}, "oneof 'choice' has more than one member set: choiceA, choiceB"),
+    (Named, {"snakeCaseField": 1, "snake_case_field": 2},
+     "snake_case_field: the field is given twice, as 'snakeCaseField' and 'snake_case_field'", LENIENT),
+    (Holder, {"ts": "2020-13-01T00:00:00Z"}, 'ts: "2020-13-01T00:00:00Z" is not a valid time: month must be'),
+    (Holder, {"ts": "2020-01-01 00:00:00Z"}, "ts: expected an RFC 3339 time"),
+    (Holder, {"ts": "0000-12-31T23:59:59Z"}, "ts: .* is not a valid time"),
+    (Holder, {"ts": "0001-01-01T00:00:00+00:01"}, "ts: .* is out of range"),
+    (Holder, {"stamps": ["1970-01-01T00:00:00.1234567891Z"]}, "stamps\\[0\\]: expected an RFC 3339 time"),
+    (Holder, {"dur": "1.5"}, 'dur: expected a duration in seconds such as "1.5s", got "1.5"'),
+    (Holder, {"dur": "315576000001s"}, "dur: .* is out of range"),
+    (Holder, {"fm": "a_b"}, 'fm: FieldMask path "a_b" is not lowerCamelCase'),
+    (Holder, {"st": []}, "st: expected an object, got an array"),
+    (Holder, {"st": {"a": [1, {"b": float("nan")}]}}, 'st\\["a"\\]\\[1\\]\\["b"\\]: expected a JSON value, got nan', LENIENT),
+    (Holder, {"any": {"value": 1}}, 'any: an Any needs its "@type"'),
+    (Holder, {"any": {"@type": "type.googleapis.com/no.Such"}},
+     'any\\["@type"\\]: type URL .* names no message class defined here'),
+    (Holder, {"any": {"@type": "type.googleapis.com/google.protobuf.Duration"}},
+     'any: an Any holding google.protobuf.Duration needs its "value"', LENIENT),
+    (Holder, {"any": {"@type": "type.googleapis.com/json.test.Inner", "weight": "w"}},
+     'any.weight: expected an integer, got "w"'),
+    (Holder, {"any": {"@type": "type.googleapis.com/google.protobuf.Duration", "value": "1s", "x": 1}},
+     "any.x: no such field in an Any holding google.protobuf.Duration", LENIENT),
+    (Holder, {"u32": -1}, "u32: -1 is out of range 0 to 4294967295"),
+]
+
+
+@pytest.mark.parametrize(("cls", "value", "text", "reference"), [(*case, "")[:4] for case in MALFORMED],
+                         ids=lambda x: str(x)[:40])
+def test_malformed_input_names_the_path(cls, value, text, reference):
+    with pytest.raises(JsonError, match=f"^{text}") as info:
+        cls.from_dict(value)
+    assert isinstance(info.value, ValueError)
+    top_level = text.startswith(("expected", "oneof"))
+    assert info.value.path == ("" if top_level else text.split(": ")[0].replace("\\", ""))
+    try:
+        json.dumps(value, allow_nan=False, ensure_ascii=False).encode()
+        as_text = text
+    except (ValueError, UnicodeEncodeError):
+        as_text = "invalid JSON"  # not JSON at all, as text
+    with pytest.raises(JsonError, match=f"^{as_text}"):
+        cls.from_json(json.dumps(value))
+    if not reference:
+        with pytest.raises(json_format.ParseError):  # the reference runtime refuses it too
+            json_format.ParseDict(value, ref(cls)(), descriptor_pool=POOL)
+
+
+@pytest.mark.parametrize("text", ["[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000])
+def test_text_that_is_not_json(codec, text):
+    with pytest.raises(JsonError, match="^invalid JSON"):
+        Scalars.from_json(text)
+
+
+def test_deep_nesting_is_an_error_not_a_crash(codec):
+    deep = "[" * 900 + "]" * 900
+    with pytest.raises(JsonError):
+        wkt.Value.from_json(deep)
+    value: dict = {}
+    for _ in range(5000):
+        value = {"children": [value]}
+    with pytest.raises(JsonError, match="nested too deeply"):
+        Node.from_dict(value)
+
+
+@pytest.mark.parametrize(("value", "error", "text"), [
+    (Scalars(f_int32="x"), TypeError, "Scalars.f_int32: expected an int, got str 'x'"),
+    (Scalars(f_uint32=-1), ValueError, "Scalars.f_uint32: -1 is out of range 0 to 4294967295"),
+    (Scalars(r_string=["a", 1]), TypeError, "Scalars.r_string\\[1\\]: expected a str, got int 1"),
+    (Scalars(inners=[Inner(), 5]), TypeError, "Scalars.inners\\[1\\]: expected a Inner, got int 5"),
+    (Scalars(inner=Inner(weight=1.5)), TypeError, "Scalars.inner.weight: expected an int, got float"),
+    (Maps(int32_string={"1": "a"}), TypeError, "Maps.int32_string: map key '1': expected an int, got str"),
+    (Holder(ts=TS(seconds=-(10**12))), ValueError, "Holder.ts: Timestamp seconds -1000000000000 out of range"),
+    (Holder(dur=DUR(seconds=1, nanos=-1)), ValueError, "Holder.dur: Duration seconds 1 and nanos -1 have"),
+    (Holder(fm=wkt.FieldMask(paths=["aB"])), ValueError, "Holder.fm.paths\\[0\\]: FieldMask path 'aB' has no JSON"),
+    (Holder(val=wkt.Value(number_value=1.0, string_value="x")), ValueError, "Holder.val: a Value has more than one"),
+    (Holder(val=wkt.Value(number_value=math.nan)), ValueError, "Holder.val.number_value: nan is not a JSON number"),
+    (Holder(any=wkt.Any(type_url="x/no.Such")), ValueError, "Holder.any.type_url: type URL 'x/no.Such' names no"),
+])
+def test_values_a_field_cannot_hold(value, error, text):
+    with pytest.raises(error, match=f"^{text}"):
+        value.to_json()
+
+
+# ---------------------------------------------------------------- text options and the two codecs
+
+
+def test_both_codecs_write_and_read_the_same(codec):
+    value = Scalars(f_string="é\n\"", r_int64=[1, -2], inner=Inner(name="n"), moods=[Mood.SAD], f_double=0.25,
+                    f_bytes=b"\x00")
+    compact = '{"fDouble":0.25,"fString":"é\\n\\"","fBytes":"AA==","rInt64":["1","-2"],"moods":["SAD"],' \
+              '"inner":{"name":"n"}}'
+    assert value.to_json() == compact
+    assert quillspar.to_json(value, indent=2, sort_keys=True) == json.dumps(
+        json.loads(compact), indent=2, sort_keys=True, ensure_ascii=False)
+    assert value.to_json(indent=4) == json.dumps(json.loads(compact), indent=4, ensure_ascii=False)
+    for text in (compact, compact.encode(), bytearray(compact.encode()), memoryview(compact.encode())):
+        assert Scalars.from_json(text) == value
+    with pytest.raises(TypeError):
+        Scalars.from_json(5)
+    with pytest.raises(TypeError):
+        value.to_json(indent="  ")
+
+
+def test_the_package_works_without_orjson():
+    code = (
+        "import sys; sys.modules['orjson'] = None\n"
+        "import quillspar\n"
+        "from quillspar import _json\n"
+        "assert _json._orjson is None\n"
+        "from quillspar.wkt import Struct\n"
+        "s = Struct.from_dict({'a': [1, 'é']})\n"
+        "assert s.to_json() == '{\"a\":[1.0,\"é\"]}', s.to_json()\n"
+        "assert Struct.from_json(s.to_json()) == s\n"
+        "try:\n"
+        "    Struct.from_json('[NaN]')\n"
+        "except quillspar.JsonError as e:\n"
+        "    assert str(e).startswith('invalid JSON')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+
+
+def test_json_methods_and_functions_agree():
+    value = Named(choice_a=Inner(name="x"))
+    assert value.to_json() == quillspar.to_json(value) and value.to_dict() == quillspar.to_dict(value)
+    assert Named.from_json(value.to_json()) == quillspar.from_json(Named, value.to_json()) == value
+    assert Named.from_dict(value.to_dict()) == quillspar.from_dict(Named, value.to_dict()) == value
+    with pytest.raises(TypeError, match="not a message class"):
+        quillspar.to_json(object())
+    with pytest.raises(TypeError):
+        quillspar.from_dict(5, {})
+
+
+# ---------------------------------------------------------------- conveniences
+
+
+def test_which_oneof():
+    assert quillspar.which_oneof(Named(choice_c=Mood.CALM), "choice") == "choice_c"
+    assert Named(choice_b="").which_oneof("choice") == "choice_b"
+    assert quillspar.which_oneof(Named(), "choice") is None
+    with pytest.raises(ValueError, match="Named has no oneof 'maybe' \\(its oneofs: choice\\)"):
+        quillspar.which_oneof(Named(), "maybe")
+    with pytest.raises(TypeError):
+        quillspar.which_oneof(object(), "choice")
+
+
+def test_copy_replace():
+    value = Named.from_bytes(Named(snake_case_field=1, choice_a=Inner()).to_bytes() + b"\xa0\x06\x01")
+    changed = copy.replace(value, choice_b="x", renamed=5)
+    assert changed.choice_a is None and changed.choice_b == "x" and changed.renamed == 5
+    assert changed.snake_case_field == 1 and quillspar.unknown_fields(changed) == b"\xa0\x06\x01"
+    assert value.choice_a == Inner() and value.choice_b is None  # the original is unchanged
+    assert copy.replace(value, choice_a=None).which_oneof("choice") is None
+    with pytest.raises(TypeError, match="nope"):
+        copy.replace(value, nope=1)
+
+
+def test_repr_stays_readable():
+    assert repr(Named(choice_b="x")) == "Named(snake_case_field=0, renamed=0, listed=[], choice_b='x', maybe=None)"
+    long = repr(Scalars(r_int32=list(range(100)), f_string="y" * 500))
+    assert "r_int32=[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, ...]" in long and len(long) < 2000
+    deep = Node(label="0")
+    for i in range(1, 20):
+        deep = Node(label=str(i), children=[deep])
+    assert repr(deep).count("Node(") < 10 and "Node(...)" in repr(deep)
+    loop = Node(label="a")
+    loop.children.append(loop)
+    assert repr(loop) == "Node(label='a', children=[...])"
+
+
+def test_converters_built_by_racing_threads():
+    import threading
+
+    cls = declare("Racy", {"a": int64, "nodes": list[Node], "inner": Inner | None, "st": wkt.Struct | None})
+    value = cls(a=5, nodes=[Node(label="x", children=[Node()])], inner=Inner(name="i"),
+                st=wkt.Struct.from_dict({"k": [1]}))
+    expected = {"a": "5", "nodes": [{"label": "x", "children": [{}]}], "inner": {"name": "i"}, "st": {"k": [1.0]}}
+    barrier, results = threading.Barrier(8), []
+
+    def work():
+        barrier.wait()
+        results.append((value.to_dict(), cls.from_dict(expected)))
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [(expected, value)] * 8
