@@ -124,9 +124,10 @@ def test_packed_items_of_any_type_give_the_plain_bytes(kind):
     plain = [1, 2, 3, 2**40 if kind in ("double", "float", "int64", "uint64", "sint64", "fixed64", "sfixed64") else 7]
     mixed = [1, True + 1, Index(3), float(plain[3]) if kind in ("double", "float") else plain[3]]
     assert enc(mixed) == enc(plain) == enc(tuple(plain)) == enc(iter(plain))
-    grown = [1]
-    grown.insert(0, Index(5, hook=lambda: grown.append(9) if len(grown) < 3 else None))
-    assert enc(grown) == enc([5, 1, 9])  # items added while encoding are written, as iteration would
+    # items added or removed while the run is written count as iteration sees them
+    grown = [Index(5, hook=lambda: grown.extend([9] * 299) if len(grown) < 3 else None), 1]
+    shrunk = [Index(5, hook=lambda: shrunk.clear())] + [1] * 199
+    assert (enc(grown), enc(shrunk)) == (enc([5, 1] + [9] * 299), enc([5]))
     if kind.startswith(("uint", "fixed")):
         with pytest.raises(OverflowError):
             enc([1, -1])

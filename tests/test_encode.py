@@ -300,25 +300,6 @@ def test_dictionary_changed_while_its_map_is_encoded(keys, mutation, message):
     assert str(e.value) == message
 
 
-def test_packed_run_whose_list_changes_while_it_is_written():
-    desc = single("int32", "repeated").desc["M"]
-
-    class Clears:
-        def __index__(self):
-            items.clear()
-            return 1
-
-    class Grows:
-        def __index__(self):
-            items.extend([1] * 299)
-            return 1
-
-    items = [Clears()] + [1] * 199
-    assert desc.encode(NS(v=items)) == bytes.fromhex("0a0101")
-    items = [Grows()]
-    assert desc.encode(NS(v=items)) == b"\x0a" + varint(300) + b"\x01" * 300
-
-
 # ---------------------------------------------------------------- re-entry
 
 N = Schema([Msg("Node").add("child", 1, "message", "", ".t.Node").add("v", 2, "int32")], reference=False)
