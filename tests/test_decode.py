@@ -46,7 +46,7 @@ def test_extreme_values_match_the_reference(kind, value):
     assert canon([getattr(got, "o_" + kind)] + getattr(got, "r_" + kind)) == canon([value] * 3)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(messages(S, "All"), st.integers(0, 400), st.integers(0, 400), st.binary(max_size=12))
 def test_damaged_bytes_fail_cleanly(x, cut, resume, junk):
     data = S.desc["All"].encode(x)
@@ -311,7 +311,7 @@ def test_decode_while_a_nested_descriptor_is_being_linked():
 # ---------------------------------------------------------------- merging, against the reference runtime
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=80, deadline=None)
 @given(messages(S, "All"), messages(S, "All"))
 def test_concatenated_messages_merge_like_the_reference(x, y):
     # Every depth: Leaf.child, All.m, the oneof member c_leaf (merged when both pick it,
