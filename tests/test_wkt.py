@@ -6,6 +6,7 @@ import math
 import re
 import subprocess
 import sys
+import time
 from datetime import date, datetime, timedelta, timezone
 from typing import Any as AnyType
 
@@ -135,8 +136,14 @@ def plus(hours: int) -> timezone:
     (datetime(1, 1, 1, 1, 0, tzinfo=plus(1)), TS_MIN, 0),
     (datetime(2024, 2, 29, 12, 0, 0, 1), 1_709_208_000, 1000),  # naive: UTC, not local time
 ])
-def test_timestamp_from_and_to_datetime(dt: datetime, seconds: int, nanos: int) -> None:
-    ts = Timestamp.from_datetime(dt)
+def test_timestamp_from_and_to_datetime(dt: datetime, seconds: int, nanos: int, monkeypatch: AnyType) -> None:
+    monkeypatch.setenv("TZ", "XYZ-5:30")  # local time is not UTC
+    time.tzset()
+    try:
+        ts = Timestamp.from_datetime(dt)
+    finally:
+        monkeypatch.undo()
+        time.tzset()
     assert (ts.seconds, ts.nanos) == (seconds, nanos)
     back = ts.to_datetime()
     assert back.tzinfo is UTC and back == (dt if dt.tzinfo else dt.replace(tzinfo=UTC))
@@ -146,24 +153,17 @@ def test_timestamp_from_and_to_datetime(dt: datetime, seconds: int, nanos: int) 
 
 @settings(max_examples=100, deadline=None)
 @given(st.datetimes(min_value=datetime(2, 1, 1), max_value=datetime(9998, 12, 31),
-                    timezones=st.none() | st.just(UTC) | st.builds(plus, st.integers(-23, 23))))
-def test_timestamp_from_datetime_agrees_with_the_reference(dt: datetime) -> None:
-    reference = timestamp_pb2.Timestamp()
-    reference.FromDatetime(dt)
-    ts = Timestamp.from_datetime(dt)
-    assert (ts.seconds, ts.nanos) == (reference.seconds, reference.nanos)
-    assert ts.to_datetime() == (dt if dt.tzinfo else dt.replace(tzinfo=UTC))
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.integers(TS_MIN * 10**9, TS_MAX * 10**9 + 999_999_999))
-def test_timestamp_nanos_and_datetime_agree_with_the_reference(total: int) -> None:
-    ts = Timestamp.from_nanos(total)
-    reference = timestamp_pb2.Timestamp()
-    reference.FromNanoseconds(total)
-    assert (ts.seconds, ts.nanos) == (reference.seconds, reference.nanos)
-    assert ts.to_nanos() == total
-    assert ts.to_datetime() == reference.ToDatetime(tzinfo=UTC)  # both drop the nanoseconds past microseconds
+                    timezones=st.none() | st.just(UTC) | st.builds(plus, st.integers(-23, 23))),
+       st.integers(TS_MIN * 10**9, TS_MAX * 10**9 + 999_999_999))
+def test_timestamp_conversions_agree_with_the_reference(dt: datetime, total: int) -> None:
+    from_dt, from_nanos = timestamp_pb2.Timestamp(), timestamp_pb2.Timestamp()
+    from_dt.FromDatetime(dt)
+    from_nanos.FromNanoseconds(total)
+    ts, tn = Timestamp.from_datetime(dt), Timestamp.from_nanos(total)
+    assert (ts.seconds, ts.nanos, tn.seconds, tn.nanos) == (from_dt.seconds, from_dt.nanos, from_nanos.seconds,
+                                                            from_nanos.nanos)
+    assert ts.to_datetime() == (dt if dt.tzinfo else dt.replace(tzinfo=UTC)) and tn.to_nanos() == total
+    assert tn.to_datetime() == from_nanos.ToDatetime(tzinfo=UTC)  # both drop the nanoseconds past microseconds
 
 
 def test_timestamp_now_is_the_clock() -> None:
