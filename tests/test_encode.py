@@ -250,10 +250,19 @@ def test_oneof_check_comes_before_any_field_is_read():
 
     with pytest.raises(ValueError, match="oneof 'choice'"):
         O.desc["O"].encode(Lazy(a=1, b="b"))
-    m = Msg("Bad").add("a", 1, "int32", oneof=3)
+
+
+def test_a_oneof_index_that_names_no_oneof():
+    # Decoding reads such fields as plain optional ones (they do not replace
+    # each other); encoding a value for one is a broken invariant, None is not.
+    m = Msg("Bad").add("a", 1, "int32", oneof=3).add("b", 2, "string", oneof=3).add("c", 3, "int32", oneof=0)
     m.oneof("only")
+    bad = Schema([m], reference=False).desc["Bad"]
+    decoded = bad.decode(NS, vint(1, 5) + ld(2, b"x") + vint(3, 7))
+    assert (decoded.a, decoded.b, decoded.c) == (5, "x", 7)
+    assert bad.encode(NS(a=None, b=None, c=7)) == vint(3, 7)
     with pytest.raises(BaseException) as e:
-        Schema([m], reference=False).desc["Bad"].encode(NS(a=1))
+        bad.encode(NS(a=None, b="x", c=None))
     panic_type(e.value)
     assert str(e.value) == "index out of bounds: the len is 1 but the index is 3"
 

@@ -11,13 +11,17 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <utility>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "../module/descriptor.hpp"
-#include "../module/errors.hpp"
-#include "../module/pyref.hpp"
+#include "../py/depth.hpp"
+#include "../py/descriptor.hpp"
+#include "../py/errors.hpp"
+#include "../py/nested.hpp"
+#include "../py/ref.hpp"
+#include "../py/state.hpp"
 #include "../schema/schema.hpp"
 #include "../wire/reader.hpp"
 #include "../wire/utf8.hpp"
@@ -35,48 +39,30 @@ using wire::WireType;
 
 namespace {
 
-PyObject* g_empty_tuple = nullptr;
-PyObject* g_marker_name = nullptr;  // "__quillspar__"
-PyObject* g_unknown_name = nullptr;  // "_unknown_fields"
-PyObject* g_add_note_name = nullptr;  // "add_note"
-
-bool init_constants() noexcept {
-    if (!g_empty_tuple) {
-        g_empty_tuple = PyTuple_New(0);
-        if (!g_empty_tuple) return false;
+// "malformed protobuf data: <error>" for a reader that failed.
+[[gnu::cold]] PyObject* raise_wire(const WireReader& r) noexcept {
+    try {
+        PyErr_Format(PyExc_ValueError, "malformed protobuf data: %s", r.error.text().c_str());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     }
-    if (!g_marker_name) {
-        g_marker_name = PyUnicode_InternFromString("__quillspar__");
-        if (!g_marker_name) return false;
-    }
-    if (!g_unknown_name) {
-        g_unknown_name = PyUnicode_InternFromString(schema::kUnknownFieldsName);
-        if (!g_unknown_name) return false;
-    }
-    if (!g_add_note_name) {
-        g_add_note_name = PyUnicode_InternFromString("add_note");
-        if (!g_add_note_name) return false;
-    }
-    return true;
+    return nullptr;
 }
 
-// "malformed protobuf data: <error>" for a reader that failed.
-PyObject* raise_wire(const WireReader& r) noexcept {
-    PyErr_Format(PyExc_ValueError, "malformed protobuf data: %s", r.error.text().c_str());
-    return nullptr;
+// The same, for a function that reports failure as false.
+[[gnu::cold]] bool wire_failed(const WireReader& r) noexcept {
+    raise_wire(r);
+    return false;
 }
 
 [[gnu::noinline]] PyObject* raise_bad_utf8(const std::uint8_t* s, std::size_t n) noexcept {
     std::size_t bad_len = 1;
     std::size_t at = wire::utf8_invalid_at(s, n, &bad_len);
     if (at >= n) at = 0;  // unreachable: the interpreter's decoder and ours agree
-    PyObject* exc = PyUnicodeDecodeError_Create("utf-8", reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n),
-                                                static_cast<Py_ssize_t>(at), static_cast<Py_ssize_t>(at + bad_len),
-                                                "invalid utf-8 in string field");
-    if (exc) {
-        PyErr_SetObject(PyExc_UnicodeDecodeError, exc);
-        Py_DECREF(exc);
-    }
+    Ref exc = Ref::steal(PyUnicodeDecodeError_Create(
+        "utf-8", reinterpret_cast<const char*>(s), static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(at),
+        static_cast<Py_ssize_t>(at + bad_len), "invalid utf-8 in string field"));
+    if (exc) PyErr_SetObject(PyExc_UnicodeDecodeError, exc.get());
     return nullptr;
 }
 
@@ -213,11 +199,9 @@ PyObject* make_str(Span s) noexcept {
 // The value of an enum number: the linked class called with the number, or
 // the number itself when there is no class.
 PyObject* enum_value(std::int32_t number, PyObject* enum_cls) noexcept {
-    PyObject* n = PyLong_FromLong(number);
-    if (!n || !enum_cls) return n;
-    PyObject* v = PyObject_CallOneArg(enum_cls, n);
-    Py_DECREF(n);
-    return v;
+    Ref n = Ref::steal(PyLong_FromLong(number));
+    if (!n || !enum_cls) return n.release();
+    return PyObject_CallOneArg(enum_cls, n.get());
 }
 
 PyObject* enum_from_varint(WireReader& r, PyObject* enum_cls) noexcept {
@@ -266,15 +250,11 @@ PyObject* decode_nested(PyObject* linked, const Span* records, std::size_t count
         return nullptr;
     }
     Ref cls = Ref::borrow(linked);  // the link table may not outlive Python code run below
-    Ref marker = Ref::steal(PyObject_GetAttr(cls.get(), g_marker_name));
-    if (!marker) return nullptr;
-    if (!is_descriptor(marker.get())) {
-        PyErr_SetString(PyExc_TypeError, "linked class is not a quillspar message");
-        return nullptr;
-    }
-    auto* nested = reinterpret_cast<DescriptorObject*>(marker.get());
-    SharedBorrow access(nested);
-    if (!access.ok()) return raise_panic("Already mutably borrowed: PyBorrowError");
+    Ref holder;
+    DescriptorObject* nested = class_descriptor(cls.get(), holder, "linked class is not a quillspar message");
+    if (!nested) return nullptr;
+    NestedBorrow access(nested);
+    if (!access.ok()) return nullptr;
     if (!PyType_Check(cls.get())) return raise_not_convertible(cls.get(), "PyType");
     return decode_level(cls.get(), nested, records, count, depth + 1, path);
 }
@@ -312,7 +292,7 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
     while (!r.at_end()) {
         std::uint32_t number;
         WireType wt;
-        if (!r.read_tag(number, wt)) return raise_wire(r);
+        if (!r.read_tag(number, wt)) return wire_failed(r);
         if (number == 1 && wt == schema::wire_type_of(key_kind)) {
             key = Ref::steal(read_scalar(key_kind, r));
             if (!key) return false;
@@ -324,11 +304,11 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
             if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
             Span body = r.read_length_delimited();
-            if (r.failed()) return raise_wire(r);
+            if (r.failed()) return wire_failed(r);
             messages.add(body);
         } else {
             r.skip_field(wt);
-            if (r.failed()) return raise_wire(r);
+            if (r.failed()) return wire_failed(r);
         }
     }
     if (!key) {
@@ -564,7 +544,7 @@ private:
 
 // A failure while a known field is handled: the field joins the path.
 [[gnu::cold]] PyObject* fail_in_field(ErrorPath& path, const DescriptorState& st, std::size_t idx) noexcept {
-    path.field(st.field_names[idx]);
+    path.field(st.field_names[idx].get());
     return nullptr;
 }
 
@@ -588,12 +568,11 @@ private:
 PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
                        ErrorPath& path) {
     if (depth >= kMaxDepth) [[unlikely]] {
-        PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", kMaxDepth);
+        raise_too_deep();
         return nullptr;
     }
     RecursionGuard guard(" while decoding a protobuf message");
     if (!guard.ok()) return nullptr;
-    if (!g_empty_tuple && !init_constants()) return nullptr;
 
     const DescriptorState& st = desc->state;
     const schema::MessageSchema& sc = st.schema;
@@ -610,7 +589,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
         containers.set(i, c);
-        if (PyDict_SetItem(kwargs.get(), st.field_names[i], c) < 0) return nullptr;
+        if (PyDict_SetItem(kwargs.get(), st.field_names[i].get(), c) < 0) return nullptr;
     }
 
     // Members of one oneof replace each other: the last one in the data wins,
@@ -711,15 +690,15 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     break;
                 }
                 if (!value) return fail_in_field(path, st, idx);
-                PyObject* name = st.field_names[idx];
-                if (f.oneof_index && *f.oneof_index < oneof_member.size()) {
+                PyObject* name = st.field_names[idx].get();
+                if (f.in_oneof) {
                     int& current = oneof_member[*f.oneof_index];
                     if (current >= 0 && static_cast<std::size_t>(current) != idx) {
                         // Another member replaces this one. A message value
                         // gathered so far is still decoded (so that bad data in
                         // it fails as it would have), then dropped.
                         const std::size_t prev = static_cast<std::size_t>(current);
-                        PyObject* previous = st.field_names[prev];
+                        PyObject* previous = st.field_names[prev].get();
                         if (previous != name && PyDict_DelItem(kwargs.get(), previous) < 0) return nullptr;
                         if (sc.message_slot[prev] >= 0) {
                             const std::size_t gone = static_cast<std::size_t>(sc.message_slot[prev]);
@@ -754,13 +733,13 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         const Span* records = pending.records(slot, n);
         Ref value = Ref::steal(decode_nested(st.field_links[idx], records, n, depth, path));
         if (!value) return fail_in_field(path, st, idx);
-        if (PyDict_SetItem(kwargs.get(), st.field_names[idx], value.get()) < 0) return nullptr;
+        if (PyDict_SetItem(kwargs.get(), st.field_names[idx].get(), value.get()) < 0) return nullptr;
     }
     if (keep_unknown && !unknown.empty()) {
         Ref raw = Ref::steal(unknown.take());
-        if (!raw || PyDict_SetItem(kwargs.get(), g_unknown_name, raw.get()) < 0) return nullptr;
+        if (!raw || PyDict_SetItem(kwargs.get(), module_state().unknown_name.get(), raw.get()) < 0) return nullptr;
     }
-    return PyObject_Call(cls, g_empty_tuple, kwargs.get());
+    return PyObject_Call(cls, module_state().empty_tuple.get(), kwargs.get());
 }
 
 }  // namespace
@@ -770,7 +749,7 @@ PyObject* decode_message(PyObject* cls, DescriptorObject* desc, const std::uint8
     ErrorPath path;
     Span whole{data, size};
     PyObject* result = decode_level(cls, desc, &whole, 1, depth, path);
-    if (!result) path.annotate(desc->state.schema.name, g_add_note_name);
+    if (!result) path.annotate(desc->state.schema.name, module_state().add_note_name.get());
     return result;
 }
 

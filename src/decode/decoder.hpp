@@ -16,10 +16,6 @@ struct DescriptorObject;
 
 namespace quillspar::decode {
 
-// Deepest nesting of messages that decode (and encode) accept; deeper input
-// raises RecursionError.
-constexpr int kMaxDepth = 1000;
-
 // Decodes `data` with `desc`'s schema and link table and calls `cls` with the
 // fields (and, for a schema that keeps unknown fields, their raw records as
 // the last keyword, `_unknown_fields`, when there are any). Returns a new

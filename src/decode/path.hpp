@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../module/pyref.hpp"
+#include "../py/ref.hpp"
 
 namespace quillspar::decode {
 

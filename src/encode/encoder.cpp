@@ -9,11 +9,13 @@
 #include <bit>
 #include <vector>
 
-#include "../decode/decoder.hpp"
-#include "../module/attr.hpp"
-#include "../module/descriptor.hpp"
-#include "../module/errors.hpp"
-#include "../module/pyref.hpp"
+#include "../py/depth.hpp"
+#include "../py/descriptor.hpp"
+#include "../py/errors.hpp"
+#include "../py/nested.hpp"
+#include "../py/ref.hpp"
+#include "../py/state.hpp"
+#include "attr.hpp"
 #include "error_path.hpp"
 #include "scalar.hpp"
 
@@ -27,9 +29,6 @@ using wire::OutputBuffer;
 using wire::WireType;
 
 namespace {
-
-PyObject* g_marker_name = nullptr;   // "__quillspar__"
-PyObject* g_unknown_name = nullptr;  // "_unknown_fields"
 
 // A length-delimited record under construction: tag and reserved prefix on
 // construction, the real length on close().
@@ -68,7 +67,7 @@ bool is_expected_type(PyObject* value, DescriptorObject* nested, const FieldSpec
         if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == linked) [[likely]]
             return true;
         PyObject* marker = nullptr;
-        if (PyType_Check(linked) && PyObject_GetOptionalAttr(linked, g_marker_name, &marker) < 0) return false;
+        if (PyType_Check(linked) && PyObject_GetOptionalAttr(linked, module_state().marker_name.get(), &marker) < 0) return false;
         Ref linked_desc = Ref::steal(marker);
         if (linked_desc.get() == reinterpret_cast<PyObject*>(nested)) return true;
     }
@@ -84,20 +83,14 @@ bool is_expected_type(PyObject* value, DescriptorObject* nested, const FieldSpec
 // descriptor; `linked` is the class linked to the field, if any.
 bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, OutputBuffer& out, ErrorPath& path,
                    int depth) {
-    Ref marker = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), g_marker_name));
-    if (!marker) return false;
-    if (!is_descriptor(marker.get())) {
-        PyErr_SetString(PyExc_TypeError, "nested value is not a quillspar message");
-        return false;
-    }
-    auto* nested = reinterpret_cast<DescriptorObject*>(marker.get());
+    Ref holder;
+    DescriptorObject* nested = class_descriptor(reinterpret_cast<PyObject*>(Py_TYPE(value)), holder,
+                                                "nested value is not a quillspar message");
+    if (!nested) return false;
     if (!is_expected_type(value, nested, f, linked)) [[unlikely]]
         return false;
-    SharedBorrow access(nested);
-    if (!access.ok()) {
-        raise_panic("Already mutably borrowed: PyBorrowError");
-        return false;
-    }
+    NestedBorrow access(nested);
+    if (!access.ok()) return false;
     return encode_message(value, nested, out, path, depth + 1);
 }
 
@@ -336,8 +329,14 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObjec
         if (!encode_entry(out, f, linked, key.get(), val.get(), path, depth)) return path.key(key.get());
         key.reset();
         val.reset();
-        if (PyDict_GET_SIZE(value) != initial) return raise_panic("dictionary changed size during iteration");
-        if (--remaining == -1) return raise_panic("dictionary keys changed during iteration");
+        if (PyDict_GET_SIZE(value) != initial) {
+            raise_panic("dictionary changed size during iteration");
+            return false;
+        }
+        if (--remaining == -1) {
+            raise_panic("dictionary keys changed during iteration");
+            return false;
+        }
     }
     return true;
 }
@@ -355,12 +354,12 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
         const FieldSpec& f = schema.fields[i];
         if (!f.oneof_index) continue;
-        Ref v = Ref::steal(get_field(instance, st.field_names[i]));
+        Ref v = Ref::steal(get_field(instance, st.field_names[i].get()));
         if (!v) return path.field(f.name);
         if (v.get() == Py_None) continue;
-        if (*f.oneof_index >= n_oneofs) {
-            PyErr_Format(panic_exception_type(), "index out of bounds: the len is %zu but the index is %u",
-                         n_oneofs, static_cast<unsigned>(*f.oneof_index));
+        if (!f.in_oneof) [[unlikely]] {  // its index names no oneof of the schema
+            raise_panic_format("index out of bounds: the len is %zu but the index is %u", n_oneofs,
+                               static_cast<unsigned>(*f.oneof_index));
             return false;
         }
         ++counts[*f.oneof_index];
@@ -378,7 +377,7 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path
 // The unknown fields a message kept from decoding: the bytes of its
 // `_unknown_fields` attribute, written as they are.
 bool write_unknown(PyObject* instance, OutputBuffer& out) {
-    Ref value = Ref::steal(get_field(instance, g_unknown_name));
+    Ref value = Ref::steal(get_field(instance, module_state().unknown_name.get()));
     if (!value) return false;
     PyObject* v = value.get();
     if (v == Py_None) return true;
@@ -393,24 +392,11 @@ bool write_unknown(PyObject* instance, OutputBuffer& out) {
     return true;
 }
 
-// Interned attribute names, made once.
-bool init_names() {
-    if (!g_marker_name) {
-        g_marker_name = PyUnicode_InternFromString("__quillspar__");
-        if (!g_marker_name) return false;
-    }
-    if (!g_unknown_name) {
-        g_unknown_name = PyUnicode_InternFromString(schema::kUnknownFieldsName);
-        if (!g_unknown_name) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& out, ErrorPath& path, int depth) {
-    if (depth >= decode::kMaxDepth) [[unlikely]] {
-        PyErr_Format(PyExc_RecursionError, "message nesting exceeds the depth limit of %d", decode::kMaxDepth);
+    if (depth >= kMaxDepth) [[unlikely]] {
+        raise_too_deep();
         path.suppress();
         return false;
     }
@@ -428,7 +414,7 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     const auto& fields = st.schema.fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
-        Ref value = Ref::steal(get_field(instance, st.field_names[i]));
+        Ref value = Ref::steal(get_field(instance, st.field_names[i].get()));
         if (!value) return path.field(f.name);
         PyObject* v = value.get();
         bool ok;
@@ -452,7 +438,6 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
     std::uint8_t first[1024];
     OutputBuffer out(first, sizeof first);
-    if (!init_names()) return nullptr;
     ErrorPath path;
     if (!encode_message(instance, desc, out, path, 0)) {
         path.annotate("while encoding ", desc->state.schema.name);

@@ -2,11 +2,11 @@
 
 #include <utility>
 
+#include "../py/state.hpp"
+
 namespace quillspar::encode {
 
 namespace {
-
-PyObject* g_add_note = nullptr;  // "add_note", made at the first note
 
 // Longest map key shown, in characters of its repr.
 constexpr Py_ssize_t kMaxKeyRepr = 200;
@@ -65,9 +65,9 @@ void ErrorPath::annotate(const char* prefix, const std::string& root) noexcept {
                 }
             }
             Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-            if (!g_add_note) g_add_note = PyUnicode_InternFromString("add_note");
-            Ref done = note && g_add_note ? Ref::steal(PyObject_CallMethodOneArg(exc.get(), g_add_note, note.get()))
-                                          : Ref();
+            Ref done = note ? Ref::steal(PyObject_CallMethodOneArg(exc.get(), module_state().add_note_name.get(),
+                                                                    note.get()))
+                            : Ref();
             if (!done) PyErr_Clear();  // e.g. __notes__ replaced by something that is not a list
         } catch (...) {
             PyErr_Clear();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../module/pyref.hpp"
+#include "../py/ref.hpp"
 
 namespace quillspar::encode {
 

@@ -3,12 +3,15 @@
 #include <bit>
 #include <string>
 
-#include "../module/errors.hpp"
-#include "../module/pyref.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
 
 namespace quillspar::encode {
 
 using schema::FieldKind;
+
+// Integer fields go through `long`, which must hold any int64 value.
+static_assert(sizeof(long) == 8, "a C long of 64 bits is assumed");
 
 bool out_of_memory() noexcept {
     PyErr_NoMemory();

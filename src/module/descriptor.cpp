@@ -9,35 +9,22 @@
 
 #include "../decode/decoder.hpp"
 #include "../encode/encoder.hpp"
+#include "../py/descriptor.hpp"
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
+#include "../py/state.hpp"
 #include "../schema/compiler.hpp"
 #include "args.hpp"
-#include "errors.hpp"
-#include "pyref.hpp"
 
 namespace quillspar {
 
-DescriptorState::~DescriptorState() {
-    // The schema first, then the references: releasing a linked class may run
-    // arbitrary code, which must find nothing half-destroyed here.
-    schema = schema::MessageSchema{};
-    field_links.clear();
-    auto links_taken = std::move(links);
-    auto names_taken = std::move(field_names);
-    for (auto& [number, obj] : links_taken) Py_DECREF(obj);
-    for (PyObject* s : names_taken) Py_DECREF(s);
-}
-
 namespace {
-
-PyTypeObject* g_descriptor_type = nullptr;  // written once under the interpreter lock
 
 DescriptorObject* as_descriptor(PyObject* self) noexcept { return reinterpret_cast<DescriptorObject*>(self); }
 
 // Receiver check: true when `self` is a Descriptor, else TypeError.
 bool check_receiver(PyObject* self) noexcept {
-    PyTypeObject* t = descriptor_type();
-    if (!t) return false;
-    if (!PyObject_TypeCheck(self, t)) {
+    if (!is_descriptor(self)) {
         raise_not_convertible(self, "Descriptor");
         return false;
     }
@@ -75,10 +62,8 @@ private:
 };
 
 PyObject* descriptor_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyObject* name = PyType_GetName(type);
-    if (!name) return nullptr;
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name);
-    Py_DECREF(name);
+    Ref name = Ref::steal(PyType_GetName(type));
+    if (name) PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
     return nullptr;
 }
 
@@ -95,7 +80,7 @@ void descriptor_dealloc(PyObject* self) noexcept {
 // both take part in cyclic garbage collection.
 int descriptor_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    for (auto& [number, obj] : as_descriptor(self)->state.links) Py_VISIT(obj);
+    for (auto& [number, obj] : as_descriptor(self)->state.links) Py_VISIT(obj.get());
     return 0;
 }
 
@@ -105,13 +90,13 @@ int descriptor_clear(PyObject* self) noexcept {
     // never cleared; should it be, the cycle is left for a later collection.
     if (!d->borrow.try_exclusive()) return 0;
     DescriptorState& st = d->state;
+    // Released on return, once the table is consistent again: a finaliser
+    // may run then.
     auto taken = std::move(st.links);
     st.links.clear();
     std::fill(st.field_links.begin(), st.field_links.end(), nullptr);
     st.linked = false;
     d->borrow.release_exclusive();
-    // Released once the table is consistent again: a finaliser may run here.
-    for (auto& [number, obj] : taken) Py_DECREF(obj);
     return 0;
 }
 
@@ -173,13 +158,11 @@ constexpr Signature kEncodeSig{"Descriptor.encode()", kEncodeParams, 1};
 constexpr Signature kDecodeSig{"Descriptor.decode()", kDecodeParams, 2};
 constexpr Signature kCompileSig{"compile_descriptor()", kCompileParams, 1};
 
-// Stores `value` (new reference taken here) under `number`, replacing and then
-// releasing an earlier entry.
+// Stores `value` (a reference is taken here) under `number`, replacing and
+// then releasing an earlier entry.
 void store_link(DescriptorState& st, std::uint32_t number, PyObject* value) {
-    Ref old;
-    auto [it, inserted] = st.links.try_emplace(number, nullptr);
-    if (!inserted) old = Ref::steal(it->second);
-    it->second = Py_NewRef(value);
+    Ref& slot = st.links[number];
+    Ref old = std::exchange(slot, Ref::borrow(value));
     for (std::size_t i = 0; i < st.schema.fields.size(); ++i)
         if (st.schema.fields[i].number == number) st.field_links[i] = value;
     // `old` is released here, after the table is consistent again.
@@ -202,6 +185,7 @@ PyObject* link(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         while (PyDict_Next(mapping, &pos, &key, &value)) {
             Ref k = Ref::borrow(key), v = Ref::borrow(value);
             ++seen;
+            static_assert(sizeof(long) == 8, "every field number fits a C long");
             long n = PyLong_AsLong(k.get());
             if (n == -1 && PyErr_Occurred()) return nullptr;
             if (n < 0 || n > 0xFFFFFFFFL) {
@@ -244,6 +228,35 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
         return decode::decode_message(cls, as_descriptor(self),
                                       reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                                       static_cast<std::size_t>(PyBytes_GET_SIZE(data)), 0);
+    });
+}
+
+// A new Descriptor for a compiled schema (new reference), or nullptr.
+PyObject* new_descriptor(schema::MessageSchema&& schema) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyTypeObject* t = descriptor_type();
+        // Field names as interned strings, made once here and reused by every
+        // encode and decode. Everything that can fail or throw happens before
+        // the object exists, so a failure leaves nothing behind.
+        const std::size_t n = schema.fields.size();
+        std::vector<Ref> names;
+        names.reserve(n);
+        for (const auto& f : schema.fields) {
+            PyObject* s = PyUnicode_FromStringAndSize(f.name.data(), static_cast<Py_ssize_t>(f.name.size()));
+            if (!s) return nullptr;
+            PyUnicode_InternInPlace(&s);
+            names.push_back(Ref::steal(s));
+        }
+        std::vector<PyObject*> field_links(n, nullptr);
+        PyObject* obj = t->tp_alloc(t, 0);
+        if (!obj) return nullptr;
+        auto* d = as_descriptor(obj);
+        new (&d->borrow) BorrowState();
+        new (&d->state) DescriptorState();
+        d->state.field_links = std::move(field_links);
+        d->state.field_names = std::move(names);
+        d->state.schema = std::move(schema);
+        return obj;
     });
 }
 
@@ -308,51 +321,10 @@ PyMethodDef compile_descriptor_def = {
     "compile_descriptor(data)\n--\n\nParse `DescriptorProto` bytes into a reusable [`Descriptor`]. Called once per\n"
     "message by the `message()` decorator at import time."};
 
-PyTypeObject* descriptor_type() noexcept {
-    if (g_descriptor_type) [[likely]]
-        return g_descriptor_type;
-    PyObject* t = PyType_FromSpec(&descriptor_spec);
-    if (!t) {
-        raise_panic_from_current("failed to create type object for Descriptor");
-        return nullptr;
-    }
-    if (g_descriptor_type) {
-        Py_DECREF(t);
-    } else {
-        g_descriptor_type = reinterpret_cast<PyTypeObject*>(t);
-    }
-    return g_descriptor_type;
-}
-
-PyObject* new_descriptor(schema::MessageSchema&& schema) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyTypeObject* t = descriptor_type();
-        if (!t) return nullptr;
-        // Field names as interned strings, made once here and reused by every
-        // encode and decode. Everything that can fail or throw happens before
-        // the object exists, so a failure leaves nothing behind.
-        const std::size_t n = schema.fields.size();
-        std::vector<Ref> names;
-        names.reserve(n);
-        for (const auto& f : schema.fields) {
-            PyObject* s = PyUnicode_FromStringAndSize(f.name.data(), static_cast<Py_ssize_t>(f.name.size()));
-            if (!s) return nullptr;
-            PyUnicode_InternInPlace(&s);
-            names.push_back(Ref::steal(s));
-        }
-        std::vector<PyObject*> field_links(n, nullptr);
-        std::vector<PyObject*> field_names(n, nullptr);
-        PyObject* obj = t->tp_alloc(t, 0);
-        if (!obj) return nullptr;
-        auto* d = as_descriptor(obj);
-        new (&d->borrow) BorrowState();
-        new (&d->state) DescriptorState();
-        for (std::size_t i = 0; i < n; ++i) field_names[i] = names[i].release();
-        d->state.field_links = std::move(field_links);
-        d->state.field_names = std::move(field_names);
-        d->state.schema = std::move(schema);
-        return obj;
-    });
+Ref make_descriptor_type() noexcept {
+    Ref t = Ref::steal(PyType_FromSpec(&descriptor_spec));
+    if (!t) raise_panic_from_current("failed to create type object for Descriptor");
+    return t;
 }
 
 }  // namespace quillspar

@@ -1,19 +1,22 @@
 // The module initialiser: single-phase creation of `_core`, once per process,
-// refusing every interpreter but the first.
+// refusing every interpreter but the first. It fills the module state that
+// the rest of the core reads.
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
+#include "../py/errors.hpp"
+#include "../py/ref.hpp"
+#include "../py/state.hpp"
+#include "../schema/schema.hpp"
 #include "descriptor.hpp"
-#include "errors.hpp"
-#include "pyref.hpp"
 
 namespace quillspar {
 namespace {
 
 std::atomic<std::int64_t> g_interpreter{-1};  // id of the first interpreter
-PyObject* g_module = nullptr;                 // written once under the interpreter lock
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -46,20 +49,31 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
     return PyModule_AddObjectRef(module, name, value) == 0;
 }
 
-PyObject* create_module() {
+// An interned str, or an empty handle with an exception set.
+Ref intern(const char* s) noexcept { return Ref::steal(PyUnicode_InternFromString(s)); }
+
+// Fills `st` (the module state, empty) and makes the module. The panic type
+// comes first: from then on a failure may raise PanicException.
+bool fill_state(ModuleState& st) {
+    if (!(st.panic_type = make_panic_type())) return false;
+    if (!(st.empty_tuple = Ref::steal(PyTuple_New(0)))) return false;
+    if (!(st.marker_name = intern("__quillspar__"))) return false;
+    if (!(st.unknown_name = intern(schema::kUnknownFieldsName))) return false;
+    if (!(st.add_note_name = intern("add_note"))) return false;
+    if (!(st.descriptor_type = make_descriptor_type())) return false;
+
     Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    PyTypeObject* type = descriptor_type();
-    if (!type || !add_public(module.get(), "Descriptor", reinterpret_cast<PyObject*>(type))) return nullptr;
+    if (!module || !add_public(module.get(), "Descriptor", st.descriptor_type.get())) return false;
     Ref modname = Ref::steal(PyModule_GetNameObject(module.get()));
-    if (!modname) return nullptr;
+    if (!modname) return false;
     Ref fn = Ref::steal(PyCMethod_New(&compile_descriptor_def, module.get(), modname.get(), nullptr));
-    if (!fn) return nullptr;
+    if (!fn) return false;
     Ref fn_name = Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));
-    if (!fn_name) return nullptr;
+    if (!fn_name) return false;
     const char* name = PyUnicode_AsUTF8(fn_name.get());
-    if (!name || !add_public(module.get(), name, fn.get())) return nullptr;
-    return module.release();
+    if (!name || !add_public(module.get(), name, fn.get())) return false;
+    st.module = std::move(module);
+    return true;
 }
 
 }  // namespace
@@ -78,14 +92,13 @@ PyMODINIT_FUNC PyInit__core(void) {
                             "in the interpreter that first imported it");
             return nullptr;
         }
-        if (g_module) return Py_NewRef(g_module);
-        PyObject* m = create_module();
-        if (!m) return nullptr;
-        if (g_module) {  // made meanwhile by another thread: the first one stays
-            Py_DECREF(m);
-            return Py_NewRef(g_module);
+        ModuleState& st = module_state();
+        if (st.module) return Py_NewRef(st.module.get());
+        // The import lock on the module's name keeps other threads out meanwhile.
+        if (!fill_state(st)) {
+            st = ModuleState{};  // a later import starts afresh
+            return nullptr;
         }
-        g_module = Py_NewRef(m);
-        return m;
+        return Py_NewRef(st.module.get());
     });
 }

@@ -57,9 +57,10 @@ void MessageSchema::build_index() {
     message_fields.clear();
     message_slot.assign(fields.size(), -1);
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        const FieldSpec& f = fields[i];
+        FieldSpec& f = fields[i];
         max_number = f.number > max_number ? f.number : max_number;
         if (f.oneof_index) has_oneof_members = true;
+        f.in_oneof = f.oneof_index && *f.oneof_index < oneofs.size();
         if (f.field_type.tag == FieldTypeTag::Map || f.cardinality == Cardinality::Repeated) {
             container_fields.push_back(static_cast<std::uint32_t>(i));
         } else if (f.field_type.tag == FieldTypeTag::Message) {

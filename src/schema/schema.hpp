@@ -1,7 +1,7 @@
 // The compiled, immutable description of one message type.
 //
 // Built once by parse_descriptor (compiler.hpp) from DescriptorProto bytes,
-// owned by a Descriptor object (module/), and walked by the message decoder
+// owned by a Descriptor object (py/descriptor.hpp), and walked by the message decoder
 // and encoder on every call. Knows nothing of Python objects.
 #pragma once
 
@@ -72,6 +72,10 @@ struct FieldSpec {
     FieldType field_type;
     Cardinality cardinality = Cardinality::Singular;
     std::optional<std::uint32_t> oneof_index;
+    // `oneof_index` names an entry of the message's `oneofs` (set by
+    // build_index). Decoding treats a field whose index names none as a
+    // plain optional field; encoding a value for it is a broken invariant.
+    bool in_oneof = false;
     std::optional<std::string> type_name;  // short form: text after the last "."
     // FieldOptions.packed: false only when the descriptor says `packed = false`;
     // a repeated scalar or enum field is then written one record per element.
@@ -102,6 +106,8 @@ struct MessageSchema {
             if (fields[i].number == number) return static_cast<int>(i);
         return -1;
     }
+    // Derives the lookup tables and per-field flags below from `fields` and
+    // `oneofs`.
     void build_index();
 
     std::vector<std::int32_t> by_number;  // number -> first field index, or -1

@@ -5,12 +5,17 @@
 // delimited records are handed out as sub-ranges of the input.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 namespace quillspar::wire {
+
+// Fixed-width values are loaded and stored with memcpy: the wire format is
+// little-endian, and so must the host be.
+static_assert(std::endian::native == std::endian::little, "fixed-width values are read as little-endian");
 
 enum class WireType : std::uint8_t { Varint = 0, I64 = 1, Len = 2, I32 = 5 };
 
@@ -73,7 +78,7 @@ public:
             return 0;
         }
         std::uint32_t v;
-        std::memcpy(&v, p_, 4);  // little-endian host
+        std::memcpy(&v, p_, 4);
         p_ += 4;
         return v;
     }

@@ -11,14 +11,22 @@
 #include <exception>
 #include <new>
 
+#include "ref.hpp"
+
 namespace quillspar {
 
-// The PanicException type (a direct subclass of BaseException), created once
-// per process. Borrowed; nullptr with an error set if it cannot be created.
-PyObject* panic_exception_type() noexcept;
+// A new PanicException type (a direct subclass of BaseException), or an
+// empty handle with an exception set. Made once, by the module initialiser,
+// which keeps it in the module state.
+Ref make_panic_type() noexcept;
 
-// Raises PanicException(message). Always returns nullptr.
+// Raises PanicException(message) (SystemError(message) before the module
+// state holds the type). Always returns nullptr.
 PyObject* raise_panic(const char* message) noexcept;
+
+// Raises PanicException with a printf-style message, as PyErr_Format does.
+// Always returns nullptr.
+PyObject* raise_panic_format(const char* format, ...) noexcept;
 
 // Raises PanicException(message) with the exception being raised now (if
 // any) as its cause. Always returns nullptr.

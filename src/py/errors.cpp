@@ -1,30 +1,40 @@
 #include "errors.hpp"
 
+#include <cstdarg>
+
+#include "state.hpp"
+
 namespace quillspar {
 
 namespace {
-PyObject* g_panic_type = nullptr;  // written once under the interpreter lock
+
+// The type panics are raised as: SystemError until the module state holds
+// PanicException (only the initialiser itself can fail that early).
+PyObject* panic_type() noexcept {
+    PyObject* t = module_state().panic_type.get();
+    return t ? t : PyExc_SystemError;
 }
 
-PyObject* panic_exception_type() noexcept {
-    if (g_panic_type) return g_panic_type;
-    PyObject* t = PyErr_NewExceptionWithDoc(
+}  // namespace
+
+Ref make_panic_type() noexcept {
+    return Ref::steal(PyErr_NewExceptionWithDoc(
         "quillspar._core.PanicException",
         "Raised when an internal invariant of quillspar's native core is broken.\n"
         "Derives from BaseException, so `except Exception` does not catch it.",
-        PyExc_BaseException, nullptr);
-    if (!t) return nullptr;
-    if (g_panic_type) {  // created meanwhile by another thread: keep the first
-        Py_DECREF(t);
-        return g_panic_type;
-    }
-    g_panic_type = t;
-    return t;
+        PyExc_BaseException, nullptr));
 }
 
 PyObject* raise_panic(const char* message) noexcept {
-    PyObject* t = panic_exception_type();
-    if (t) PyErr_SetString(t, message);
+    PyErr_SetString(panic_type(), message);
+    return nullptr;
+}
+
+PyObject* raise_panic_format(const char* format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(panic_type(), format, args);
+    va_end(args);
     return nullptr;
 }
 
@@ -45,18 +55,17 @@ PyObject* raise_panic_from_current(const char* message) noexcept {
 }
 
 PyObject* raise_argument_type(const char* param, PyObject* obj, const char* target) noexcept {
-    PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!qualname) return nullptr;
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", param, qualname, target);
-    Py_DECREF(qualname);
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", param, qualname.get(),
+                 target);
     return nullptr;
 }
 
 PyObject* raise_not_convertible(PyObject* obj, const char* target) noexcept {
-    PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!qualname) return nullptr;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname, target);
-    Py_DECREF(qualname);
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
     return nullptr;
 }
 

@@ -42,20 +42,4 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// RAII guard around Py_EnterRecursiveCall: protects the native stack against
-// pathological nesting whatever the thread's stack size.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) noexcept : ok_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (ok_) Py_LeaveRecursiveCall();
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool ok() const noexcept { return ok_; }
-
-private:
-    bool ok_;
-};
-
 }  // namespace quillspar
