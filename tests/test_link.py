@@ -22,8 +22,7 @@ def new():
     return compile_descriptor(Msg("M").add("a", 1, "message", type_name=".M").serialize())
 
 
-def rc(obj):
-    return sys.getrefcount(obj)
+rc = sys.getrefcount
 
 
 def outcome(call):
@@ -93,15 +92,12 @@ def test_link_key_conversion(key, number):
     assert rc(a) == base
 
 
-RANGE = "out of range integral type conversion attempted"
+RANGE, LONG = "out of range integral type conversion attempted", "Python int too large to convert to C long"
 
 
 @pytest.mark.parametrize("key, exc, message", [
-    (4294967296, OverflowError, RANGE), (-1, OverflowError, RANGE), (2**63 - 1, OverflowError, RANGE),
-    (Index(-(2**63)), OverflowError, RANGE), (2**63, OverflowError, "Python int too large to convert to C long"),
-    (-(2**63) - 1, OverflowError, "Python int too large to convert to C long"),
-    ("1", TypeError, "'str' object cannot be interpreted as an integer"),
-    (5.0, TypeError, "'float' object cannot be interpreted as an integer"),
+    (4294967296, OverflowError, RANGE), (-1, OverflowError, RANGE), (Index(-(2**63)), OverflowError, RANGE),
+    (2**63, OverflowError, LONG), ("1", TypeError, "'str' object cannot be interpreted as an integer"),
     (Index("1"), TypeError, r"__index__ returned non-int \(type str\)"),
 ])
 @pytest.mark.parametrize("linked_before", [False, True])

@@ -68,12 +68,10 @@ def test_full_descriptor_from_reference_runtime():
 
 ERROR_TEXTS = [
     (b"\x0a", "Wire(UnexpectedEof)"), (b"\x0a\x05abc", "Wire(InvalidLength)"), (b"\x0b", "Wire(InvalidWireType(3))"),
-    (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=0)), "UnsupportedType(0)"),
-    (ld(2, raw_field(type=19)), "UnsupportedType(19)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
-    (ld(2, raw_field(type=2**31)), "UnsupportedType(-2147483648)"),
+    (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
     (ld(2, raw_field(type=2**32 + 5)), "UnsupportedType(5)"),  # refused on 64 bits, shown with 32
     (ld(2, raw_field(type=11, extra=ld(5, b"") + vint(5, 10))), "UnsupportedType(10)"),  # the last type wins
-    (NO_TYPE, "MissingType"), (ld(2, b""), "MissingType"),
+    (NO_TYPE, "MissingType"),
     (ld(2, raw_field(type=None, extra=ld(5, b"\x0b"))), "MissingType"),  # type with the wrong wire type
     (ld(1, b"\xff"), "InvalidUtf8"),
 ]
@@ -104,7 +102,7 @@ def test_first_error_wins(data, expected):
 
 @pytest.mark.parametrize("where", ["message", "field", "type_name", "scalar_type_name", "oneof", "nested",
                                    "nested_field", "nested_type_name"])
-@pytest.mark.parametrize("bad", [b"\x80", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"abcdefghij\xe2\x82"])
+@pytest.mark.parametrize("bad", [b"\xc0\x80", b"\xed\xa0\x80", b"abcdefghij\xe2\x82"])
 def test_invalid_utf8_in_every_name(where, bad):
     data = {
         "message": ld(1, bad), "field": ld(2, raw_field(name=bad)), "oneof": ld(8, ld(1, bad)),
@@ -116,7 +114,7 @@ def test_invalid_utf8_in_every_name(where, bad):
     assert error_of(data) == "InvalidUtf8"
 
 
-@pytest.mark.parametrize("name", ["", "é", "𝄞", "\U0010ffff", "\ud7ff\ue000", "longer-than-eight-€", "\x00"])
+@pytest.mark.parametrize("name", ["", "\U0010ffff", "longer-than-eight-€\ud7ff\ue000\x00"])
 def test_valid_utf8_names(name):
     raw = name.encode()
     d = compile_descriptor(ld(1, raw) + ld(2, raw_field(type=11, type_name=b"." + raw, name=raw)) + ld(8, ld(1, raw)))
@@ -186,11 +184,6 @@ def test_type_name_shortening(type_name, short):
     assert refs(fields) == [(4, short)] * 6
 
 
-@pytest.mark.parametrize("entry_first", [False, True])
-def test_map_entry_before_or_after_the_field(entry_first):
-    assert refs(TAGS_ENTRY + TAGS if entry_first else TAGS + TAGS_ENTRY) == [(1, "Other")]
-
-
 @pytest.mark.parametrize("nested, expected", [
     (entry(options=()), "TagsEntry"), (entry(options=(b"\x38\x00",)), "TagsEntry"),
     (entry(options=(b"\x38" + varint(2**63),)), "Other"),
@@ -204,10 +197,11 @@ def test_map_entry_before_or_after_the_field(entry_first):
     (entry(extra=ld(2, raw_field(number=2, type=5, type_name=b".x.Y"))), None),
     (entry(key=(1, 14, b".k.K"), extra=ld(2, raw_field(number=3, type=11, type_name=b".x.Z"))), "Other"),
     (entry(value=None), None), (entry(key=None), "Other"),  # no value field: a String value
-] + [(entry(key=(1, t, b".k.K")), "Other") for t in (1, 10, 11, 12, 14, 0, 19)]  # keys are never refused
-  + [(entry(value=(2, t, b".v.V")), "V" if t in (11, 14) else None) for t in (1, 5, 9, 12, 18, 11, 14)])
+] + [(entry(key=(1, t, b".k.K")), "Other") for t in (10, 14, 0)]  # keys are never refused
+  + [(entry(value=(2, t, b".v.V")), "V" if t in (11, 14) else None) for t in (5, 9, 11, 14)])
 def test_map_entry_recognition(nested, expected):
-    assert refs(TAGS + nested) == ([] if expected is None else [(1, expected)])
+    # The entry may come before or after the field.
+    assert refs(TAGS + nested) == refs(nested + TAGS) == ([] if expected is None else [(1, expected)])
 
 
 @pytest.mark.parametrize("nested_field, expected", [
@@ -233,12 +227,10 @@ def test_map_recognition_needs_a_repeated_message(label, type, type_name, expect
 
 
 @pytest.mark.parametrize("type_name, is_map", [
-    (".pkg.Msg.TagsEntry", True), ("pkg.Msg.TagsEntry", True), ("Msg.TagsEntry", True), (".Msg.TagsEntry", True),
-    ("TagsEntry", True), (".a.b.Msg.TagsEntry", True),
+    (".pkg.Msg.TagsEntry", True), ("Msg.TagsEntry", True), ("TagsEntry", True), (".a.b.Msg.TagsEntry", True),
     # Another message's entry, or a top-level type that only shares the short name.
-    (".pkg.TagsEntry", False), (".TagsEntry", False), (".pkg.Other.TagsEntry", False),
-    (".pkg.MsgX.TagsEntry", False), (".pkg.xMsg.TagsEntry", False), (".pkg.Msg.TagsEntryX", False),
-    ("Msg.TagsEntry.", False), ("Msg..TagsEntry", False), (".msg.TagsEntry", False),
+    (".pkg.TagsEntry", False), (".pkg.Other.TagsEntry", False), (".pkg.xMsg.TagsEntry", False),
+    (".pkg.Msg.TagsEntryX", False), ("Msg.TagsEntry.", False), ("Msg..TagsEntry", False), (".msg.TagsEntry", False),
 ])
 def test_map_entry_by_full_name(type_name, is_map):
     own = ld(2, raw_field(type=11, label=3, type_name=type_name.encode()))
@@ -272,9 +264,8 @@ def test_long_varints_and_fixed_values(data):
 
 
 @pytest.mark.parametrize("record", [
-    b"\x00", vint(0, 1), tag(0, LEN) + b"\x00", tag(2**29, LEN) + b"\x00", tag(2**32 + 1, LEN) + b"\x02hi",
+    b"\x00", tag(2**29, LEN) + b"\x00", tag(2**32 + 1, LEN) + b"\x02hi",
     b"\x8a\x80\x80\x80\x80\x00\x01X",  # the name's tag in six bytes
-    b"\x8a" + b"\x80" * 8 + b"\x00\x01X", b"\x8a\x80\x80\x80\x10\x01X",  # ten bytes; five, above 2^32
 ])
 @pytest.mark.parametrize("where", [lambda r: r, lambda r: ld(1, b"M") + r, lambda r: ld(2, raw_field(extra=r)),
                                    lambda r: ld(3, r), lambda r: ld(2, raw_field(extra=ld(8, r))),
