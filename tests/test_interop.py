@@ -41,8 +41,8 @@ class Leaf:
     weight: sint32
 
 
-def declare(name, annotations):
-    return message(type(name, (), {"__annotations__": annotations, "__module__": __name__}))
+def declare(name, annotations, **fields):
+    return message(type(name, (), {"__annotations__": annotations, "__module__": __name__, **fields}))
 
 
 Scalars = declare("Scalars", {"f_" + k: t for k, t in MARKERS.items()} | {"plain_int": int, "plain_float": float})
@@ -71,25 +71,13 @@ class Enums:
     by_key: dict[int32, Palette]
 
 
-@message
-class Optionals:
-    o_double: double | None
-    o_float: float32 | None
-    o_int32: int32 | None
-    o_uint64: uint64 | None
-    o_sint64: sint64 | None
-    o_fixed32: fixed32 | None
-    o_bool: bool | None
-    o_string: str | None
-    o_bytes: bytes | None
-    o_leaf: Leaf | None
-    c_int: int32 | None = field(20, oneof="choice")
-    c_string: str | None = field(oneof="choice")
-    c_leaf: Leaf | None = field(oneof="choice")
-    c_palette: Palette | None = field(oneof="choice")
-    before_gap: int32 = field(18999)
-    after_gap: int32 = field(20000)
-    last: int32 = field(536870911)
+Optionals = declare(
+    "Optionals", {"o_" + k: MARKERS[k] | None for k in ("double", "float", "int32", "uint64", "sint64", "fixed32", "bool",
+                                                        "string", "bytes")}
+    | {"o_leaf": Leaf | None, "c_int": int32 | None, "c_string": str | None, "c_leaf": Leaf | None,
+       "c_palette": Palette | None, "before_gap": int32, "after_gap": int32, "last": int32},
+    c_int=field(20, oneof="choice"), c_string=field(oneof="choice"), c_leaf=field(oneof="choice"),
+    c_palette=field(oneof="choice"), before_gap=field(18999), after_gap=field(20000), last=field(536870911))
 
 
 SCHEMAS = [Scalars, Lists, Maps, Node, Enums, Optionals]
@@ -281,35 +269,15 @@ def record_classes(keep):
 Record, Dropping = record_classes(True), record_classes(False)
 
 
-@message
-class WideInner:
-    id: int32
-    big: int64
-    note: str
-    blob: bytes
-    ratio: double
-
-
-@message
-class Wide:
-    """Record and more: every wire type among the fields Record lacks."""
-    name: str
-    inner: WideInner | None
-    u_varint: int64
-    a: int32 | None = field(oneof="choice")
-    b: str | None = field(oneof="choice")
-    values: list[sint64]
-    counts: list[uint32] = field(packed=False)
-    u_i64: fixed64
-    tags: dict[str, WideInner]
-    u_len: bytes
-    u_msg: WideInner | None
-    u_packed: list[int32]
-    u_i32: float32
-    u_unpacked: list[fixed32] = field(packed=False)
-    kinds: list[Palette] = field(packed=False)
-    flags: fixed32
-    u_far: sint32 = field(100000)
+WideInner = declare("WideInner", {"id": int32, "big": int64, "note": str, "blob": bytes, "ratio": double})
+# Record and more: every wire type among the fields Record lacks.
+Wide = declare("Wide", {
+    "name": str, "inner": WideInner | None, "u_varint": int64, "a": int32 | None, "b": str | None,
+    "values": list[sint64], "counts": list[uint32], "u_i64": fixed64, "tags": dict[str, WideInner], "u_len": bytes,
+    "u_msg": WideInner | None, "u_packed": list[int32], "u_i32": float32, "u_unpacked": list[fixed32],
+    "kinds": list[Palette], "flags": fixed32, "u_far": sint32,
+}, a=field(oneof="choice"), b=field(oneof="choice"), counts=field(packed=False), u_unpacked=field(packed=False),
+    kinds=field(packed=False), u_far=field(100000))
 
 
 _wide_pool = descriptor_pool.DescriptorPool()
