@@ -1,10 +1,6 @@
-"""The package's message classes and the reference protobuf runtime.
-
-The reference runtime loads the very `DescriptorProto`s that the package
-generates (and protoc generates the same ones from .proto text); values then
-travel both ways, and the bytes match the reference runtime's deterministic
-output.
-"""
+"""Message classes against the reference runtime, which loads the
+descriptors the package exports (equal to protoc's): values travel both ways
+and the bytes match its deterministic output."""
 
 import enum
 import shutil
@@ -245,25 +241,15 @@ def test_exported_files_equal_protocs(tmp_path):
 # ---------------------------------------------------------------- unknown fields, field order
 
 def record_classes(keep):
-    @message(unknown_fields=keep)
-    class Inner:
-        note: str = field(3)
-        id: int32 = field(1)
-
-    @message(unknown_fields=keep)
-    class Record:
-        """Declared out of number order, a oneof's members apart."""
-        flags: fixed32 = field(16)
-        name: str = field(1)
-        a: int32 | None = field(4, oneof="choice")
-        inner: Inner | None = field(2)
-        values: list[sint64] = field(6)
-        counts: list[uint32] = field(7, packed=False)
-        b: str | None = field(5, oneof="choice")
-        tags: dict[str, Inner] = field(9)
-        kinds: list[Palette] = field(15, packed=False)
-
-    return Record
+    # Declared out of number order, a oneof's members apart.
+    inner = message(type("Inner", (), {"__annotations__": {"note": str, "id": int32}, "note": field(3), "id": field(1)}),
+                    unknown_fields=keep)
+    return message(type("Record", (), {"__module__": __name__, "__annotations__": {
+        "flags": fixed32, "name": str, "a": int32 | None, "inner": inner | None, "values": list[sint64],
+        "counts": list[uint32], "b": str | None, "tags": dict[str, inner], "kinds": list[Palette]},
+        "flags": field(16), "name": field(1), "a": field(4, oneof="choice"), "inner": field(2), "values": field(6),
+        "counts": field(7, packed=False), "b": field(5, oneof="choice"), "tags": field(9),
+        "kinds": field(15, packed=False)}), unknown_fields=keep)
 
 
 Record, Dropping = record_classes(True), record_classes(False)

@@ -1,18 +1,16 @@
-"""The proto3 JSON mapping against the reference runtime's `json_format`, its
-error messages, the two JSON text codecs, and the conveniences (which_oneof,
-copy.replace, repr).
+"""The proto3 JSON mapping against the reference runtime's `json_format`
+(loading the descriptors the package exports, and the reference's own files
+for the well-known types), its error messages, both text codecs, and the
+conveniences (which_oneof, copy.replace, repr)."""
 
-The reference classes are loaded from the descriptors the package exports;
-the well-known types come from the reference runtime's own files so that
-`json_format` gives them their special forms.
-"""
-
+import concurrent.futures
 import copy
 import enum
 import json
 import math
 import subprocess
 import sys
+import threading
 
 import pytest
 from google.protobuf import (
@@ -392,20 +390,19 @@ def test_both_codecs_write_and_read_the_same(codec):
 
 
 def test_the_package_works_without_orjson():
-    code = (
-        "import sys; sys.modules['orjson'] = None\n"
-        "import quillspar\n"
-        "from quillspar import _json\n"
-        "assert _json._orjson is None\n"
-        "from quillspar.wkt import Struct\n"
-        "s = Struct.from_dict({'a': [1, 'é']})\n"
-        "assert s.to_json() == '{\"a\":[1.0,\"é\"]}', s.to_json()\n"
-        "assert Struct.from_json(s.to_json()) == s\n"
-        "try:\n"
-        "    Struct.from_json('[NaN]')\n"
-        "except quillspar.JsonError as e:\n"
-        "    assert str(e).startswith('invalid JSON')\n"
-    )
+    code = """if True:
+        import sys; sys.modules['orjson'] = None
+        from quillspar import JsonError, _json
+        from quillspar.wkt import Struct
+        s = Struct.from_dict({'a': [1, 'é']})
+        assert _json._orjson is None and s.to_json() == '{"a":[1.0,"é"]}' and Struct.from_json(s.to_json()) == s
+        try:
+            Struct.from_json('[NaN]')
+        except JsonError as e:
+            assert str(e).startswith('invalid JSON')
+        else:
+            raise AssertionError('NaN was read')
+    """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
 
@@ -452,21 +449,15 @@ def test_repr_stays_readable():
 
 
 def test_converters_built_by_racing_threads():
-    import threading
-
     cls = declare("Racy", {"a": int64, "nodes": list[Node], "inner": Inner | None, "st": wkt.Struct | None})
     value = cls(a=5, nodes=[Node(label="x", children=[Node()])], inner=Inner(name="i"),
                 st=wkt.Struct.from_dict({"k": [1]}))
     expected = {"a": "5", "nodes": [{"label": "x", "children": [{}]}], "inner": {"name": "i"}, "st": {"k": [1.0]}}
-    barrier, results = threading.Barrier(8), []
+    barrier = threading.Barrier(8)
 
-    def work():
+    def work(_):
         barrier.wait()
-        results.append((value.to_dict(), cls.from_dict(expected)))
+        return value.to_dict(), cls.from_dict(expected)
 
-    threads = [threading.Thread(target=work) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == [(expected, value)] * 8
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(work, range(8))) == [(expected, value)] * 8
