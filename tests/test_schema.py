@@ -66,7 +66,7 @@ def test_full_descriptor_from_reference_runtime():
     assert compile_descriptor(b"").name == "" and compile_descriptor(b"").ref_fields() == []
 
 
-ERROR_TEXTS = [
+ERRORS = [
     (b"\x0a", "Wire(UnexpectedEof)"), (b"\x0a\x05abc", "Wire(InvalidLength)"), (b"\x0b", "Wire(InvalidWireType(3))"),
     (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
     (ld(2, raw_field(type=2**32 + 5)), "UnsupportedType(5)"),  # refused on 64 bits, shown with 32
@@ -74,15 +74,6 @@ ERROR_TEXTS = [
     (NO_TYPE, "MissingType"),
     (ld(2, raw_field(type=None, extra=ld(5, b"\x0b"))), "MissingType"),  # type with the wrong wire type
     (ld(1, b"\xff"), "InvalidUtf8"),
-]
-
-
-@pytest.mark.parametrize("data, expected", ERROR_TEXTS)
-def test_error_text_forms(data, expected):
-    assert error_of(data) == expected
-
-
-FIRST_ERRORS = [
     # Phase 1 reads the whole input, nested types included, before own fields are resolved.
     (NO_TYPE + b"\x0a", "Wire(UnexpectedEof)"),
     (NO_TYPE + ld(8, ld(1, b"\xc0\x80")), "InvalidUtf8"),
@@ -92,11 +83,16 @@ FIRST_ERRORS = [
     (NO_TYPE + ld(2, raw_field(type=10)), "MissingType"),
     (ld(1, b"\xff") + b"\x0a", "InvalidUtf8"),
     (ld(3, ld(2, raw_field(number=2, type=None))) + ld(3, ld(2, raw_field(number=2, type=10))), "MissingType"),
+] + [  # the fields of nested types are checked, map entries included
+    (ld(3, ld(1, b"N") + ld(2, nested_field) + flag), expected)
+    for nested_field, expected in [(raw_field(number=2, type=10), "UnsupportedType(10)"),
+                                   (raw_field(number=2, type=None), "MissingType"), (b"", "MissingType")]
+    for flag in (b"", ld(7, b"\x38\x01"))
 ]
 
 
-@pytest.mark.parametrize("data, expected", FIRST_ERRORS)
-def test_first_error_wins(data, expected):
+@pytest.mark.parametrize("data, expected", ERRORS)
+def test_errors_and_the_first_that_wins(data, expected):
     assert error_of(data) == expected
 
 
@@ -204,35 +200,21 @@ def test_map_entry_recognition(nested, expected):
     assert refs(TAGS + nested) == refs(nested + TAGS) == ([] if expected is None else [(1, expected)])
 
 
-@pytest.mark.parametrize("nested_field, expected", [
-    (raw_field(number=2, type=10), "UnsupportedType(10)"), (raw_field(number=2, type=None), "MissingType"),
-    (b"", "MissingType"),
-])
-@pytest.mark.parametrize("flag", [b"", ld(7, b"\x38\x01")])
-def test_nested_type_fields_are_checked(nested_field, expected, flag):
-    assert error_of(ld(3, ld(1, b"N") + ld(2, nested_field) + flag)) == expected
+OWN = ".pkg.Msg.TagsEntry"
 
 
 @pytest.mark.parametrize("label, type, type_name, expected", [
-    (1, 11, b".pkg.TagsEntry", "TagsEntry"), (2, 11, b".pkg.TagsEntry", "TagsEntry"),
-    (2**32 + 3, 11, b".pkg.TagsEntry", "TagsEntry"),  # the label is compared on 64 bits
-    (3, 14, b".pkg.TagsEntry", "TagsEntry"), (3, 11, b".pkg.Unrelated", "Unrelated"),
-    (3, 11, None, None),
-])
-def test_map_recognition_needs_a_repeated_message(label, type, type_name, expected):
-    own = ld(2, raw_field(type=type, label=label, type_name=type_name, extra=vint(9, 0) + vint(17, 1)))
+    (1, 11, OWN, "TagsEntry"), (2, 11, OWN, "TagsEntry"),
+    (2**32 + 3, 11, OWN, "TagsEntry"),  # the label is compared on 64 bits
+    (3, 14, OWN, "TagsEntry"), (3, 11, None, None),
+] + [(3, 11, name, "Other") for name in (OWN, "pkg.Msg.TagsEntry", "TagsEntry", ".a.b.Msg.TagsEntry")]
+  # Another message's entry, or a top-level type that only shares the short name.
+  + [(3, 11, name, short(name)) for name in (".pkg.TagsEntry", ".pkg.Other.TagsEntry", ".pkg.xMsg.TagsEntry",
+                                             ".pkg.Msg.TagsEntryX", "Msg.TagsEntry.", "Msg..TagsEntry", ".msg.TagsEntry")])
+def test_map_recognition_needs_a_repeated_field_of_its_own_entry(label, type, type_name, expected):
+    own = ld(2, raw_field(type=type, label=label, type_name=type_name and type_name.encode(),
+                          extra=vint(9, 0) + vint(17, 1)))
     assert refs(MSG + own + TAGS_ENTRY) == ([] if expected is None else [(1, expected)])
-
-
-@pytest.mark.parametrize("type_name, is_map", [
-    (".pkg.Msg.TagsEntry", True), ("Msg.TagsEntry", True), ("TagsEntry", True), (".a.b.Msg.TagsEntry", True),
-    # Another message's entry, or a top-level type that only shares the short name.
-    (".pkg.TagsEntry", False), (".pkg.Other.TagsEntry", False), (".pkg.xMsg.TagsEntry", False),
-    (".pkg.Msg.TagsEntryX", False), ("Msg.TagsEntry.", False), ("Msg..TagsEntry", False), (".msg.TagsEntry", False),
-])
-def test_map_entry_by_full_name(type_name, is_map):
-    own = ld(2, raw_field(type=11, label=3, type_name=type_name.encode()))
-    assert refs(MSG + own + TAGS_ENTRY) == [(1, "Other" if is_map else short(type_name))]
 
 
 def test_nameless_message_and_entry():
