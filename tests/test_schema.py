@@ -70,6 +70,7 @@ ERRORS = [
     (b"\x0a", "Wire(UnexpectedEof)"), (b"\x0a\x05abc", "Wire(InvalidLength)"), (b"\x0b", "Wire(InvalidWireType(3))"),
     (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
     (ld(2, raw_field(type=2**32 + 5)), "UnsupportedType(5)"),  # refused on 64 bits, shown with 32
+    (ld(2, raw_field(type=0)), "UnsupportedType(0)"), (ld(2, raw_field(type=19)), "UnsupportedType(19)"),
     (ld(2, raw_field(type=11, extra=ld(5, b"") + vint(5, 10))), "UnsupportedType(10)"),  # the last type wins
     (NO_TYPE, "MissingType"),
     (ld(2, raw_field(type=None, extra=ld(5, b"\x0b"))), "MissingType"),  # type with the wrong wire type
