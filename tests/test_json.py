@@ -289,6 +289,7 @@ MALFORMED = [
     (Maps, {"int32String": {"x": "a"}}, 'int32String\\["x"\\]: map key "x" is not an integer'),
     (Maps, {"boolString": {"yes": ""}}, 'boolString\\["yes"\\]: map key "yes" is not "true" or "false"'),
     (Maps, {"int32Inner": {"1": {"weight": "w"}}}, 'int32Inner\\["1"\\].weight: expected an integer, got "w"'),
+    (Maps, {"stringInt64": {"a": None}}, 'stringInt64\\["a"\\]: expected an integer, got null'),
     (Named, {"choiceA": {}, "choiceB": "x"}, "oneof 'choice' has more than one member set: choiceA, choiceB"),
     (Named, {"snakeCaseField": 1, "snake_case_field": 2},
      "snake_case_field: the field is given twice, as 'snakeCaseField' and 'snake_case_field'", LENIENT),

@@ -51,6 +51,7 @@ CALLABLES = {
 
 
 @pytest.mark.parametrize("callable_name, args, kwargs, message", [
+    ("compile_descriptor()", (b"", b""), {}, "takes 1 positional arguments but 2 were given"),
     ("compile_descriptor()", (b"",), {"x": b""}, "got an unexpected keyword argument 'x'"),
     ("Descriptor.link()", (), {}, "missing 1 required positional argument: 'mapping'"),
     ("Descriptor.encode()", (1, 2, 3), {"x": 1}, "takes 1 positional arguments but 3 were given"),
