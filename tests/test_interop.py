@@ -95,6 +95,7 @@ def ref(cls):
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=st.data())
 def test_both_directions_and_the_same_bytes(cls, data):
+    # Enum fields also hold numbers no member has: they survive both ways.
     map_size = data.draw(st.sampled_from([1, 4]))
     value = data.draw(messages(T, _info_of(cls).name, map_size=map_size))
     ours = value.to_bytes()
@@ -105,15 +106,6 @@ def test_both_directions_and_the_same_bytes(cls, data):
     assert type(back) is cls and canon(back) == canon(value)
     if map_size == 1:  # the order of map entries is free
         assert ours == theirs.SerializeToString(deterministic=True)
-
-
-def test_unknown_enum_numbers_survive_both_ways():
-    theirs = ref(Enums)(color=77, colors=[1, -9, 2], maybe=0, by_key={3: 55})
-    value = Enums.from_bytes(theirs.SerializeToString())
-    assert value.color == 77 and type(value.color) is int
-    assert value.colors == [Palette.RED, -9, Palette.GREEN] and value.colors[0] is Palette.RED
-    assert value.maybe is Palette.NONE and value.by_key == {3: 55}
-    assert ref(Enums).FromString(value.to_bytes()) == theirs
 
 
 def test_last_oneof_member_in_the_data_wins():
