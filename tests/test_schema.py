@@ -92,6 +92,9 @@ ERRORS = [
 ]
 
 
+ERROR_TEXTS, FIRST_ERRORS = ERRORS, []  # the names the reference-count tests import
+
+
 @pytest.mark.parametrize("data, expected", ERRORS)
 def test_errors_and_the_first_that_wins(data, expected):
     assert error_of(data) == expected
