@@ -1,5 +1,5 @@
 """Descriptor.decode: extreme values from the reference runtime, malformed input,
-lenient wire types, strings, linking, re-entry and nesting depth."""
+lenient wire types, strings, linking, re-entry and error paths."""
 
 import struct
 
@@ -9,8 +9,8 @@ from google.protobuf.message import DecodeError
 from hypothesis import given, settings, strategies as st
 
 from codec_protos import (
-    COLOR, SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages, nested_chain,
-    panic_type, raising, small_schema, tag, varint, vint,
+    COLOR, SCALARS, Boom, Marked, Msg, Schema, all_kinds_schema, canon, fixed32, fixed64, ld, messages,
+    panic_type, raising, small_schema, tag, vint,
 )
 from quillspar._core import compile_descriptor
 
@@ -46,16 +46,20 @@ def test_extreme_values_match_the_reference(kind, value):
     assert canon([getattr(got, "o_" + kind)] + getattr(got, "r_" + kind)) == canon([value] * 3)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(messages(S, "All"), st.integers(0, 400), st.integers(0, 400), st.binary(max_size=12))
 def test_damaged_bytes_fail_cleanly(x, cut, resume, junk):
     data = S.desc["All"].encode(x)
     data = data[:cut] + junk + data[max(cut, resume):]
     try:
         got = decode(data, S, "All")
-    except (ValueError, UnicodeDecodeError):  # ValueError includes an enum number Color refuses
-        return
-    assert got == S.from_ref(S.ref["All"].FromString(data))  # what survives the damage reads as the reference reads it
+    except UnicodeDecodeError as e:
+        assert e.reason == "invalid utf-8 in string field"
+    except ValueError as e:  # an enum number Color refuses, too
+        assert str(e).startswith("malformed protobuf data: ") or " is not a valid Color" in str(e), e
+    else:  # what survives the damage reads as the reference reads it, and travels on unchanged
+        assert got == S.from_ref(S.ref["All"].FromString(data))
+        assert decode(S.desc["All"].encode(got), S, "All") == got
 
 
 # ---------------------------------------------------------------- hand-made wire data
@@ -77,6 +81,8 @@ MALFORMED = [
     (tag(9, 2) + b"\x05\x0a", "InvalidLength"), (ld(13, ld(2, b"\x08")), "UnexpectedEof"),
     (tag(101, 1) + b"\x00" * 7, "UnexpectedEof"), (tag(101, 5) + b"\x00" * 3, "UnexpectedEof"),
     (tag(101, 2) + b"\x02\x00", "InvalidLength"), (vint(1, 1) + tag(100, 0), "UnexpectedEof"),
+    # each occurrence of a message is a whole encoding: occurrences are not glued into one record
+    (ld(6, b"\x08") + ld(6, b"\x01"), "UnexpectedEof"), (ld(6, vint(1, 1)) + ld(6, b"\x0b"), "InvalidWireType(3)"),
 ]
 
 
@@ -99,6 +105,8 @@ def test_invalid_field_numbers_are_malformed(bad_tag, where):
 
 @pytest.mark.parametrize("data,error", MALFORMED)
 def test_malformed_input(data, error):
+    with pytest.raises(DecodeError):
+        W.ref["Small"].FromString(data)
     with pytest.raises(ValueError) as e:
         decode(data)
     assert type(e.value) is ValueError and str(e.value) == "malformed protobuf data: " + error
@@ -149,8 +157,11 @@ ENTRIES_WITH_UNKNOWN_FIELDS = [
 
 @pytest.mark.parametrize("data,fields", LENIENT)
 def test_wire_cases(data, fields):
-    got = decode(data)
-    assert got == Small(**fields) == W.from_ref(W.ref["Small"].FromString(data))
+    assert decode(data) == Small(**fields) == W.from_ref(W.ref["Small"].FromString(data))
+    kw = keeping(W, "Small")(data)  # with the option, the unknown fields the reference runtime keeps, last
+    if unknown := reference_unknown(W.ref["Small"], data):
+        assert list(kw)[-1] == "_unknown_fields" and kw.pop("_unknown_fields") == unknown
+    assert "_unknown_fields" not in kw and Small(**kw) == Small(**fields)
 
 
 @pytest.mark.parametrize("data,fields", ENTRIES_WITH_UNKNOWN_FIELDS)
@@ -297,31 +308,10 @@ def test_decode_while_a_nested_descriptor_is_being_linked():
     assert outer.decode(Small, ld(6, b"")).m == X.cls["Sub"]()
 
 
-# ---------------------------------------------------------------- nesting depth
-
-
-@pytest.mark.parametrize("label", ["", "repeated"])
-def test_nesting_depth(label):
-    N = Schema([Msg("Node").add("child", 1, "message", label, ".t.Node").add("v", 2, "int32")], reference=False)
-
-    def depth_of(node):
-        n = 1
-        while node.child:
-            node, n = (node.child[0] if label else node.child), n + 1
-        return n, node.v
-
-    assert depth_of(decode(nested_chain(150, vint(2, 7)), N, "Node")) == (150, 7)
-    assert depth_of(decode(nested_chain(1000, vint(2, 7)), N, "Node")) == (1000, 7)
-    for levels in (1001, 100_000):
-        with pytest.raises(RecursionError, match="^message nesting exceeds the depth limit of 1000$"):
-            decode(nested_chain(levels), N, "Node")
-    N.desc["Node"].link({})  # no borrow was left behind
-
-
 # ---------------------------------------------------------------- merging, against the reference runtime
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=80, deadline=None)
 @given(messages(S, "All"), messages(S, "All"))
 def test_concatenated_messages_merge_like_the_reference(x, y):
     # Every depth: Leaf.child, All.m, the oneof member c_leaf (merged when both pick it,
@@ -354,18 +344,6 @@ def test_a_dropped_oneof_member_is_still_checked():
         decode(ld(72, ld(2, b"\xff")) + vint(70, 1), S, "All")
 
 
-@pytest.mark.parametrize("data, error", [
-    (ld(6, b"\x08") + ld(6, b"\x01"), "UnexpectedEof"),  # occurrences are not glued into one record
-    (ld(6, vint(1, 1)) + ld(6, b"\x0b"), "InvalidWireType(3)"),
-])
-def test_each_occurrence_is_a_whole_encoding(data, error):
-    with pytest.raises(DecodeError):
-        W.ref["Small"].FromString(data)
-    with pytest.raises(ValueError) as e:
-        decode(data)
-    assert str(e.value) == "malformed protobuf data: " + error
-
-
 # ---------------------------------------------------------------- unknown fields, kept on request
 
 KEEP = ld(7, vint(50555, 1))  # MessageOptions: quillspar's keep-unknown-fields option
@@ -391,16 +369,6 @@ def reference_unknown(ref_cls, data):
     for f in m.DESCRIPTOR.fields:
         m.ClearField(f.name)
     return m.SerializeToString()
-
-
-@pytest.mark.parametrize("data,fields", LENIENT)
-def test_unknown_fields_match_the_reference(data, fields):
-    kw = keeping(W, "Small")(data)
-    unknown = reference_unknown(W.ref["Small"], data)
-    assert kw.get("_unknown_fields", b"") == unknown and ("_unknown_fields" in kw) == bool(unknown)
-    if unknown:
-        assert list(kw)[-1] == "_unknown_fields"  # the last keyword
-    assert Small(**{k: v for k, v in kw.items() if k != "_unknown_fields"}) == Small(**fields)
 
 
 @pytest.mark.parametrize("options", [b"", ld(7, vint(50555, 0)), ld(7, vint(50555, 1) + vint(50555, 0)),
@@ -492,13 +460,6 @@ def test_error_paths_at_depth():
     with pytest.raises(Boom) as e:
         X.desc["Small"].decode(Bad, b"")
     assert e.value.__notes__ == ["while decoding Small"]
-
-
-def test_no_note_on_the_depth_limit():
-    N = Schema([Msg("Node").add("child", 1, "message", "", ".t.Node")], reference=False)
-    with pytest.raises(RecursionError) as e:
-        decode(nested_chain(1001), N, "Node")
-    assert not hasattr(e.value, "__notes__")
 
 
 # ---------------------------------------------------------------- the keywords of the call

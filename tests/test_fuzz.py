@@ -8,6 +8,8 @@ import threading
 
 import pytest
 
+from codec_protos import ld
+
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
 import decode_fuzz  # noqa: E402
 import encode_fuzz  # noqa: E402
@@ -28,46 +30,53 @@ def test_hostile_input_raises_only_documented_exceptions(fuzzer, seed, count, le
     assert all(outcomes.get(k, 0) > n for k, n in least.items()), outcomes  # both sides were reached
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def node():
     return decode_fuzz.build().classes["Node"]
 
 
-def chain(node, levels, via_map):
-    top = cur = node()
+WRAP = {"child": lambda n: n, "kids": lambda n: [n], "named": lambda n: {"k": n}}
+UNWRAP = {"child": lambda n: n.child, "kids": lambda n: n.kids[0] if n.kids else None,
+          "named": lambda n: n.named.get("k")}
+DEPTH = "^message nesting exceeds the depth limit of 1000$"
+
+
+def chain(node, levels, via):
+    top = node(value=1)
     for _ in range(levels - 1):
-        nxt = node()
-        if via_map:
-            cur.named = {"k": nxt}
-        else:
-            cur.child = nxt
-        cur = nxt
+        top = node(**{via: WRAP[via](top)})
     return top
 
 
-@pytest.mark.parametrize("via_map", [False, True])
-def test_nesting_limits(node, via_map):
-    d, data = node.__quillspar__, decode_fuzz.deep(None, 300, via_map)
+@pytest.mark.parametrize("via", WRAP)
+def test_nesting_limits(node, via):
+    d = node.__quillspar__
+    data = d.encode(chain(node, 1000, via))
+    if via != "kids":
+        assert data == decode_fuzz.deep(None, 999, via == "named")
     obj, depth = d.decode(node, data), 0
     while obj is not None:
-        obj, depth = obj.child if not via_map else obj.named.get("k"), depth + 1
-    assert depth == 301 and d.encode(d.decode(node, data)) == data
-    for levels in (5_000, 200_000):
-        with pytest.raises(RecursionError):
-            d.decode(node, decode_fuzz.deep(None, levels, via_map))
-    for name, wrap in [("child", lambda n: n), ("kids", lambda n: [n]), ("named", lambda n: {"k": n})]:
-        n = node()
-        setattr(n, name, wrap(n))
-        with pytest.raises(RecursionError):
-            d.encode(n)
+        assert obj.value == (depth == 999)
+        obj, depth = UNWRAP[via](obj), depth + 1
+    assert depth == 1000
+    loop = node()
+    setattr(loop, via, WRAP[via](loop))
+    for call in [lambda: d.encode(chain(node, 1001, via)), lambda: d.encode(loop),
+                 lambda: d.decode(node, decode_fuzz.deep(None, 1000, True) if via == "named" else
+                                  ld({"child": 2, "kids": 3}[via], data)),
+                 lambda: d.decode(node, decode_fuzz.deep(None, 200_000, via == "named"))]:
+        with pytest.raises(RecursionError, match=DEPTH) as e:
+            call()
+        assert not hasattr(e.value, "__notes__")  # a path as long as the limit helps nobody
+    d.link({})  # no borrow was left behind
 
 
 @pytest.mark.parametrize("stack_size", [64 * 1024, 256 * 1024, 4 * 1024 * 1024])
-@pytest.mark.parametrize("via_map", [False, True])
-def test_nesting_at_the_limit_in_a_thread_with_a_small_stack(node, stack_size, via_map):
+@pytest.mark.parametrize("via", ["child", "named"])
+def test_nesting_at_the_limit_in_a_thread_with_a_small_stack(node, stack_size, via):
     # The depth limit alone would let 999 levels through; on a small stack the
     # interpreter's stack check must stop them first, with RecursionError.
-    d, data, value, outcome = node.__quillspar__, decode_fuzz.deep(None, 999, via_map), chain(node, 999, via_map), {}
+    d, data, value, outcome = node.__quillspar__, decode_fuzz.deep(None, 999, via == "named"), chain(node, 999, via), {}
 
     def work():
         for what, call in [("decode", lambda: d.decode(node, data)), ("encode", lambda: d.encode(value))]:

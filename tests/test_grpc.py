@@ -125,17 +125,6 @@ def test_aio_server(routeguide):
     asyncio.run(asyncio.wait_for(main(), 60))
 
 
-def test_comments_become_docstrings(routeguide):
-    _, app = routeguide
-    import routeguide_grpc as g
-
-    assert inspect.getdoc(g.RouteGuideServicer.GetFeature) == "The feature at a point."
-    assert inspect.getdoc(g.RouteGuideServicer.RecordRoute) == "Summary of a route."
-    assert g.RouteGuideServicer.RouteChat.__doc__ is None
-    assert inspect.getdoc(g.RouteGuideStub).startswith(
-        "Features of a map, and routes over it.\nEach method is one kind of call.\n\n")
-
-
 def test_mypy_strict(routeguide):
     out, _ = routeguide
     result = subprocess.run(
@@ -229,9 +218,10 @@ def test_python_names_and_wire_names(package):
     " indented\n   more indented\n back\n",
 ])
 def test_any_comment_is_one_docstring(comment):
-    file = service_file(("S", ["M"]), comments=[([6, 0, 2, 0], comment)])
+    file = service_file(("S", ["M", "N"]), comments=[([6, 0, 2, 0], comment), ([6, 0], comment)])
     module = load(generate_grpc_module(file, blob_ref))
-    assert inspect.getdoc(module.SServicer.M) == inspect.cleandoc(comment)
+    assert inspect.getdoc(module.SServicer.M) == inspect.cleandoc(comment) and module.SServicer.N.__doc__ is None
+    assert inspect.getdoc(module.SStub).startswith(inspect.cleandoc(comment))
 
 
 @pytest.mark.parametrize(("file", "ref", "message"), [

@@ -1,18 +1,16 @@
-"""The proto3 JSON mapping against the reference runtime's `json_format`, its
-error messages, the two JSON text codecs, and the conveniences (which_oneof,
-copy.replace, repr).
+"""The proto3 JSON mapping against the reference runtime's `json_format`
+(loading the descriptors the package exports, and the reference's own files
+for the well-known types), its error messages, both text codecs, and the
+conveniences (which_oneof, copy.replace, repr)."""
 
-The reference classes are loaded from the descriptors the package exports;
-the well-known types come from the reference runtime's own files so that
-`json_format` gives them their special forms.
-"""
-
+import concurrent.futures
 import copy
 import enum
 import json
 import math
 import subprocess
 import sys
+import threading
 
 import pytest
 from google.protobuf import (
@@ -81,29 +79,14 @@ class Keyword:
     is_ok: bool = field(json_name="ok")
 
 
-@message
-class Holder:
-    ts: wkt.Timestamp | None
-    dur: wkt.Duration | None
-    fm: wkt.FieldMask | None
-    st: wkt.Struct | None
-    val: wkt.Value | None
-    lv: wkt.ListValue | None
-    any: wkt.Any | None
-    empty: wkt.Empty | None
-    d: wkt.DoubleValue | None
-    f: wkt.FloatValue | None
-    i64: wkt.Int64Value | None
-    u64: wkt.UInt64Value | None
-    i32: wkt.Int32Value | None
-    u32: wkt.UInt32Value | None
-    b: wkt.BoolValue | None
-    s: wkt.StringValue | None
-    by: wkt.BytesValue | None
-    vals: list[wkt.Value]
-    by_key: dict[str, wkt.Value]
-    null: wkt.NullValue
-    stamps: list[wkt.Timestamp]
+W = wkt
+Holder = declare("Holder", {
+    "ts": W.Timestamp | None, "dur": W.Duration | None, "fm": W.FieldMask | None, "st": W.Struct | None,
+    "val": W.Value | None, "lv": W.ListValue | None, "any": W.Any | None, "empty": W.Empty | None,
+    "d": W.DoubleValue | None, "f": W.FloatValue | None, "i64": W.Int64Value | None, "u64": W.UInt64Value | None,
+    "i32": W.Int32Value | None, "u32": W.UInt32Value | None, "b": W.BoolValue | None, "s": W.StringValue | None,
+    "by": W.BytesValue | None, "vals": list[W.Value], "by_key": dict[str, W.Value], "null": W.NullValue,
+    "stamps": list[W.Timestamp]})
 
 
 @message
@@ -177,57 +160,41 @@ def test_values_agree_with_json_format(cls, data):
     assert canon(cls.from_dict(quillspar.to_dict(value, **ours_options))) == canon(value)
 
 
-def holder(**kw):
-    return Holder(**kw)
-
-
-TS, DUR = wkt.Timestamp, wkt.Duration
+TS, DUR, NULL = wkt.Timestamp, wkt.Duration, wkt.Value(null_value=wkt.NullValue.NULL_VALUE)
 WKT_CASES = [
-    (holder(ts=TS()), {"ts": "1970-01-01T00:00:00Z"}),
-    (holder(ts=TS(seconds=1, nanos=1_000_000)), {"ts": "1970-01-01T00:00:01.001Z"}),
-    (holder(ts=TS(seconds=-1, nanos=10_000)), {"ts": "1969-12-31T23:59:59.000010Z"}),
-    (holder(ts=TS(seconds=86_400 * 365, nanos=1)), {"ts": "1971-01-01T00:00:00.000000001Z"}),
-    (holder(ts=TS(seconds=wkt.TIMESTAMP_MIN_SECONDS)), {"ts": "0001-01-01T00:00:00Z"}),
-    (holder(ts=TS(seconds=wkt.TIMESTAMP_MAX_SECONDS, nanos=999_999_999)), {"ts": "9999-12-31T23:59:59.999999999Z"}),
-    (holder(stamps=[TS(seconds=5), TS(nanos=120_000_000)]),
-     {"stamps": ["1970-01-01T00:00:05Z", "1970-01-01T00:00:00.120Z"]}),
-    (holder(dur=DUR()), {"dur": "0s"}),
-    (holder(dur=DUR(seconds=1, nanos=500_000_000)), {"dur": "1.500s"}),
-    (holder(dur=DUR(seconds=-1, nanos=-500_000_000)), {"dur": "-1.500s"}),
-    (holder(dur=DUR(nanos=-1)), {"dur": "-0.000000001s"}),
-    (holder(dur=DUR(seconds=-wkt.DURATION_MAX_SECONDS, nanos=-1000)), {"dur": "-315576000000.000001s"}),
-    (holder(fm=wkt.FieldMask(paths=["user.display_name", "photo"])), {"fm": "user.displayName,photo"}),
-    (holder(fm=wkt.FieldMask()), {"fm": ""}),
-    (holder(st=wkt.Struct.from_dict({"a": [1, "x", None, True, {"b": {}}], "": 2.5})),
+    (Holder(ts=TS()), {"ts": "1970-01-01T00:00:00Z"}),
+    (Holder(ts=TS(seconds=-1, nanos=10_000)), {"ts": "1969-12-31T23:59:59.000010Z"}),
+    (Holder(ts=TS(seconds=86_400 * 365, nanos=1)), {"ts": "1971-01-01T00:00:00.000000001Z"}),
+    (Holder(ts=TS(seconds=wkt.TIMESTAMP_MIN_SECONDS)), {"ts": "0001-01-01T00:00:00Z"}),
+    (Holder(stamps=[TS(seconds=wkt.TIMESTAMP_MAX_SECONDS, nanos=999_999_999), TS(nanos=120_000_000)]),
+     {"stamps": ["9999-12-31T23:59:59.999999999Z", "1970-01-01T00:00:00.120Z"]}),
+    (Holder(dur=DUR()), {"dur": "0s"}),
+    (Holder(dur=DUR(seconds=-1, nanos=-500_000_000)), {"dur": "-1.500s"}),
+    (Holder(dur=DUR(nanos=-1)), {"dur": "-0.000000001s"}),
+    (Holder(dur=DUR(seconds=-wkt.DURATION_MAX_SECONDS, nanos=-1000)), {"dur": "-315576000000.000001s"}),
+    (Holder(fm=wkt.FieldMask(paths=["user.display_name", "photo"])), {"fm": "user.displayName,photo"}),
+    (Holder(st=wkt.Struct.from_dict({"a": [1, "x", None, True, {"b": {}}], "": 2.5})),
      {"st": {"a": [1.0, "x", None, True, {"b": {}}], "": 2.5}}),
-    (holder(st=wkt.Struct()), {"st": {}}),
-    (holder(val=wkt.Value(null_value=wkt.NullValue.NULL_VALUE)), {"val": None}),
-    (holder(val=wkt.Value(number_value=-0.5)), {"val": -0.5}),
-    (holder(val=wkt.Value(string_value="")), {"val": ""}),
-    (holder(val=wkt.Value(bool_value=False)), {"val": False}),
-    (holder(val=wkt.Value.from_python([[], {}])), {"val": [[], {}]}),
-    (holder(lv=wkt.ListValue.from_list([1, None])), {"lv": [1.0, None]}),
-    (holder(vals=[wkt.Value(null_value=wkt.NullValue.NULL_VALUE), wkt.Value(string_value="a")],
-            by_key={"k": wkt.Value(null_value=wkt.NullValue.NULL_VALUE)}),
-     {"vals": [None, "a"], "byKey": {"k": None}}),
-    (holder(any=wkt.Any()), {"any": {}}),
-    (holder(any=wkt.Any.pack(TS(seconds=3))),
+    (Holder(st=wkt.Struct(), val=NULL), {"st": {}, "val": None}),
+    (Holder(vals=[wkt.Value(number_value=-0.5), wkt.Value(string_value=""), wkt.Value(bool_value=False),
+                  wkt.Value.from_python([[], {}]), NULL], by_key={"k": NULL}),
+     {"vals": [-0.5, "", False, [[], {}], None], "byKey": {"k": None}}),
+    (Holder(lv=wkt.ListValue.from_list([1, None])), {"lv": [1.0, None]}),
+    (Holder(any=wkt.Any()), {"any": {}}),
+    (Holder(any=wkt.Any.pack(TS(seconds=3))),
      {"any": {"@type": "type.googleapis.com/google.protobuf.Timestamp", "value": "1970-01-01T00:00:03Z"}}),
-    (holder(any=wkt.Any.pack(Inner(name="n", weight=-3))),
+    (Holder(any=wkt.Any.pack(Inner(name="n", weight=-3))),
      {"any": {"@type": "type.googleapis.com/json.test.Inner", "name": "n", "weight": -3}}),
-    (holder(any=wkt.Any.pack(wkt.Empty())), {"any": {"@type": "type.googleapis.com/google.protobuf.Empty"}}),
-    (holder(any=wkt.Any.pack(wkt.Int64Value(value=-7))),
-     {"any": {"@type": "type.googleapis.com/google.protobuf.Int64Value", "value": "-7"}}),
-    (holder(any=wkt.Any.pack(wkt.Any.pack(wkt.Struct.from_dict({"x": 1})))),
+    (Holder(any=wkt.Any.pack(wkt.Empty())), {"any": {"@type": "type.googleapis.com/google.protobuf.Empty"}}),
+    (Holder(any=wkt.Any.pack(wkt.Any.pack(wkt.Struct.from_dict({"x": 1})))),
      {"any": {"@type": "type.googleapis.com/google.protobuf.Any",
               "value": {"@type": "type.googleapis.com/google.protobuf.Struct", "value": {"x": 1.0}}}}),
-    (holder(empty=wkt.Empty()), {"empty": {}}),
-    (holder(d=wkt.DoubleValue(value=math.inf), f=wkt.FloatValue(value=0.10000000149011612)),
-     {"d": "Infinity", "f": 0.1}),
-    (holder(i64=wkt.Int64Value(), u64=wkt.UInt64Value(value=2**64 - 1), i32=wkt.Int32Value(value=-1),
+    (Holder(empty=wkt.Empty(), d=wkt.DoubleValue(value=math.inf), f=wkt.FloatValue(value=0.10000000149011612)),
+     {"empty": {}, "d": "Infinity", "f": 0.1}),
+    (Holder(i64=wkt.Int64Value(), u64=wkt.UInt64Value(value=2**64 - 1), i32=wkt.Int32Value(value=-1),
             u32=wkt.UInt32Value(value=2**32 - 1)), {"i64": "0", "u64": "18446744073709551615", "i32": -1,
                                                     "u32": 4294967295}),
-    (holder(b=wkt.BoolValue(), s=wkt.StringValue(value="é"), by=wkt.BytesValue(value=b"\xfb\xff")),
+    (Holder(b=wkt.BoolValue(), s=wkt.StringValue(value="é"), by=wkt.BytesValue(value=b"\xfb\xff")),
      {"b": False, "s": "é", "by": "+/8="}),
 ]
 
@@ -262,47 +229,25 @@ def test_well_known_types_accept_every_form(field_name, text, expected):
 def test_top_level_well_known_types():
     assert quillspar.to_json(TS(seconds=1)) == '"1970-01-01T00:00:01Z"'
     assert wkt.Duration.from_json('"2s"') == DUR(seconds=2)
-    assert wkt.Value.from_json("null") == wkt.Value(null_value=wkt.NullValue.NULL_VALUE)
+    assert wkt.Value.from_json("null") == NULL
     assert quillspar.from_json(wkt.Struct, '{"a": [true]}') == wkt.Struct.from_dict({"a": [True]})
     assert quillspar.to_json(wkt.ListValue.from_list(["x"])) == '["x"]'
 
 
-def test_names_on_output_and_input():
-    value = Named(snake_case_field=1, renamed=2, listed=["a"], choice_c=Mood.CALM, maybe=Mood.CALM)
-    expected = {"snakeCaseField": 1, "customName": "2", "x_y": ["a"], "choiceC": "CALM", "maybe": "CALM"}
-    assert value.to_dict() == expected
-    assert value.to_dict(proto_names=True) == {"snake_case_field": 1, "renamed": "2", "listed": ["a"],
-                                              "choice_c": "CALM", "maybe": "CALM"}
-    for d in (expected, value.to_dict(proto_names=True)):
-        assert Named.from_dict(d) == value
+def test_reserved_words_enum_aliases_and_nulls():
+    # The rest of the naming and presence rules are checked against json_format above.
     kw = Keyword(from_="x", is_ok=True)
     assert kw.to_dict() == {"from": "x", "ok": True} == json_format.MessageToDict(
         ref(Keyword).FromString(kw.to_bytes()))
-    assert kw.to_dict(proto_names=True) == {"from": "x", "is_ok": True}
     assert Keyword.from_dict({"from": "x", "is_ok": True}) == kw == Keyword.from_json('{"from":"x","ok":true}')
-
-
-def test_enum_alias_numbers_and_nulls():
-    assert Scalars(mood=Mood.GLAD, moods=[1, 7, Mood.SAD]).to_dict() == {"mood": "HAPPY", "moods": ["HAPPY", 7, "SAD"]}
     assert Scalars.from_dict({"mood": "GLAD", "moods": [1, "1", 7.0, "SAD"]}) == Scalars(
         mood=Mood.HAPPY, moods=[Mood.HAPPY, Mood.HAPPY, 7, Mood.SAD])
     # null leaves any field unset, except that it is a Value's null or NullValue
     nulls = {"fInt32": None, "rString": None, "oBool": None, "inner": None, "mood": None}
     assert Scalars.from_dict(nulls) == Scalars()
-    assert Holder.from_dict({"val": None, "null": None, "ts": None}) == Holder(
-        val=wkt.Value(null_value=wkt.NullValue.NULL_VALUE))
+    assert Holder.from_dict({"val": None, "null": None, "ts": None}) == Holder(val=NULL)
     assert Holder().to_dict(include_defaults=True)["null"] is None
     assert Holder().to_dict(include_defaults=True, enums_as_numbers=True)["null"] == 0
-
-
-def test_presence_defaults_and_negative_zero():
-    assert Scalars(o_int32=0, o_string="", o_bool=False, inner=Inner()).to_dict() == {
-        "oInt32": 0, "oString": "", "oBool": False, "inner": {}}
-    assert Named(choice_b="").to_dict() == {"choiceB": ""}
-    assert Scalars(f_double=-0.0).to_json() == '{"fDouble":-0.0}'
-    full = Scalars().to_dict(include_defaults=True)
-    assert full["fInt64"] == "0" and full["rBytes"] == [] and full["mood"] == "CALM" and "oInt32" not in full
-    assert Maps().to_dict(include_defaults=True)["stringMood"] == {}
 
 
 def test_ignore_unknown():
@@ -331,16 +276,13 @@ MALFORMED = [
     (Scalars, {"fString": "\ud800"}, "fString: .* lone surrogate"),
     (Scalars, {"fBytes": "!!"}, 'fBytes: "!!" is not base64', LENIENT),
     (Scalars, {"fDouble": "nan"}, 'fDouble: expected a number, got "nan"'),
-    (Scalars, {"fDouble": [1]}, "fDouble: expected a number, got an array"),
     (Scalars, {"fFloat": 1e39}, "fFloat: 1e\\+39 is out of range for a float"),
     (Scalars, {"mood": "ANGRY"}, 'mood: enum json.test.Mood has no value named "ANGRY"'),
-    (Scalars, {"mood": {}}, "mood: expected a name or number of enum json.test.Mood, got an object"),
     (Scalars, {"inners": [{}, {"name": 1}]}, "inners\\[1\\].name: expected a string, got 1"),
     (Scalars, {"inners": {}}, "inners: expected an array, got an object"),
     (Scalars, {"inners": [None]}, "inners\\[0\\]: expected an object, got null"),
     (Scalars, {"inner": []}, "inner: expected an object, got an array", LENIENT),
     (Scalars, {"rInt32": [1, None]}, "rInt32\\[1\\]: expected an integer, got null"),
-    (Scalars, {"rString": [1]}, "rString\\[0\\]: expected a string, got 1"),
     (Scalars, {"nope": 1}, "nope: no such field in json.test.Scalars"),
     (Scalars, {"inner": {"a b": 1}}, 'inner\\["a b"\\]: no such field in json.test.Inner'),
     (Scalars, [], "expected an object, got an array", LENIENT),
@@ -353,7 +295,6 @@ MALFORMED = [
      "snake_case_field: the field is given twice, as 'snakeCaseField' and 'snake_case_field'", LENIENT),
     (Holder, {"ts": "2020-13-01T00:00:00Z"}, 'ts: "2020-13-01T00:00:00Z" is not a valid time: month must be'),
     (Holder, {"ts": "2020-01-01 00:00:00Z"}, "ts: expected an RFC 3339 time"),
-    (Holder, {"ts": "0000-12-31T23:59:59Z"}, "ts: .* is not a valid time"),
     (Holder, {"ts": "0001-01-01T00:00:00+00:01"}, "ts: .* is out of range"),
     (Holder, {"stamps": ["1970-01-01T00:00:00.1234567891Z"]}, "stamps\\[0\\]: expected an RFC 3339 time"),
     (Holder, {"dur": "1.5"}, 'dur: expected a duration in seconds such as "1.5s", got "1.5"'),
@@ -370,7 +311,6 @@ MALFORMED = [
      'any.weight: expected an integer, got "w"'),
     (Holder, {"any": {"@type": "type.googleapis.com/google.protobuf.Duration", "value": "1s", "x": 1}},
      "any.x: no such field in an Any holding google.protobuf.Duration", LENIENT),
-    (Holder, {"u32": -1}, "u32: -1 is out of range 0 to 4294967295"),
 ]
 
 
@@ -434,9 +374,9 @@ def test_values_a_field_cannot_hold(value, error, text):
 
 
 def test_both_codecs_write_and_read_the_same(codec):
-    value = Scalars(f_string="é\n\"", r_int64=[1, -2], inner=Inner(name="n"), moods=[Mood.SAD], f_double=0.25,
+    value = Scalars(f_string="é\n\"", r_int64=[1, -2], inner=Inner(name="n"), moods=[Mood.SAD], f_double=-0.0,
                     f_bytes=b"\x00")
-    compact = '{"fDouble":0.25,"fString":"é\\n\\"","fBytes":"AA==","rInt64":["1","-2"],"moods":["SAD"],' \
+    compact = '{"fDouble":-0.0,"fString":"é\\n\\"","fBytes":"AA==","rInt64":["1","-2"],"moods":["SAD"],' \
               '"inner":{"name":"n"}}'
     assert value.to_json() == compact
     assert quillspar.to_json(value, indent=2, sort_keys=True) == json.dumps(
@@ -451,29 +391,24 @@ def test_both_codecs_write_and_read_the_same(codec):
 
 
 def test_the_package_works_without_orjson():
-    code = (
-        "import sys; sys.modules['orjson'] = None\n"
-        "import quillspar\n"
-        "from quillspar import _json\n"
-        "assert _json._orjson is None\n"
-        "from quillspar.wkt import Struct\n"
-        "s = Struct.from_dict({'a': [1, 'é']})\n"
-        "assert s.to_json() == '{\"a\":[1.0,\"é\"]}', s.to_json()\n"
-        "assert Struct.from_json(s.to_json()) == s\n"
-        "try:\n"
-        "    Struct.from_json('[NaN]')\n"
-        "except quillspar.JsonError as e:\n"
-        "    assert str(e).startswith('invalid JSON')\n"
-    )
+    code = """if True:
+        import sys; sys.modules['orjson'] = None
+        from quillspar import JsonError, _json
+        from quillspar.wkt import Struct
+        s = Struct.from_dict({'a': [1, 'é']})
+        assert _json._orjson is None and s.to_json() == '{"a":[1.0,"é"]}' and Struct.from_json(s.to_json()) == s
+        try:
+            Struct.from_json('[NaN]')
+        except JsonError as e:
+            assert str(e).startswith('invalid JSON')
+        else:
+            raise AssertionError('NaN was read')
+    """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
 
 
-def test_json_methods_and_functions_agree():
-    value = Named(choice_a=Inner(name="x"))
-    assert value.to_json() == quillspar.to_json(value) and value.to_dict() == quillspar.to_dict(value)
-    assert Named.from_json(value.to_json()) == quillspar.from_json(Named, value.to_json()) == value
-    assert Named.from_dict(value.to_dict()) == quillspar.from_dict(Named, value.to_dict()) == value
+def test_the_functions_refuse_what_is_not_a_message_class():
     with pytest.raises(TypeError, match="not a message class"):
         quillspar.to_json(object())
     with pytest.raises(TypeError):
@@ -512,27 +447,18 @@ def test_repr_stays_readable():
     for i in range(1, 20):
         deep = Node(label=str(i), children=[deep])
     assert repr(deep).count("Node(") < 10 and "Node(...)" in repr(deep)
-    loop = Node(label="a")
-    loop.children.append(loop)
-    assert repr(loop) == "Node(label='a', children=[...])"
 
 
 def test_converters_built_by_racing_threads():
-    import threading
-
     cls = declare("Racy", {"a": int64, "nodes": list[Node], "inner": Inner | None, "st": wkt.Struct | None})
     value = cls(a=5, nodes=[Node(label="x", children=[Node()])], inner=Inner(name="i"),
                 st=wkt.Struct.from_dict({"k": [1]}))
     expected = {"a": "5", "nodes": [{"label": "x", "children": [{}]}], "inner": {"name": "i"}, "st": {"k": [1.0]}}
-    barrier, results = threading.Barrier(8), []
+    barrier = threading.Barrier(8)
 
-    def work():
+    def work(_):
         barrier.wait()
-        results.append((value.to_dict(), cls.from_dict(expected)))
+        return value.to_dict(), cls.from_dict(expected)
 
-    threads = [threading.Thread(target=work) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == [(expected, value)] * 8
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        assert list(pool.map(work, range(8))) == [(expected, value)] * 8

@@ -66,25 +66,15 @@ def test_full_descriptor_from_reference_runtime():
     assert compile_descriptor(b"").name == "" and compile_descriptor(b"").ref_fields() == []
 
 
-ERROR_TEXTS = [
+ERRORS = [
     (b"\x0a", "Wire(UnexpectedEof)"), (b"\x0a\x05abc", "Wire(InvalidLength)"), (b"\x0b", "Wire(InvalidWireType(3))"),
-    (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=0)), "UnsupportedType(0)"),
-    (ld(2, raw_field(type=19)), "UnsupportedType(19)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
-    (ld(2, raw_field(type=2**31)), "UnsupportedType(-2147483648)"),
+    (ld(2, raw_field(type=10)), "UnsupportedType(10)"), (ld(2, raw_field(type=4294967295)), "UnsupportedType(-1)"),
     (ld(2, raw_field(type=2**32 + 5)), "UnsupportedType(5)"),  # refused on 64 bits, shown with 32
+    (ld(2, raw_field(type=0)), "UnsupportedType(0)"), (ld(2, raw_field(type=19)), "UnsupportedType(19)"),
     (ld(2, raw_field(type=11, extra=ld(5, b"") + vint(5, 10))), "UnsupportedType(10)"),  # the last type wins
-    (NO_TYPE, "MissingType"), (ld(2, b""), "MissingType"),
+    (NO_TYPE, "MissingType"),
     (ld(2, raw_field(type=None, extra=ld(5, b"\x0b"))), "MissingType"),  # type with the wrong wire type
     (ld(1, b"\xff"), "InvalidUtf8"),
-]
-
-
-@pytest.mark.parametrize("data, expected", ERROR_TEXTS)
-def test_error_text_forms(data, expected):
-    assert error_of(data) == expected
-
-
-FIRST_ERRORS = [
     # Phase 1 reads the whole input, nested types included, before own fields are resolved.
     (NO_TYPE + b"\x0a", "Wire(UnexpectedEof)"),
     (NO_TYPE + ld(8, ld(1, b"\xc0\x80")), "InvalidUtf8"),
@@ -94,17 +84,25 @@ FIRST_ERRORS = [
     (NO_TYPE + ld(2, raw_field(type=10)), "MissingType"),
     (ld(1, b"\xff") + b"\x0a", "InvalidUtf8"),
     (ld(3, ld(2, raw_field(number=2, type=None))) + ld(3, ld(2, raw_field(number=2, type=10))), "MissingType"),
+] + [  # the fields of nested types are checked, map entries included
+    (ld(3, ld(1, b"N") + ld(2, nested_field) + flag), expected)
+    for nested_field, expected in [(raw_field(number=2, type=10), "UnsupportedType(10)"),
+                                   (raw_field(number=2, type=None), "MissingType"), (b"", "MissingType")]
+    for flag in (b"", ld(7, b"\x38\x01"))
 ]
 
 
-@pytest.mark.parametrize("data, expected", FIRST_ERRORS)
-def test_first_error_wins(data, expected):
+ERROR_TEXTS, FIRST_ERRORS = ERRORS, []  # the names the reference-count tests import
+
+
+@pytest.mark.parametrize("data, expected", ERRORS)
+def test_errors_and_the_first_that_wins(data, expected):
     assert error_of(data) == expected
 
 
 @pytest.mark.parametrize("where", ["message", "field", "type_name", "scalar_type_name", "oneof", "nested",
                                    "nested_field", "nested_type_name"])
-@pytest.mark.parametrize("bad", [b"\x80", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"abcdefghij\xe2\x82"])
+@pytest.mark.parametrize("bad", [b"\xc0\x80", b"\xed\xa0\x80", b"abcdefghij\xe2\x82"])
 def test_invalid_utf8_in_every_name(where, bad):
     data = {
         "message": ld(1, bad), "field": ld(2, raw_field(name=bad)), "oneof": ld(8, ld(1, bad)),
@@ -116,7 +114,7 @@ def test_invalid_utf8_in_every_name(where, bad):
     assert error_of(data) == "InvalidUtf8"
 
 
-@pytest.mark.parametrize("name", ["", "é", "𝄞", "\U0010ffff", "\ud7ff\ue000", "longer-than-eight-€", "\x00"])
+@pytest.mark.parametrize("name", ["", "\U0010ffff", "longer-than-eight-€\ud7ff\ue000\x00"])
 def test_valid_utf8_names(name):
     raw = name.encode()
     d = compile_descriptor(ld(1, raw) + ld(2, raw_field(type=11, type_name=b"." + raw, name=raw)) + ld(8, ld(1, raw)))
@@ -186,11 +184,6 @@ def test_type_name_shortening(type_name, short):
     assert refs(fields) == [(4, short)] * 6
 
 
-@pytest.mark.parametrize("entry_first", [False, True])
-def test_map_entry_before_or_after_the_field(entry_first):
-    assert refs(TAGS_ENTRY + TAGS if entry_first else TAGS + TAGS_ENTRY) == [(1, "Other")]
-
-
 @pytest.mark.parametrize("nested, expected", [
     (entry(options=()), "TagsEntry"), (entry(options=(b"\x38\x00",)), "TagsEntry"),
     (entry(options=(b"\x38" + varint(2**63),)), "Other"),
@@ -204,45 +197,28 @@ def test_map_entry_before_or_after_the_field(entry_first):
     (entry(extra=ld(2, raw_field(number=2, type=5, type_name=b".x.Y"))), None),
     (entry(key=(1, 14, b".k.K"), extra=ld(2, raw_field(number=3, type=11, type_name=b".x.Z"))), "Other"),
     (entry(value=None), None), (entry(key=None), "Other"),  # no value field: a String value
-] + [(entry(key=(1, t, b".k.K")), "Other") for t in (1, 10, 11, 12, 14, 0, 19)]  # keys are never refused
-  + [(entry(value=(2, t, b".v.V")), "V" if t in (11, 14) else None) for t in (1, 5, 9, 12, 18, 11, 14)])
+] + [(entry(key=(1, t, b".k.K")), "Other") for t in (10, 14, 0)]  # keys are never refused
+  + [(entry(value=(2, t, b".v.V")), "V" if t in (11, 14) else None) for t in (5, 9, 11, 14)])
 def test_map_entry_recognition(nested, expected):
-    assert refs(TAGS + nested) == ([] if expected is None else [(1, expected)])
+    # The entry may come before or after the field.
+    assert refs(TAGS + nested) == refs(nested + TAGS) == ([] if expected is None else [(1, expected)])
 
 
-@pytest.mark.parametrize("nested_field, expected", [
-    (raw_field(number=2, type=10), "UnsupportedType(10)"),
-    (raw_field(number=2, type=2**32 + 10), "UnsupportedType(10)"),
-    (raw_field(number=2, type=None), "MissingType"), (raw_field(number=7, type=None), "MissingType"),
-    (b"", "MissingType"),
-])
-@pytest.mark.parametrize("flag", [b"", ld(7, b"\x38\x01")])
-def test_nested_type_fields_are_checked(nested_field, expected, flag):
-    assert error_of(ld(3, ld(1, b"N") + ld(2, nested_field) + flag)) == expected
+OWN = ".pkg.Msg.TagsEntry"
 
 
 @pytest.mark.parametrize("label, type, type_name, expected", [
-    (1, 11, b".pkg.TagsEntry", "TagsEntry"), (2, 11, b".pkg.TagsEntry", "TagsEntry"),
-    (2**32 + 3, 11, b".pkg.TagsEntry", "TagsEntry"),  # the label is compared on 64 bits
-    (3, 14, b".pkg.TagsEntry", "TagsEntry"), (3, 11, b".pkg.Unrelated", "Unrelated"),
-    (3, 11, None, None),
-])
-def test_map_recognition_needs_a_repeated_message(label, type, type_name, expected):
-    own = ld(2, raw_field(type=type, label=label, type_name=type_name, extra=vint(9, 0) + vint(17, 1)))
+    (1, 11, OWN, "TagsEntry"), (2, 11, OWN, "TagsEntry"),
+    (2**32 + 3, 11, OWN, "TagsEntry"),  # the label is compared on 64 bits
+    (3, 14, OWN, "TagsEntry"), (3, 11, None, None),
+] + [(3, 11, name, "Other") for name in (OWN, "pkg.Msg.TagsEntry", "TagsEntry", ".a.b.Msg.TagsEntry")]
+  # Another message's entry, or a top-level type that only shares the short name.
+  + [(3, 11, name, short(name)) for name in (".pkg.TagsEntry", ".pkg.Other.TagsEntry", ".pkg.xMsg.TagsEntry",
+                                             ".pkg.Msg.TagsEntryX", "Msg.TagsEntry.", "Msg..TagsEntry", ".msg.TagsEntry")])
+def test_map_recognition_needs_a_repeated_field_of_its_own_entry(label, type, type_name, expected):
+    own = ld(2, raw_field(type=type, label=label, type_name=type_name and type_name.encode(),
+                          extra=vint(9, 0) + vint(17, 1)))
     assert refs(MSG + own + TAGS_ENTRY) == ([] if expected is None else [(1, expected)])
-
-
-@pytest.mark.parametrize("type_name, is_map", [
-    (".pkg.Msg.TagsEntry", True), ("pkg.Msg.TagsEntry", True), ("Msg.TagsEntry", True), (".Msg.TagsEntry", True),
-    ("TagsEntry", True), (".a.b.Msg.TagsEntry", True),
-    # Another message's entry, or a top-level type that only shares the short name.
-    (".pkg.TagsEntry", False), (".TagsEntry", False), (".pkg.Other.TagsEntry", False),
-    (".pkg.MsgX.TagsEntry", False), (".pkg.xMsg.TagsEntry", False), (".pkg.Msg.TagsEntryX", False),
-    ("Msg.TagsEntry.", False), ("Msg..TagsEntry", False), (".msg.TagsEntry", False),
-])
-def test_map_entry_by_full_name(type_name, is_map):
-    own = ld(2, raw_field(type=11, label=3, type_name=type_name.encode()))
-    assert refs(MSG + own + TAGS_ENTRY) == [(1, "Other" if is_map else short(type_name))]
 
 
 def test_nameless_message_and_entry():
@@ -272,9 +248,7 @@ def test_long_varints_and_fixed_values(data):
 
 
 @pytest.mark.parametrize("record", [
-    b"\x00", vint(0, 1), tag(0, LEN) + b"\x00", tag(2**29, LEN) + b"\x00", tag(2**32 + 1, LEN) + b"\x02hi",
-    b"\x8a\x80\x80\x80\x80\x00\x01X",  # the name's tag in six bytes
-    b"\x8a" + b"\x80" * 8 + b"\x00\x01X", b"\x8a\x80\x80\x80\x10\x01X",  # ten bytes; five, above 2^32
+    b"\x00", tag(2**32 + 1, LEN) + b"\x02hi",
 ])
 @pytest.mark.parametrize("where", [lambda r: r, lambda r: ld(1, b"M") + r, lambda r: ld(2, raw_field(extra=r)),
                                    lambda r: ld(3, r), lambda r: ld(2, raw_field(extra=ld(8, r))),
@@ -297,29 +271,17 @@ def test_tenth_varint_byte_gives_bit_63(tenth, is_map):
         assert error_of(ld(2, raw_field(type=None, type_name=b"T", extra=long_type))) == "UnsupportedType(11)"
 
 
-@pytest.mark.parametrize("tail", [b"", b"\x0a\x01X" * 4])
 @pytest.mark.parametrize("data, expected", [
-    (b"\xff" * 9 + b"\x80", "VarintOverflow"),  # no eleventh byte is read
-    (b"\x0a" + b"\x80" * 10, "VarintOverflow"),
-    (ld(2, vint(3, 1) + tag(5, VARINT) + b"\xff" * 9 + b"\x81\x01"), "VarintOverflow"),
+    (b"\x80", "UnexpectedEof"), (tag(9, I32) + b"abc", "UnexpectedEof"), (b"\x0a\x02X", "InvalidLength"),
     (b"\x0a" + varint(2**64 - 1) + b"xyz", "InvalidLength"),  # position + length overflows
-    (b"\x12" + varint(2**63) + b"xyz", "InvalidLength"),
-])
-def test_varint_overflow_and_huge_lengths(data, expected, tail):
-    assert error_of(data + tail) == f"Wire({expected})"
-
-
-@pytest.mark.parametrize("data, expected", [
-    (b"\x80", "UnexpectedEof"), (b"\xff" * 9, "UnexpectedEof"), (b"\x08\xff\xff", "UnexpectedEof"),
-    (tag(9, I32) + b"abc", "UnexpectedEof"), (tag(9, I64) + b"abcdefg", "UnexpectedEof"),
-    (b"\x0a\x02X", "InvalidLength"),
+    (ld(2, vint(3, 1) + tag(5, VARINT) + b"\xff" * 9 + b"\x81\x01"), "VarintOverflow"),
     # A sub-record ends where its length says, whatever follows it.
     (ld(2, vint(3, 1) + tag(9, I64) + b"abcd") + b"efghijkl", "UnexpectedEof"),
     (ld(2, vint(3, 1) + vint(5, 300)[:-1]) + b"\x02", "UnexpectedEof"),
     (ld(3, ld(7, tag(7, VARINT))) + b"\x01", "UnexpectedEof"),
     (ld(8, ld(1, b"name")[:-2]) + b"me", "InvalidLength"),
 ])
-def test_truncation(data, expected):
+def test_reader_errors_at_every_level(data, expected):
     assert error_of(data) == f"Wire({expected})"
     with pytest.raises(DecodeError):
         descriptor_pb2.DescriptorProto.FromString(data)

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from codec_protos import Msg, Schema
+from codec_protos import Index, Msg, Schema
 
 _calls = itertools.count()
 
@@ -35,9 +35,6 @@ class Color:
     def __eq__(self, other):
         return type(other) is Color and other.n == self.n
 
-    def __repr__(self):
-        return f"Color({self.n})"
-
 
 S = Schema([Msg("Inner").add("x", 1, "sint64").add("c", 2, "enum", type_name=".t.Color"),
             Msg("Outer").add("a", 1, "int32").add("s", 2, "string").add("inner", 3, "message", type_name=".t.Inner")
@@ -46,23 +43,16 @@ S = Schema([Msg("Inner").add("x", 1, "sint64").add("c", 2, "enum", type_name=".t
 Inner, Outer = S.cls["Inner"], S.cls["Outer"]
 
 
-class Key:
-    """A link key whose conversion lets the other threads in, in the middle of link()."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __index__(self):
-        time.sleep(0)
-        return self.n
+def key(n):  # a link key whose conversion lets the other threads in, in the middle of link()
+    return Index(n, lambda: time.sleep(0))
 
 
 def link_outer():
-    Outer.__quillspar__.link({Key(3): Inner, Key(4): Inner, Key(5): Color, Key(6): Inner})
+    Outer.__quillspar__.link({key(3): Inner, key(4): Inner, key(5): Color, key(6): Inner})
 
 
 def link_inner():
-    Inner.__quillspar__.link({Key(2): Color})
+    Inner.__quillspar__.link({key(2): Color})
 
 
 link_outer()
@@ -70,47 +60,44 @@ link_inner()
 VALUE = Outer(a=-7, s="héllo", inner=Inner(x=-(2**40), c=Color(2)), color=Color(3), m={"k": Inner(x=9, c=Color(1))},
               items=[Inner(x=i, c=Color(i + 1)) for i in range(5)])
 EXPECTED = Outer.__quillspar__.encode(VALUE)
+BORROWS = ("Already borrowed", "Already mutably borrowed")
 
 
-def worker(cls, value, rounds=300):
-    """Decodes and encodes `value` of `cls` again and again."""
-    data = cls.__quillspar__.encode(value)
-
-    def work(call):
-        for _ in range(rounds):
-            got = call("decoded", lambda: cls.__quillspar__.decode(cls, data))
-            assert got is None or got == value, got
-            out = call("encoded", lambda: cls.__quillspar__.encode(value))
-            assert out is None or out == data, out.hex()
-            time.sleep(0)
-    return work
-
-
-def run_threads(workers, linkers):
-    """A thread for each worker and for each list of link functions, the
-    latter called over and over until the workers are done."""
+def run_threads(values, linkers, rounds=300):
+    """A thread decoding and encoding each value `rounds` times, and one for
+    each list of link functions, called over and over until the others are done."""
     stats, problems, lock, done = collections.Counter(), [], threading.Lock(), threading.Event()
-    start = threading.Barrier(len(workers) + len(linkers))
+    start = threading.Barrier(len(values) + len(linkers))
 
-    def note(key):
+    def note(what):
         with lock:
-            stats[key] += 1
+            stats[what] += 1
 
-    def call(kind, fn):
+    def attempt(what, fn):
         try:
             result = fn()
         except RuntimeError as exc:
-            assert str(exc) in ("Already borrowed", "Already mutably borrowed"), repr(exc)
+            assert str(exc) in BORROWS, repr(exc)
             note("conflicts")
         except BaseException as exc:  # noqa: B036 - PanicException is a BaseException
             assert type(exc).__name__ == "PanicException", repr(exc)
             assert exc.args == ("Already mutably borrowed: PyBorrowError",), repr(exc)
             note("panics")
         else:
-            note(kind)
+            note(what)
             return result
 
-    def linker(links):
+    def work(value_and_data):
+        value, data = value_and_data
+        d = type(value).__quillspar__
+        for _ in range(rounds):
+            got = attempt("decoded", lambda: d.decode(type(value), data))
+            assert got is None or got == value, got
+            out = attempt("encoded", lambda: d.encode(value))
+            assert out is None or out == data, out.hex()
+            time.sleep(0)
+
+    def relink(links):
         while not done.is_set():
             time.sleep(0)
             for link in links:
@@ -119,26 +106,25 @@ def run_threads(workers, linkers):
                     note("linked")
                 except RuntimeError as exc:
                     assert str(exc) == "Already borrowed", repr(exc)
-                    note("link conflicts")
 
-    def guarded(fn, *args):
+    def guarded(fn, arg):
         def body():
             start.wait()
             try:
-                fn(*args)
+                fn(arg)
             except BaseException as exc:  # noqa: B036 - a failed assertion or an unexpected exception
                 with lock:
                     problems.append(f"{type(exc).__name__}: {exc}")
         return threading.Thread(target=body)
 
-    threads = [guarded(w, call) for w in workers]
-    link_threads = [guarded(linker, links) for links in linkers]
-    for t in threads + link_threads:
+    workers = [guarded(work, (v, type(v).__quillspar__.encode(v))) for v in values]  # bytes made before the storm
+    link_threads = [guarded(relink, links) for links in linkers]
+    for t in workers + link_threads:
         t.start()
-    for t in threads:
+    for t in workers:
         t.join(timeout=120)
     done.set()
-    for t in threads + link_threads:
+    for t in workers + link_threads:
         t.join(timeout=120)
         assert not t.is_alive(), "thread did not finish"
     assert not problems, problems[:5]
@@ -152,7 +138,7 @@ def test_encode_and_decode_while_relinking(linkers):
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        stats = run_threads([worker(Outer, VALUE), worker(Outer, VALUE), worker(Inner, VALUE.inner)], linkers)
+        stats = run_threads([VALUE, VALUE, VALUE.inner], linkers)
     finally:
         sys.setswitchinterval(old)
     assert stats["encoded"] and stats["decoded"] and stats["linked"], stats
