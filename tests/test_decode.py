@@ -522,3 +522,27 @@ def test_long_packed_runs_let_signal_handlers_run(kind):
         signal.signal(signal.SIGALRM, old)
     # raised inside the run, not once it was over: the decoder placed it
     assert any(note.startswith("while decoding M.v") for note in getattr(info.value, "__notes__", []))
+
+
+@pytest.mark.parametrize(
+    "data, error, note, called",
+    [
+        # the failing value's place counts the elements decoded before the run
+        (vint(1, 0) + ld(1, bytes([0, 1, 7, 2])), Boom, "while decoding M.v[3]", [0, 0, 1, 7]),
+        (ld(1, bytes([0, 1, 0x80])), ValueError, "while decoding M.v[2]", [0, 1]),  # a varint cut short
+    ],
+)
+def test_packed_enum_failures_name_the_element(data, error, note, called):
+    d = compile_descriptor(Msg("M").add("v", 1, "enum", "repeated", type_name=".t.E").serialize())
+    calls = []
+
+    def member(n):
+        calls.append(n)
+        if n == 7:
+            raise Boom
+        return n
+
+    d.link({1: member})
+    with pytest.raises(error) as info:
+        d.decode(Kw, data)
+    assert info.value.__notes__ == [note] and calls == called

@@ -410,6 +410,48 @@ bool decode_packed(PyObject* list, FieldKind kind, Span run) {
     return PyList_Extend(list, values.get()) == 0;
 }
 
+// A packed run of enum numbers, appended to `list`: each value is what the
+// linked object makes of its number, called in input order, into a list of
+// the right size that then extends `list` at once. On failure, `failed_at`
+// is the index in `list` the failing value would have had.
+bool decode_packed_enum(PyObject* list, Span run, PyObject* linked, Py_ssize_t& failed_at) {
+    const Py_ssize_t before = PyList_GET_SIZE(list);
+    const std::size_t n = packed_count(FieldKind::Enum, run);
+    WireReader packed(run);
+    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!values) {
+        failed_at = before;
+        return false;
+    }
+    for (std::size_t start = 0; start < n; start += kSignalChunk) {
+        if (start != 0 && PyErr_CheckSignals() < 0) [[unlikely]] {
+            failed_at = before + static_cast<Py_ssize_t>(start);
+            return false;
+        }
+        const std::size_t end = n - start > kSignalChunk ? start + kSignalChunk : n;
+        for (std::size_t i = start; i < end; ++i) {
+            PyObject* v = enum_from_varint(packed, linked);
+            if (!v) {
+                failed_at = before + static_cast<Py_ssize_t>(i);
+                return false;
+            }
+            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), v);
+        }
+    }
+    if (!packed.at_end()) {
+        // A partial value at the end: reading it gives the reader's error.
+        failed_at = before + static_cast<Py_ssize_t>(n);
+        (void)packed.read_varint();
+        if (packed.failed()) {
+            raise_wire(packed);
+            return false;
+        }
+        raise_panic("packed run holds more values than counted");  // unreachable: every complete value was counted
+        return false;
+    }
+    return PyList_Extend(list, values.get()) == 0;
+}
+
 // Containers of the repeated and map fields of one level, by field index.
 // Small schemas keep them on the stack.
 // Only the first n slots are initialised and released, so a small record
@@ -734,11 +776,10 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         } else if (wt == WireType::Len) {
                             Span run = r.read_length_delimited();
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
-                            WireReader packed(run);
-                            for (std::size_t count = 1; !packed.at_end(); ++count) {
-                                if (count % kSignalChunk == 0 && PyErr_CheckSignals() < 0) [[unlikely]]
-                                    return fail_in_element(path, st, idx, list);
-                                if (!append_new(list, enum_from_varint(packed, linked))) return fail_in_element(path, st, idx, list);
+                            Py_ssize_t failed_at = 0;
+                            if (!decode_packed_enum(list, run, linked, failed_at)) [[unlikely]] {
+                                path.index(failed_at);
+                                return fail_in_field(path, st, idx);
                             }
                         } else {
                             goto unknown_field;
