@@ -171,12 +171,11 @@ def is_proto_identifier(name: object) -> bool:
     return isinstance(name, str) and _PROTO_IDENTIFIER.fullmatch(name) is not None
 
 
-def json_name_of(proto_name: str) -> str:
-    """The default JSON name of a field, as protoc computes it: each
-    underscore dropped and the letter after it capitalised."""
+def _camel(name: str, upper: bool) -> str:
+    """Each underscore dropped and the letter after it capitalised (the first
+    letter too with `upper`), as protoc does for JSON and map entry names."""
     out = []
-    upper = False
-    for ch in proto_name:
+    for ch in name:
         if ch == "_":
             upper = True
         elif upper:
@@ -185,6 +184,11 @@ def json_name_of(proto_name: str) -> str:
         else:
             out.append(ch)
     return "".join(out)
+
+
+def json_name_of(proto_name: str) -> str:
+    """The default JSON name of a field, as protoc computes it: lowerCamelCase."""
+    return _camel(proto_name, False)
 
 
 def packable(value: object) -> bool:
@@ -439,17 +443,7 @@ KEEP_UNKNOWN_OPTION: Final = 50555
 
 def map_entry_name(field_name: str) -> str:
     """The name of a map field's entry type, spelt as protoc spells it."""
-    out = []
-    upper = True
-    for ch in field_name:
-        if ch == "_":
-            upper = True
-        elif upper:
-            out.append(ch.upper() if "a" <= ch <= "z" else ch)
-            upper = False
-        else:
-            out.append(ch)
-    return "".join(out) + "Entry"
+    return _camel(field_name, True) + "Entry"
 
 
 def _field_proto(

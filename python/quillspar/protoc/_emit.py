@@ -21,6 +21,7 @@ from typing import Any, Final
 
 from ._compiler import GeneratorError
 from ._names import Index, TypeEntry, json_name
+from ._text import docstring
 
 __all__ = ["where", "write_module"]
 
@@ -59,26 +60,6 @@ def where(file: Any, path: tuple[int, ...]) -> str:
         if tuple(location.path) == path:
             return f"{file.name}:{location.span[0] + 1}:{location.span[1] + 1}"
     return str(file.name)
-
-
-def _docstring(text: str, indent: str) -> list[str]:
-    """A docstring literal holding `text`, as lines."""
-    escaped = []
-    for ch in text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"'):
-        if ch == "\n" or ch.isprintable():
-            escaped.append(ch)
-        else:
-            escaped.append(repr(ch)[1:-1])
-    body = "".join(escaped)
-    if body.endswith('"'):
-        body = body[:-1] + '\\"'
-    lines = body.split("\n")
-    if len(lines) == 1:
-        return [f'{indent}"""{body}"""']
-    out = [f'{indent}"""{lines[0]}']
-    out += [f"{indent}{line}" if line else "" for line in lines[1:]]
-    out.append(f'{indent}"""')
-    return out
 
 
 def _literal(text: str) -> str:
@@ -236,7 +217,7 @@ class _Writer:
         lines = []
         doc = self._doc(entry.path, ["Deprecated."] if entry.proto.options.deprecated else [])
         if doc:
-            lines += _docstring(doc, indent)
+            lines += docstring(doc, indent)
         if entry.name != entry.proto.name:
             if lines:
                 lines.append("")
@@ -257,7 +238,7 @@ class _Writer:
                 notes.append("Deprecated.")
             doc = self._doc((*entry.path, _VALUE, k), notes)
             if doc:
-                self.lines += _docstring(doc, inner)
+                self.lines += docstring(doc, inner)
 
     def _message(self, entry: TypeEntry, indent: str, outer: frozenset[str]) -> None:
         inner = indent + _INDENT
@@ -343,7 +324,7 @@ class _Writer:
             self.lines.append(f"{indent}{name}: {annotation} = {call}")
             doc = self._doc(path, notes)
             if doc:
-                self.lines += _docstring(doc, indent)
+                self.lines += docstring(doc, indent)
 
     def _annotation(self, entry: TypeEntry, field: Any, info: Any) -> str:
         scope = entry.scope

@@ -19,6 +19,8 @@ import re
 from collections.abc import Callable, Iterable
 from typing import Any, Final
 
+from .._schema import json_name_of
+
 __all__ = ["MESSAGE_OWN", "WKT_FILES", "WKT_MODULE", "Index", "TypeEntry", "json_name", "module_path", "pick"]
 
 # Names that every message class has: its methods and the unknown-fields slot.
@@ -85,17 +87,7 @@ def module_path(package: str, file_name: str, prefix: str = "") -> str:
 
 def json_name(name: str) -> str:
     """The JSON name protoc gives a field by default: lowerCamelCase."""
-    out = []
-    upper = False
-    for ch in name:
-        if ch == "_":
-            upper = True
-        elif upper:
-            out.append(ch.upper())
-            upper = False
-        else:
-            out.append(ch)
-    return "".join(out)
+    return json_name_of(name)
 
 
 class TypeEntry:
