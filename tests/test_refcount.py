@@ -28,7 +28,7 @@ import encode_fuzz  # noqa: E402
 from test_decode import LENIENT, MALFORMED, PLACES  # noqa: E402
 import test_encode as te  # noqa: E402
 from test_encode import CONVERSION_ERRORS, EXACT  # noqa: E402
-from test_schema import ERROR_TEXTS, FIRST_ERRORS  # noqa: E402
+from test_schema import ERRORS  # noqa: E402
 
 pytestmark = REFCOUNT_MARKS
 NS = types.SimpleNamespace
@@ -84,7 +84,7 @@ DESCRIPTOR_CASES = {
     "compile": (lambda: compile_descriptor(RICH), None),
     "compile keyword": (lambda: compile_descriptor(data=RICH), None),
     "compile errors": [(lambda d=data: compile_descriptor(RICH + d), ValueError)
-                       for data, _ in ERROR_TEXTS + FIRST_ERRORS],
+                       for data, _ in ERRORS],
     "compile bytearray": (lambda: compile_descriptor(bytearray(RICH)), TypeError),
     "compile twice bound": (lambda: compile_descriptor(RICH, data=RICH), TypeError),
     "constructor": (lambda: Descriptor(), TypeError),

@@ -92,7 +92,6 @@ ERRORS = [
 ]
 
 
-ERROR_TEXTS, FIRST_ERRORS = ERRORS, []  # the names the reference-count tests import
 
 
 @pytest.mark.parametrize("data, expected", ERRORS)
