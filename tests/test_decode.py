@@ -187,6 +187,31 @@ def test_keyword_order_seen_by_a_kwargs_constructor():
     assert W.desc["Sub"].decode(Rec, b"").__dict__ == {"args": (), "kw": {}}
 
 
+def test_nested_messages_are_made_in_input_order_and_merged_ones_at_the_end():
+    made = []
+
+    class Leaf:
+        def __init__(self, **kw):
+            made.append(kw.get("x", 0))
+            self.kw = kw
+
+    class Outer:
+        def __init__(self, **kw):
+            made.append("outer")
+            self.kw = kw
+
+    leaf = compile_descriptor(Msg("Leaf").add("x", 1, "int32").serialize())
+    outer = compile_descriptor(Msg("Outer").add("a", 1, "message", "", ".t.Leaf").add("b", 2, "message", "", ".t.Leaf")
+                               .serialize())
+    Leaf.__quillspar__ = leaf
+    outer.link({1: Leaf, 2: Leaf})
+    outer.decode(Outer, ld(2, vint(1, 2)) + ld(1, vint(1, 1)))
+    assert made == [2, 1, "outer"]
+    made.clear()
+    got = outer.decode(Outer, ld(1, vint(1, 1)) + ld(2, vint(1, 2)) + ld(1, vint(1, 3)))
+    assert made == [1, 2, 3, "outer"] and list(got.kw) == ["a", "b"] and got.kw["a"].kw == {"x": 3}
+
+
 @pytest.mark.parametrize("base", [1, 3000])
 def test_first_field_of_a_duplicated_number_wins(base):
     d = Msg("Dup").add("a", base, "int32", "repeated").add("b", base, "int32", "repeated")

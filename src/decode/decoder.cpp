@@ -597,6 +597,7 @@ public:
     PendingMessages& operator=(const PendingMessages&) = delete;
 
     bool empty(std::size_t i) const noexcept { return !slot(i).seen; }
+    bool merged(std::size_t i) const noexcept { return slot(i).merged; }
     void add(std::size_t i, Span s) {
         Slot& sl = slot(i);
         if (!sl.seen) sl = Slot{s, true, false};
@@ -815,9 +816,14 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     if (wt != WireType::Len) goto unknown_field;
                     body = r.read_length_delimited();
                     if (r.failed()) return fail_wire_in(r, path, st, idx);
-                    // A stand-in keeps the keyword at its first occurrence; the
-                    // value is made when the whole level has been read.
-                    value = Ref::borrow(Py_None);
+                    // The first occurrence is decoded at once, so nested classes
+                    // are made in input order. A later one makes the level decode
+                    // all of them together at its end (a stand-in keeps the
+                    // keyword at its first position meanwhile).
+                    if (pending.empty(static_cast<std::size_t>(sc.message_slot[idx])))
+                        value = Ref::steal(decode_nested(linked, body, depth, path));
+                    else
+                        value = Ref::borrow(Py_None);
                     break;
                 }
                 case FieldTypeTag::Map:
@@ -828,8 +834,9 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     int& current = oneof_member[*f.oneof_index];
                     if (current >= 0 && static_cast<std::size_t>(current) != idx) {
                         // Another member replaces this one. A message value
-                        // gathered so far is still decoded (so that bad data in
-                        // it fails as it would have), then dropped.
+                        // merged from several records is still decoded (so that
+                        // bad data in the later ones fails as it would have),
+                        // then dropped.
                         const std::size_t prev = static_cast<std::size_t>(current);
                         if (keyword_of[prev] != keyword_of[idx] && !kwargs.remove(keyword_of[prev])) {
                             PyErr_SetObject(PyExc_KeyError, st.field_names[prev].get());
@@ -837,13 +844,13 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         }
                         if (sc.message_slot[prev] >= 0) {
                             const std::size_t gone = static_cast<std::size_t>(sc.message_slot[prev]);
-                            if (!pending.empty(gone)) {
+                            if (pending.merged(gone)) {
                                 std::size_t n;
                                 const Span* records = pending.records(gone, n);
                                 Ref dropped = Ref::steal(decode_nested(st.field_links[prev], records, n, depth, path));
                                 if (!dropped) return fail_in_field(path, st, prev);
-                                pending.clear(gone);
                             }
+                            pending.clear(gone);
                         }
                     }
                     current = static_cast<int>(idx);
@@ -860,9 +867,9 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         }
     }
 
-    // Message values, each from all of its occurrences.
+    // Message values that occurred more than once, each from all of its records.
     for (std::size_t slot = 0; slot < sc.message_fields.size(); ++slot) {
-        if (pending.empty(slot)) continue;
+        if (!pending.merged(slot)) continue;  // decoded at its only occurrence
         const std::size_t idx = sc.message_fields[slot];
         std::size_t n;
         const Span* records = pending.records(slot, n);
