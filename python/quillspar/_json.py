@@ -228,13 +228,20 @@ def _o_strs(v: Any) -> list[Any]:
     return _o_list(v, _o_str)
 
 
+def _plain_ints(v: Any, lo: int, hi: int) -> bool:
+    """True for a list of exact ints within [lo, hi]: taken as it is, in both
+    directions."""
+    if v.__class__ is not list:
+        return False
+    for x in v:
+        if x.__class__ is not int or not lo <= x <= hi:
+            return False
+    return True
+
+
 def _o_ints(v: Any, lo: int, hi: int) -> list[Any]:
-    if v.__class__ is list:
-        for x in v:
-            if x.__class__ is not int or not lo <= x <= hi:
-                break
-        else:
-            return v[:]
+    if _plain_ints(v, lo, hi):
+        return v[:]  # type: ignore[no-any-return]
     return _o_list(v, lambda x: _o_int(x, lo, hi))
 
 
@@ -447,12 +454,8 @@ def _i_strs(v: Any) -> list[Any]:
 
 
 def _i_ints(v: Any, lo: int, hi: int) -> list[Any]:
-    if v.__class__ is list:
-        for x in v:
-            if x.__class__ is not int or not lo <= x <= hi:
-                break
-        else:
-            return v[:]
+    if _plain_ints(v, lo, hi):
+        return v[:]  # type: ignore[no-any-return]
     return _i_list(v, lambda x: _i_int(x, lo, hi))
 
 

@@ -246,7 +246,7 @@ def _open_enum(args: tuple[object, ...], evaluate: Evaluate) -> type | None:
     if len(args) != 2 or int not in args:
         return None
     other = _unwrap(args[1] if args[0] is int else args[0], evaluate)
-    return other if _is_enum(other) else None
+    return other if isinstance(other, type) and issubclass(other, enum.IntEnum) else None
 
 
 def _value_type(annotation: object, evaluate: Evaluate, is_message: IsMessage) -> Scalar | type:
