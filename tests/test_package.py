@@ -188,10 +188,6 @@ def test_generated_class() -> None:
     assert isinstance(Point.__quillspar__, quillspar._core.Descriptor) and Point.__quillspar__.is_linked
     with pytest.raises(AttributeError):
         p.z = 1  # type: ignore[attr-defined]
-    with pytest.raises(TypeError):
-        Point(1, 2)  # type: ignore[misc]
-    with pytest.raises(TypeError, match="unexpected keyword argument 'z'"):
-        Point(z=1)  # type: ignore[call-arg]
     assert repr(p) == "Point(x=1, y=-2)" and p == Point(x=1, y=-2) and p != Point(x=1)
     same_fields = define("@message\nclass Point:\n    x: sint64\n    y: sint64", "Point")
     assert p != same_fields(x=1, y=-2) and same_fields.__quillspar__.name == Point.__quillspar__.name == "Point"
@@ -287,10 +283,6 @@ def test_unknown_fields_slot_keyword_and_equality() -> None:
     assert drop.__slots__ == ("x",) and quillspar.unknown_fields(drop(x=1)) == b""
     with pytest.raises(TypeError, match="unexpected keyword argument '_unknown_fields'"):
         drop(_unknown_fields=b"")
-    with pytest.raises(TypeError, match="expected a message, not int"):
-        quillspar.unknown_fields(5)
-    with pytest.raises(TypeError, match="unknown_fields is a bool, not int"):
-        message(unknown_fields=1)  # type: ignore[call-overload]
 
 
 # ---------------------------------------------------------------- protobuf names
@@ -360,10 +352,6 @@ def test_full_names_nesting_and_find_class() -> None:
     # The last class defined with a name is the one found.
     again = define(WAREHOUSE, "Item")
     assert quillspar.find_class("acme.warehouse.Item") is again
-    with pytest.raises(TypeError, match="expected a message class or an enum.IntEnum, not 5"):
-        quillspar.full_name(5)  # type: ignore[arg-type]
-    with pytest.raises(TypeError, match="a full name is a str, not bytes"):
-        quillspar.find_class(b"acme")  # type: ignore[arg-type]
 
 
 def test_nested_types_stand_alone_again_when_the_enclosing_class_fails() -> None:
@@ -522,20 +510,14 @@ class Choice:
 
 @pytest.mark.parametrize(("kwargs", "expected"), [
     ({}, ""), ({"number": 0}, "1000"), ({"text": ""}, "1a00"), ({"point": Point()}, "2200"),
-    ({"name": "n", "number": 1}, "0a016e 1001"),
+    ({"name": "n", "number": 1}, "0a016e 1001"), ({"point": Point(x=-1, y=1)}, "2204 0801 1002"),
 ])
-def test_oneof_encoding(kwargs: dict[str, object], expected: str) -> None:
+def test_oneof_encoding_and_module_functions(kwargs: dict[str, object], expected: str) -> None:
     value = Choice(**kwargs)
-    assert value.to_bytes() == bytes.fromhex(expected)
-    assert Choice.from_bytes(value.to_bytes()) == value
-
-
-def test_module_functions_and_methods_agree() -> None:
-    p = Point(x=-1, y=1)
-    data = quillspar.encode(p)
-    assert data == p.to_bytes() == bytes.fromhex("0801 1002")
-    assert quillspar.decode(Point, data) == Point.from_bytes(data) == p
-    assert Point.from_bytes(bytearray(data)) == Point.from_bytes(memoryview(data)) == p
+    data = bytes.fromhex(expected)
+    assert value.to_bytes() == quillspar.encode(value) == data
+    assert Choice.from_bytes(data) == quillspar.decode(Choice, data) == value
+    assert Choice.from_bytes(bytearray(data)) == Choice.from_bytes(memoryview(data)) == value
 
 
 @pytest.mark.parametrize(("call", "error", "pattern"), [
@@ -545,6 +527,10 @@ def test_module_functions_and_methods_agree() -> None:
     (lambda: Point.from_bytes("0801"), TypeError, "not str"),
     (lambda: Point.from_bytes(b"\x08"), ValueError, "malformed protobuf data: UnexpectedEof"),
     (lambda: Point(x=1 << 70).to_bytes(), OverflowError, None),
+    (lambda: quillspar.unknown_fields(5), TypeError, "expected a message, not int"),
+    (lambda: message(unknown_fields=1), TypeError, "unknown_fields is a bool, not int"),
+    (lambda: quillspar.full_name(5), TypeError, "expected a message class or an enum.IntEnum, not 5"),
+    (lambda: quillspar.find_class(b"acme"), TypeError, "a full name is a str, not bytes"),
 ])
 def test_api_errors(call: Any, error: type[Exception], pattern: str | None) -> None:
     with pytest.raises(error, match=pattern):
