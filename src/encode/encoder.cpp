@@ -81,11 +81,10 @@ bool is_expected_type(PyObject* value, DescriptorObject* nested, const FieldSpec
 
 // A nested message value of field `f`, encoded with its own class's
 // descriptor; `linked` is the class linked to the field, if any.
-bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, OutputBuffer& out, ErrorPath& path,
-                   int depth) {
+bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry,
+                   OutputBuffer& out, ErrorPath& path, int depth) {
     Ref holder;
-    DescriptorObject* nested = class_descriptor(reinterpret_cast<PyObject*>(Py_TYPE(value)), holder,
-                                                "nested value is not a quillspar message");
+    DescriptorObject* nested = nested_descriptor(value, entry, holder, "nested value is not a quillspar message");
     if (!nested) return false;
     if (!is_expected_type(value, nested, f, linked)) [[unlikely]]
         return false;
@@ -94,8 +93,8 @@ bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, Output
     return encode_message(value, nested, out, path, depth + 1);
 }
 
-bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
-                  int depth) {
+bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* value,
+                  ErrorPath& path, int depth) {
     switch (f.field_type.tag) {
     case FieldTypeTag::Scalar:
         if (!out.write_tag(f.number, schema::wire_type_of(f.field_type.kind))) return out_of_memory();
@@ -105,7 +104,7 @@ bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObj
         return write_enum(out, value);
     case FieldTypeTag::Message: {
         Record rec;
-        return rec.open(out, f.number) && encode_nested(value, f, linked, out, path, depth) && rec.close(out);
+        return rec.open(out, f.number) && encode_nested(value, f, linked, entry, out, path, depth) && rec.close(out);
     }
     case FieldTypeTag::Map:
         break;
@@ -246,8 +245,8 @@ bool write_packed(OutputBuffer& out, FieldKind kind, PyObject* value, ErrorPath&
     return false;
 }
 
-bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
-                     int depth) {
+bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry,
+                     PyObject* value, ErrorPath& path, int depth) {
     const FieldKind kind = f.field_type.kind;
     switch (f.field_type.tag) {
     case FieldTypeTag::Scalar:
@@ -282,7 +281,7 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Py
     case FieldTypeTag::Message:
         return for_each_item(value, path, [&](PyObject* item) {
             Record rec;
-            return rec.open(out, f.number) && encode_nested(item, f, linked, out, path, depth) && rec.close(out);
+            return rec.open(out, f.number) && encode_nested(item, f, linked, entry, out, path, depth) && rec.close(out);
         });
     case FieldTypeTag::Map:
         break;
@@ -292,11 +291,11 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Py
 }
 
 // One map entry: key (field 1) and value (field 2), both always written.
-bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* key, PyObject* val,
-                  ErrorPath& path, int depth) {
+bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* key,
+                  PyObject* val, ErrorPath& path, int depth) {
     const FieldKind kk = f.field_type.key, vk = f.field_type.value;
-    Record entry;
-    if (!entry.open(out, f.number)) return false;
+    Record rec;
+    if (!rec.open(out, f.number)) return false;
     if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
         return out_of_memory();
     if (!write_scalar(out, kk, key)) return false;
@@ -309,14 +308,14 @@ bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObj
         if (!write_enum(out, val)) return false;
     } else {
         Record msg;
-        if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val, f, linked, out, path, depth) || !msg.close(out))
+        if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val, f, linked, entry, out, path, depth) || !msg.close(out))
             return false;
     }
-    return entry.close(out);
+    return rec.close(out);
 }
 
-bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
-                int depth) {
+bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* value,
+                ErrorPath& path, int depth) {
     if (!PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "map field must be a dict");
         return false;
@@ -326,7 +325,7 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObjec
     PyObject *k_raw, *v_raw;
     while (PyDict_Next(value, &pos, &k_raw, &v_raw)) {
         Ref key = Ref::borrow(k_raw), val = Ref::borrow(v_raw);
-        if (!encode_entry(out, f, linked, key.get(), val.get(), path, depth)) return path.key(key.get());
+        if (!encode_entry(out, f, linked, entry, key.get(), val.get(), path, depth)) return path.key(key.get());
         key.reset();
         val.reset();
         if (PyDict_GET_SIZE(value) != initial) {
@@ -342,7 +341,7 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObjec
 }
 
 // At most one member of each oneof may be set (not None).
-bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path) {
+bool check_oneofs(PyObject* instance, DescriptorState& st, ErrorPath& path) {
     const auto& schema = st.schema;
     // Counters on the stack for the usual handful of oneofs.
     constexpr std::size_t kInline = 16;
@@ -354,7 +353,7 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path
     for (std::size_t i = 0; i < schema.fields.size(); ++i) {
         const FieldSpec& f = schema.fields[i];
         if (!f.oneof_index) continue;
-        Ref v = Ref::steal(get_field(instance, st.field_names[i].get()));
+        Ref v = Ref::steal(read_field(instance, st, i));
         if (!v) return path.field(f.name);
         if (v.get() == Py_None) continue;
         if (!f.in_oneof) [[unlikely]] {  // its index names no oneof of the schema
@@ -376,8 +375,8 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path
 
 // The unknown fields a message kept from decoding: the bytes of its
 // `_unknown_fields` attribute, written as they are.
-bool write_unknown(PyObject* instance, OutputBuffer& out) {
-    Ref value = Ref::steal(get_field(instance, module_state().unknown_name.get()));
+bool write_unknown(PyObject* instance, DescriptorState& st, OutputBuffer& out) {
+    Ref value = Ref::steal(read_field(instance, st, st.field_names.size()));
     if (!value) return false;
     PyObject* v = value.get();
     if (v == Py_None) return true;
@@ -406,7 +405,7 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
         return false;
     }
 
-    const DescriptorState& st = desc->state;
+    DescriptorState& st = desc->state;
     // Without members (a proto3 `optional` field's synthetic oneof has none)
     // every counter stays 0 and nothing is read: skip the pass.
     if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, path)) return false;
@@ -414,16 +413,17 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     const auto& fields = st.schema.fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
-        Ref value = Ref::steal(get_field(instance, st.field_names[i].get()));
+        Ref value = Ref::steal(read_field(instance, st, i));
         if (!value) return path.field(f.name);
         PyObject* v = value.get();
+        NestedClassEntry* entry = st.encode_cache.nested ? &st.encode_cache.nested[i] : nullptr;
         bool ok;
         if (f.field_type.tag == FieldTypeTag::Map) {
-            ok = encode_map(out, f, st.field_links[i], v, path, depth);
+            ok = encode_map(out, f, st.field_links[i], entry, v, path, depth);
         } else if (f.cardinality == Cardinality::Repeated) {
-            ok = encode_repeated(out, f, st.field_links[i], v, path, depth);
+            ok = encode_repeated(out, f, st.field_links[i], entry, v, path, depth);
         } else if (f.cardinality == Cardinality::Optional) {
-            ok = v == Py_None || encode_field(out, f, st.field_links[i], v, path, depth);
+            ok = v == Py_None || encode_field(out, f, st.field_links[i], entry, v, path, depth);
         } else {
             FieldKind k = f.field_type.tag == FieldTypeTag::Enum ? FieldKind::Enum : f.field_type.kind;
             ok = write_unless_default(out, k, f.number, v);
@@ -431,7 +431,7 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
         if (!ok) [[unlikely]]
             return path.field(f.name);
     }
-    if (st.schema.keep_unknown && !write_unknown(instance, out)) return path.field(schema::kUnknownFieldsName);
+    if (st.schema.keep_unknown && !write_unknown(instance, st, out)) return path.field(schema::kUnknownFieldsName);
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../schema/schema.hpp"
+#include "encode_cache.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -56,6 +57,8 @@ struct DescriptorState {
     // Per field index: the field name as an interned str.
     std::vector<Ref> field_names;
     bool linked = false;
+    // The encoder's memory of the classes it met (encode_cache.hpp).
+    EncodeCache encode_cache;
 
     DescriptorState() = default;
     DescriptorState(const DescriptorState&) = delete;
