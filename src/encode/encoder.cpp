@@ -7,6 +7,7 @@
 #include "encoder.hpp"
 
 #include <bit>
+#include <utility>
 #include <vector>
 
 #include "../py/depth.hpp"
@@ -37,11 +38,6 @@ public:
     bool open(OutputBuffer& out, std::uint32_t field, std::size_t expected_body = 0) noexcept {
         if (!out.write_tag(field, WireType::Len) || !out.begin_record(mark_, reserved_, expected_body))
             return out_of_memory();
-        return true;
-    }
-    // Opens a record whose tag is the single byte `tag` (map entry members).
-    bool open_byte_tag(OutputBuffer& out, std::uint8_t tag) noexcept {
-        if (!out.write_byte(tag) || !out.begin_record(mark_, reserved_)) return out_of_memory();
         return true;
     }
     bool close(OutputBuffer& out) noexcept { return out.end_record(mark_, reserved_) || out_of_memory(); }
@@ -79,10 +75,13 @@ bool is_expected_type(PyObject* value, DescriptorObject* nested, const FieldSpec
     return false;
 }
 
-// A nested message value of field `f`, encoded with its own class's
-// descriptor; `linked` is the class linked to the field, if any.
+// A nested message value of field `f` as a length-delimited record behind
+// `tag` (a field's tag, or the one-byte tag of a map entry's value), encoded
+// with its own class's descriptor; `linked` is the class linked to the field,
+// if any. The length prefix is reserved as wide as the last encoding with
+// that descriptor needed, so that a record of the usual size is not moved.
 bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry,
-                   OutputBuffer& out, ErrorPath& path, int depth) {
+                   std::uint64_t tag, OutputBuffer& out, ErrorPath& path, int depth) {
     Ref holder;
     DescriptorObject* nested = nested_descriptor(value, entry, holder, "nested value is not a quillspar message");
     if (!nested) return false;
@@ -90,7 +89,14 @@ bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, Nested
         return false;
     NestedBorrow access(nested);
     if (!access.ok()) return false;
-    return encode_message(value, nested, out, path, depth + 1);
+    std::size_t mark, reserved;
+    if (!out.write_varint(tag) || !out.begin_record(mark, reserved, nested->state.encode_cache.last_size))
+        return out_of_memory();
+    return encode_message(value, nested, out, path, depth + 1) && (out.end_record(mark, reserved) || out_of_memory());
+}
+
+constexpr std::uint64_t len_tag(std::uint32_t number) noexcept {
+    return (static_cast<std::uint64_t>(number) << 3) | static_cast<std::uint64_t>(WireType::Len);
 }
 
 bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* value,
@@ -102,10 +108,8 @@ bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Neste
     case FieldTypeTag::Enum:
         if (!out.write_tag(f.number, WireType::Varint)) return out_of_memory();
         return write_enum(out, value);
-    case FieldTypeTag::Message: {
-        Record rec;
-        return rec.open(out, f.number) && encode_nested(value, f, linked, entry, out, path, depth) && rec.close(out);
-    }
+    case FieldTypeTag::Message:
+        return encode_nested(value, f, linked, entry, len_tag(f.number), out, path, depth);
     case FieldTypeTag::Map:
         break;
     }
@@ -255,6 +259,8 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Ne
             // of a field declared `packed = false`.
             const WireType wt = schema::wire_type_of(kind);
             return for_each_item(value, path, [&](PyObject* item) {
+                if (int r = write_fast(out, kind, f.number, false, item)) [[likely]]
+                    return r > 0 || out_of_memory();
                 return (out.write_tag(f.number, wt) || out_of_memory()) && write_scalar(out, kind, item);
             });
         }
@@ -280,8 +286,7 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Ne
     }
     case FieldTypeTag::Message:
         return for_each_item(value, path, [&](PyObject* item) {
-            Record rec;
-            return rec.open(out, f.number) && encode_nested(item, f, linked, entry, out, path, depth) && rec.close(out);
+            return encode_nested(item, f, linked, entry, len_tag(f.number), out, path, depth);
         });
     case FieldTypeTag::Map:
         break;
@@ -296,9 +301,19 @@ bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Neste
     const FieldKind kk = f.field_type.key, vk = f.field_type.value;
     Record rec;
     if (!rec.open(out, f.number)) return false;
-    if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
-        return out_of_memory();
-    if (!write_scalar(out, kk, key)) return false;
+    if (int r = write_fast(out, kk, 1, false, key)) [[likely]] {
+        if (r < 0) return out_of_memory();
+    } else {
+        if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
+            return out_of_memory();
+        if (!write_scalar(out, kk, key)) return false;
+    }
+    if (vk != FieldKind::Message) {
+        if (int r = write_fast(out, vk, 2, false, val)) [[likely]] {
+            if (r < 0) return out_of_memory();
+            return rec.close(out);
+        }
+    }
     if (schema::is_scalar(vk)) {
         if (!out.write_byte(static_cast<std::uint8_t>(0x10 | static_cast<unsigned>(schema::wire_type_of(vk)))))
             return out_of_memory();
@@ -307,9 +322,7 @@ bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Neste
         if (!out.write_byte(0x10)) return out_of_memory();
         if (!write_enum(out, val)) return false;
     } else {
-        Record msg;
-        if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val, f, linked, entry, out, path, depth) || !msg.close(out))
-            return false;
+        if (!encode_nested(val, f, linked, entry, 0x12, out, path, depth)) return false;
     }
     return rec.close(out);
 }
@@ -410,9 +423,24 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     // every counter stays 0 and nothing is read: skip the pass.
     if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, path)) return false;
 
+    const std::size_t start = out.size();
     const auto& fields = st.schema.fields;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const FieldSpec& f = fields[i];
+        // A scalar or enum in a slot, of a type converted without Python
+        // code: written from the borrowed slot value.
+        if (f.cardinality != Cardinality::Repeated &&
+            (f.field_type.tag == FieldTypeTag::Scalar || f.field_type.tag == FieldTypeTag::Enum)) {
+            if (PyObject* v = peek_slot(instance, st, i)) [[likely]] {
+                const bool implicit = f.cardinality == Cardinality::Singular;
+                if (v == Py_None && !implicit) continue;
+                const FieldKind k = f.field_type.tag == FieldTypeTag::Enum ? FieldKind::Enum : f.field_type.kind;
+                if (int r = write_fast(out, k, f.number, implicit, v)) [[likely]] {
+                    if (r < 0) return out_of_memory();
+                    continue;
+                }
+            }
+        }
         Ref value = Ref::steal(read_field(instance, st, i));
         if (!value) return path.field(f.name);
         PyObject* v = value.get();
@@ -432,18 +460,66 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
             return path.field(f.name);
     }
     if (st.schema.keep_unknown && !write_unknown(instance, st, out)) return path.field(schema::kUnknownFieldsName);
+    st.encode_cache.last_size = out.size() - start;
     return true;
 }
 
+namespace {
+
+// The bytes object being written: the output buffer's storage, resized as it
+// grows and shrunk to the encoding's size at the end, so that the result is
+// never copied.
+class BytesStorage final : public wire::Storage {
+public:
+    explicit BytesStorage(std::size_t cap) noexcept
+        : bytes_(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap))) {}
+    BytesStorage(const BytesStorage&) = delete;
+    BytesStorage& operator=(const BytesStorage&) = delete;
+    ~BytesStorage() { Py_XDECREF(bytes_); }
+
+    bool ok() const noexcept { return bytes_ != nullptr; }
+    std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_)); }
+
+    std::uint8_t* resize(std::size_t, std::size_t cap) noexcept override {
+        // _PyBytes_Resize keeps the contents, and releases the object when
+        // it fails.
+        if (!bytes_ || cap > static_cast<std::size_t>(PY_SSIZE_T_MAX) ||
+            _PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(cap)) < 0)
+            return nullptr;
+        return data();
+    }
+    // The bytes object cut to `size` (new reference), or nullptr.
+    PyObject* finish(std::size_t size) noexcept {
+        if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+        return std::exchange(bytes_, nullptr);
+    }
+
+private:
+    PyObject* bytes_;
+};
+
+// Room for a message whose last encoding took `last` bytes: a little more,
+// so that a slightly longer one fits too; a long one grows from a bounded
+// start.
+std::size_t first_capacity(std::size_t last) noexcept {
+    constexpr std::size_t kMin = 64, kMax = std::size_t{1} << 20;
+    std::size_t cap = last + last / 16 + 16;
+    return cap < kMin ? kMin : cap > kMax ? kMax : cap;
+}
+
+}  // namespace
+
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
-    std::uint8_t first[1024];
-    OutputBuffer out(first, sizeof first);
+    const std::size_t cap = first_capacity(desc->state.encode_cache.last_size);
+    BytesStorage storage(cap);
+    if (!storage.ok()) return nullptr;
+    OutputBuffer out(storage, storage.data(), cap);
     ErrorPath path;
     if (!encode_message(instance, desc, out, path, 0)) {
         path.annotate("while encoding ", desc->state.schema.name);
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
+    return storage.finish(out.size());
 }
 
 }  // namespace quillspar::encode

@@ -44,9 +44,26 @@ inline std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) noexcept {
     return p;
 }
 
+// A block of memory that an output buffer writes into and resizes, instead
+// of a heap block of its own: it lets the encoder write straight into the
+// object it returns.
+class Storage {
+public:
+    // Resizes the block to `cap` bytes, keeping its first `size`, and returns
+    // its start; nullptr when that fails (the block is then gone).
+    virtual std::uint8_t* resize(std::size_t size, std::size_t cap) noexcept = 0;
+
+protected:
+    ~Storage() = default;
+};
+
 class OutputBuffer {
 public:
     OutputBuffer() noexcept = default;
+    // Writes into `storage`, whose block starts at `data` with room for `n`
+    // bytes, and grows it through `storage`.
+    OutputBuffer(Storage& storage, std::uint8_t* data, std::size_t n) noexcept
+        : data_(data), cap_(n), owned_(false), storage_(&storage) {}
     // Starts in `initial` (room for `n` bytes, owned by the caller and living
     // at least as long as the buffer) and moves to the heap only when that is
     // full: most messages are encoded without a single allocation.
@@ -54,7 +71,7 @@ public:
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
     ~OutputBuffer() {
-        if (owned_) std::free(data_);
+        if (owned_ && !storage_) std::free(data_);
     }
 
     std::uint8_t* data() noexcept { return data_; }
@@ -145,7 +162,14 @@ private:
         if (cap < 64) cap = 64;
         if (cap > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) return false;
         void* d;
-        if (owned_) {
+        if (storage_) {
+            d = storage_->resize(size_, cap);
+            if (!d) {
+                data_ = nullptr;
+                size_ = cap_ = 0;
+                return false;
+            }
+        } else if (owned_) {
             d = std::realloc(data_, cap);
             if (!d) return false;
         } else {
@@ -163,6 +187,7 @@ private:
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
     bool owned_ = true;  // data_ is ours to free (or nullptr)
+    Storage* storage_ = nullptr;  // where data_ lives, when set
 };
 
 }  // namespace quillspar::wire
