@@ -94,6 +94,23 @@ inline PyObject* get_attr_uncached(PyObject* obj, PyObject* name) noexcept {
     return off ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + off) : nullptr;
 }
 
+// The slot offsets cached for `obj`'s class (made now when the layout held
+// describes another class), or nullptr when the class cannot be cached.
+// Valid until Python code runs.
+[[gnu::always_inline]] inline const Py_ssize_t* slot_offsets(PyObject* obj, DescriptorState& st) noexcept {
+    SlotLayout& l = st.encode_cache.slots;
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (l.type == tp && l.version == tp->tp_version_tag) [[likely]]
+        return l.offsets.get();
+    return detail::fill_layout(st, tp) ? l.offsets.get() : nullptr;
+}
+
+// The value in the slot at `offset` of `obj` (borrowed), or nullptr when
+// there is none (offset 0) or it is empty.
+[[gnu::always_inline]] inline PyObject* slot_value(PyObject* obj, Py_ssize_t offset) noexcept {
+    return offset ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset) : nullptr;
+}
+
 // obj.<field i> (i = the number of fields: the unknown fields' attribute):
 // new reference, or nullptr with an exception set.
 [[gnu::always_inline]] inline PyObject* read_field(PyObject* obj, DescriptorState& st, std::size_t i) noexcept {

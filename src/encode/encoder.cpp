@@ -7,6 +7,8 @@
 #include "encoder.hpp"
 
 #include <bit>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -258,8 +260,9 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Ne
             // One record per item: always for text and bytes, and for numbers
             // of a field declared `packed = false`.
             const WireType wt = schema::wire_type_of(kind);
+            const Tag tag = make_tag(f.number, wt);
             return for_each_item(value, path, [&](PyObject* item) {
-                if (int r = write_fast(out, kind, f.number, false, item)) [[likely]]
+                if (int r = write_fast(out, kind, tag, false, item)) [[likely]]
                     return r > 0 || out_of_memory();
                 return (out.write_tag(f.number, wt) || out_of_memory()) && write_scalar(out, kind, item);
             });
@@ -301,7 +304,7 @@ bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Neste
     const FieldKind kk = f.field_type.key, vk = f.field_type.value;
     Record rec;
     if (!rec.open(out, f.number)) return false;
-    if (int r = write_fast(out, kk, 1, false, key)) [[likely]] {
+    if (int r = write_fast(out, kk, make_tag(1, schema::wire_type_of(kk)), false, key)) [[likely]] {
         if (r < 0) return out_of_memory();
     } else {
         if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
@@ -309,7 +312,7 @@ bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Neste
         if (!write_scalar(out, kk, key)) return false;
     }
     if (vk != FieldKind::Message) {
-        if (int r = write_fast(out, vk, 2, false, val)) [[likely]] {
+        if (int r = write_fast(out, vk, make_tag(2, schema::wire_type_of(vk)), false, val)) [[likely]] {
             if (r < 0) return out_of_memory();
             return rec.close(out);
         }
@@ -404,6 +407,33 @@ bool write_unknown(PyObject* instance, DescriptorState& st, OutputBuffer& out) {
     return true;
 }
 
+// The descriptor's field plan, made on first use; nullptr with MemoryError
+// set when it cannot be.
+const FieldPlan* field_plan(DescriptorState& st) noexcept {
+    if (st.encode_cache.plan) [[likely]]
+        return st.encode_cache.plan.get();
+    const auto& fields = st.schema.fields;
+    std::unique_ptr<FieldPlan[]> plan(new (std::nothrow) FieldPlan[fields.size()]);
+    if (!plan) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldSpec& f = fields[i];
+        FieldPlan& p = plan[i];
+        const bool scalar = f.field_type.tag == FieldTypeTag::Scalar, is_enum = f.field_type.tag == FieldTypeTag::Enum;
+        const FieldKind kind = is_enum ? FieldKind::Enum : scalar ? f.field_type.kind : FieldKind::Message;
+        const Tag tag = make_tag(f.number, schema::wire_type_of(kind));
+        p.tag = tag.bytes;
+        p.tag_size = tag.size;
+        p.kind = static_cast<std::uint8_t>(kind);
+        p.direct = (scalar || is_enum) && f.cardinality != Cardinality::Repeated;
+        p.implicit = f.cardinality == Cardinality::Singular;
+    }
+    st.encode_cache.plan = std::move(plan);
+    return st.encode_cache.plan.get();
+}
+
 }  // namespace
 
 bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& out, ErrorPath& path, int depth) {
@@ -423,25 +453,29 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     // every counter stays 0 and nothing is read: skip the pass.
     if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, path)) return false;
 
+    const FieldPlan* plan = field_plan(st);
+    if (!plan) return false;
     const std::size_t start = out.size();
     const auto& fields = st.schema.fields;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const FieldSpec& f = fields[i];
-        // A scalar or enum in a slot, of a type converted without Python
-        // code: written from the borrowed slot value.
-        if (f.cardinality != Cardinality::Repeated &&
-            (f.field_type.tag == FieldTypeTag::Scalar || f.field_type.tag == FieldTypeTag::Enum)) {
-            if (PyObject* v = peek_slot(instance, st, i)) [[likely]] {
-                const bool implicit = f.cardinality == Cardinality::Singular;
-                if (v == Py_None && !implicit) continue;
-                const FieldKind k = f.field_type.tag == FieldTypeTag::Enum ? FieldKind::Enum : f.field_type.kind;
-                if (int r = write_fast(out, k, f.number, implicit, v)) [[likely]] {
-                    if (r < 0) return out_of_memory();
-                    continue;
-                }
+    const std::size_t n = fields.size();
+    // Valid while no Python code runs: looked up again after every field
+    // that took the general path.
+    const Py_ssize_t* slots = slot_offsets(instance, st);
+    for (std::size_t i = 0; i < n; ++i) {
+        const FieldPlan& p = plan[i];
+        PyObject* in_slot = slots ? slot_value(instance, slots[i]) : nullptr;  // borrowed
+        if (in_slot && p.direct) [[likely]] {
+            // A scalar or enum of a type converted without Python code:
+            // written from the borrowed slot value.
+            if (in_slot == Py_None && !p.implicit) continue;
+            if (int r = write_fast(out, static_cast<FieldKind>(p.kind), Tag{p.tag, p.tag_size}, p.implicit, in_slot))
+                [[likely]] {
+                if (r < 0) return out_of_memory();
+                continue;
             }
         }
-        Ref value = Ref::steal(read_field(instance, st, i));
+        const FieldSpec& f = fields[i];
+        Ref value = in_slot ? Ref::borrow(in_slot) : Ref::steal(read_field(instance, st, i));
         if (!value) return path.field(f.name);
         PyObject* v = value.get();
         NestedClassEntry* entry = st.encode_cache.nested ? &st.encode_cache.nested[i] : nullptr;
@@ -458,6 +492,7 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
         }
         if (!ok) [[unlikely]]
             return path.field(f.name);
+        slots = slot_offsets(instance, st);
     }
     if (st.schema.keep_unknown && !write_unknown(instance, st, out)) return path.field(schema::kUnknownFieldsName);
     st.encode_cache.last_size = out.size() - start;

@@ -1,11 +1,12 @@
 // What the encoder remembers on each Descriptor between calls, so that an
-// instance of an unchanged class is encoded without attribute lookups: where
-// each field's slot lies in instances of the class last encoded, the
-// Descriptor of the class last met in each message field, and the size of the
-// last encoding (to size output buffers and length prefixes).
+// instance of an unchanged class is encoded without attribute lookups: the
+// tag and manner of writing of each field, where each field's slot lies in
+// instances of the class last encoded, the Descriptor of the class last met
+// in each message field, and the size of the last encoding (to size output
+// buffers and length prefixes).
 //
 // Filled and read by the encoder (encode/attr.hpp, encode/encoder.cpp) only.
-// Every entry is keyed by a type and its version tag: the interpreter clears
+// The entries about classes are keyed by a type and its version tag: the interpreter clears
 // the tag of a type, and of its subclasses, whenever one of them is changed,
 // and never hands the same tag to two types, so an entry whose key matches
 // describes the type as it is now. Nothing here owns a reference.
@@ -41,7 +42,18 @@ struct NestedClassEntry {
     DescriptorObject* descriptor = nullptr;  // owned by the type's attribute
 };
 
+// How one field is written, worked out from the schema once.
+struct FieldPlan {
+    std::uint64_t tag = 0;      // the tag's varint bytes, first byte lowest
+    std::uint8_t tag_size = 0;  // their count
+    std::uint8_t kind = 0;      // the FieldKind written (Enum for an enum field)
+    bool direct = false;        // a singular or optional scalar or enum field
+    bool implicit = false;      // singular: left out when it holds the default
+};
+
 struct EncodeCache {
+    // Per field index, made by the first encode and never changed.
+    std::unique_ptr<FieldPlan[]> plan;
     SlotLayout slots;
     // Per field index, made with the first layout.
     std::unique_ptr<NestedClassEntry[]> nested;
