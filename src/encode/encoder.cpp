@@ -6,7 +6,9 @@
 // (error_path.hpp) as it returns.
 #include "encoder.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -158,27 +160,28 @@ std::size_t packed_estimate(FieldKind kind, PyObject* iterable) noexcept {
 }
 
 // One item of a packed run, when it is an exact float, a bool or a one-digit
-// int: written straight away, with room for it already ensured (no Python
-// code can run for such items). False when the item needs the general
-// conversion.
+// int: written at `p`, where room for it has been made (no Python code can
+// run for such items). False when the item needs the general conversion.
 template <FieldKind K>
-[[gnu::always_inline]] inline bool put_packed_fast(OutputBuffer& out, PyObject* item) noexcept {
+[[gnu::always_inline]] inline bool put_packed_fast(std::uint8_t*& p, PyObject* item) noexcept {
     if constexpr (K == FieldKind::Double || K == FieldKind::Float) {
         if (!PyFloat_CheckExact(item)) [[unlikely]]
             return false;
         double d = PyFloat_AS_DOUBLE(item);
         if constexpr (K == FieldKind::Double) {
             std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-            out.put_bytes(&bits, 8);
+            std::memcpy(p, &bits, 8);
+            p += 8;
         } else {
             std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(d));
-            out.put_bytes(&bits, 4);
+            std::memcpy(p, &bits, 4);
+            p += 4;
         }
         return true;
     } else if constexpr (K == FieldKind::Bool) {
         if (!PyBool_Check(item)) [[unlikely]]
             return false;
-        out.put_byte(item == Py_True ? 1 : 0);
+        *p++ = item == Py_True ? 1 : 0;
         return true;
     } else {
         if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
@@ -193,39 +196,60 @@ template <FieldKind K>
             return false;
         if constexpr (K == FieldKind::Fixed32 || K == FieldKind::SFixed32) {
             std::uint32_t bits = static_cast<std::uint32_t>(x);
-            out.put_bytes(&bits, 4);
+            std::memcpy(p, &bits, 4);
+            p += 4;
         } else if constexpr (K == FieldKind::Fixed64 || K == FieldKind::SFixed64) {
             std::uint64_t bits = static_cast<std::uint64_t>(x);
-            out.put_bytes(&bits, 8);
+            std::memcpy(p, &bits, 8);
+            p += 8;
         } else {
             std::uint64_t v = K == FieldKind::SInt32   ? wire::zigzag32(static_cast<std::int32_t>(x))
                               : K == FieldKind::SInt64 ? wire::zigzag64(x)
                                                        : static_cast<std::uint64_t>(x);
-            out.advance_to(wire::put_varint(out.cursor(), v));
+            p = wire::put_varint(p, v);
         }
         return true;
     }
 }
 
+// Items of a list taken per block: room for a whole block is made at once,
+// and pending signals are looked at between blocks, so that Ctrl-C stops a
+// long run.
+inline constexpr Py_ssize_t kPackedBlock = 1 << 16;
+
 template <FieldKind K>
 bool write_packed(OutputBuffer& out, PyObject* value, ErrorPath& path) {
     constexpr std::size_t kMaxItem = 10;  // the longest body of one item (a varint)
     if (PyList_CheckExact(value)) {
-        // By index, with the list's own bounds test at every step: the general
-        // conversion of an odd item may run Python code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        // By index, with the list's own bounds test after every item that
+        // took the general conversion, which may run Python code that
+        // changes the list.
+        Py_ssize_t i = 0;
+        while (i < PyList_GET_SIZE(value)) {
+            if (i != 0 && i % kPackedBlock == 0 && PyErr_CheckSignals() < 0) return path.index(i);
+            const Py_ssize_t end = std::min(PyList_GET_SIZE(value), (i / kPackedBlock + 1) * kPackedBlock);
+            // As many items as the room made so far surely holds, then more room.
             if (!out.ensure(kMaxItem)) return out_of_memory();
-            PyObject* item = PyList_GET_ITEM(value, i);
-            if (put_packed_fast<K>(out, item)) [[likely]]
-                continue;
-            Ref keep = Ref::borrow(item);
+            std::uint8_t* p = out.cursor();
+            const std::uint8_t* last = p + out.room() - kMaxItem;
+            PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+            while (i < end && p <= last && put_packed_fast<K>(p, items[i])) ++i;
+            out.advance_to(p);
+            if (i == end || p > last) continue;
+            Ref keep = Ref::borrow(items[i]);
             if (!write_scalar(out, K, keep.get())) return path.index(i);
+            ++i;
         }
         return true;
     }
     return for_each_item(value, path, [&](PyObject* item) {
         if (!out.ensure(kMaxItem)) return out_of_memory();
-        return put_packed_fast<K>(out, item) || write_scalar(out, K, item);
+        std::uint8_t* p = out.cursor();
+        if (put_packed_fast<K>(p, item)) {
+            out.advance_to(p);
+            return true;
+        }
+        return write_scalar(out, K, item);
     });
 }
 
@@ -261,10 +285,25 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Ne
             // of a field declared `packed = false`.
             const WireType wt = schema::wire_type_of(kind);
             const Tag tag = make_tag(f.number, wt);
+            auto general = [&](PyObject* item) {
+                return (out.write_tag(f.number, wt) || out_of_memory()) && write_scalar(out, kind, item);
+            };
+            if (PyList_CheckExact(value)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                    PyObject* item = PyList_GET_ITEM(value, i);
+                    if (int r = write_fast(out, kind, tag, false, item)) [[likely]] {
+                        if (r < 0) return out_of_memory();
+                        continue;
+                    }
+                    Ref keep = Ref::borrow(item);
+                    if (!general(keep.get())) return path.index(i);
+                }
+                return true;
+            }
             return for_each_item(value, path, [&](PyObject* item) {
                 if (int r = write_fast(out, kind, tag, false, item)) [[likely]]
                     return r > 0 || out_of_memory();
-                return (out.write_tag(f.number, wt) || out_of_memory()) && write_scalar(out, kind, item);
+                return general(item);
             });
         }
         [[fallthrough]];

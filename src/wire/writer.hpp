@@ -78,6 +78,8 @@ public:
     const std::uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
+    // Bytes that can be written before the buffer must grow.
+    std::size_t room() const noexcept { return cap_ - size_; }
 
     // Makes room for `n` more bytes. False when memory cannot be had.
     [[nodiscard]] bool ensure(std::size_t n) noexcept {
