@@ -62,7 +62,6 @@ inline PyObject* get_attr_uncached(PyObject* obj, PyObject* name) noexcept {
     for (std::size_t i = 0; i < n; ++i) offsets[i] = slot_offset(tp, st.field_names[i].get());
     offsets[n] = slot_offset(tp, module_state().unknown_name.get());
     if (tp->tp_version_tag == 0) return false;  // changed meanwhile
-    if (!st.encode_cache.nested) st.encode_cache.nested.reset(new (std::nothrow) NestedClassEntry[n]);
     SlotLayout& l = st.encode_cache.slots;
     l.type = nullptr;
     l.offsets = std::move(offsets);

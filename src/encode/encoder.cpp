@@ -453,7 +453,8 @@ const FieldPlan* field_plan(DescriptorState& st) noexcept {
         return st.encode_cache.plan.get();
     const auto& fields = st.schema.fields;
     std::unique_ptr<FieldPlan[]> plan(new (std::nothrow) FieldPlan[fields.size()]);
-    if (!plan) {
+    std::unique_ptr<NestedClassEntry[]> nested(new (std::nothrow) NestedClassEntry[fields.size()]);
+    if (!plan || !nested) {
         PyErr_NoMemory();
         return nullptr;
     }
@@ -469,6 +470,7 @@ const FieldPlan* field_plan(DescriptorState& st) noexcept {
         p.direct = (scalar || is_enum) && f.cardinality != Cardinality::Repeated;
         p.implicit = f.cardinality == Cardinality::Singular;
     }
+    st.encode_cache.nested = std::move(nested);
     st.encode_cache.plan = std::move(plan);
     return st.encode_cache.plan.get();
 }

@@ -55,7 +55,7 @@ struct EncodeCache {
     // Per field index, made by the first encode and never changed.
     std::unique_ptr<FieldPlan[]> plan;
     SlotLayout slots;
-    // Per field index, made with the first layout.
+    // Per field index, made with the plan.
     std::unique_ptr<NestedClassEntry[]> nested;
     // Byte size of the last encoding of a message with this descriptor.
     std::size_t last_size = 0;
