@@ -542,60 +542,79 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
 
 namespace {
 
-// The bytes object being written: the output buffer's storage, resized as it
-// grows and shrunk to the encoding's size at the end, so that the result is
-// never copied.
+// The bytes object being written: where the output buffer moves when it
+// outgrows its first block, resized as it grows and cut to the encoding's
+// size at the end, so that a long result is never copied. Short results are
+// written on the stack and copied once, which costs less than shrinking.
 class BytesStorage final : public wire::Storage {
 public:
-    explicit BytesStorage(std::size_t cap) noexcept
-        : bytes_(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap))) {}
+    BytesStorage() noexcept = default;
     BytesStorage(const BytesStorage&) = delete;
     BytesStorage& operator=(const BytesStorage&) = delete;
     ~BytesStorage() { Py_XDECREF(bytes_); }
 
-    bool ok() const noexcept { return bytes_ != nullptr; }
-    std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_)); }
-
-    std::uint8_t* resize(std::size_t, std::size_t cap) noexcept override {
-        // _PyBytes_Resize keeps the contents, and releases the object when
-        // it fails.
-        if (!bytes_ || cap > static_cast<std::size_t>(PY_SSIZE_T_MAX) ||
-            _PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(cap)) < 0)
-            return nullptr;
-        return data();
+    // The storage's block, or nullptr before it has one.
+    std::uint8_t* data() noexcept {
+        return bytes_ ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_)) : nullptr;
     }
-    // The bytes object cut to `size` (new reference), or nullptr.
-    PyObject* finish(std::size_t size) noexcept {
+
+    std::uint8_t* grow(const std::uint8_t* data, std::size_t size, std::size_t cap) noexcept override {
+        if (cap > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+        if (!bytes_) {
+            bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
+            if (!bytes_) return nullptr;
+            if (size) std::memcpy(PyBytes_AS_STRING(bytes_), data, size);
+            return this->data();
+        }
+        // Keeps the contents; releases the object when it fails.
+        if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(cap)) < 0) return nullptr;
+        return this->data();
+    }
+
+    // The result, `size` bytes at `data` (new reference), or nullptr.
+    PyObject* finish(const std::uint8_t* data, std::size_t size) noexcept {
+        if (!bytes_ || data != this->data())
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
         if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
         return std::exchange(bytes_, nullptr);
     }
 
 private:
-    PyObject* bytes_;
+    PyObject* bytes_ = nullptr;
 };
+
+// Encodings up to this size start on the stack.
+constexpr std::size_t kStackBytes = 1024;
 
 // Room for a message whose last encoding took `last` bytes: a little more,
 // so that a slightly longer one fits too; a long one grows from a bounded
 // start.
 std::size_t first_capacity(std::size_t last) noexcept {
-    constexpr std::size_t kMin = 64, kMax = std::size_t{1} << 20;
-    std::size_t cap = last + last / 16 + 16;
-    return cap < kMin ? kMin : cap > kMax ? kMax : cap;
+    constexpr std::size_t kMax = std::size_t{1} << 20;
+    const std::size_t cap = last + last / 16 + 64;
+    return cap > kMax ? kMax : cap;
 }
 
 }  // namespace
 
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
-    const std::size_t cap = first_capacity(desc->state.encode_cache.last_size);
-    BytesStorage storage(cap);
-    if (!storage.ok()) return nullptr;
-    OutputBuffer out(storage, storage.data(), cap);
+    std::uint8_t stack[kStackBytes];
+    BytesStorage storage;
+    std::uint8_t* first = stack;
+    std::size_t cap = sizeof stack;
+    if (const std::size_t last = desc->state.encode_cache.last_size; last > kStackBytes * 3 / 4) {
+        // Most likely too long for the stack: straight into the result.
+        cap = first_capacity(last);
+        first = storage.grow(nullptr, 0, cap);
+        if (!first) return nullptr;
+    }
+    OutputBuffer out(storage, first, cap);
     ErrorPath path;
     if (!encode_message(instance, desc, out, path, 0)) {
         path.annotate("while encoding ", desc->state.schema.name);
         return nullptr;
     }
-    return storage.finish(out.size());
+    return storage.finish(out.data(), out.size());
 }
 
 }  // namespace quillspar::encode

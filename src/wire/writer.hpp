@@ -44,14 +44,16 @@ inline std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) noexcept {
     return p;
 }
 
-// A block of memory that an output buffer writes into and resizes, instead
-// of a heap block of its own: it lets the encoder write straight into the
-// object it returns.
+// Where an output buffer moves when it outgrows its first block, instead of
+// a heap block of its own: it lets the encoder write straight into the object
+// it returns.
 class Storage {
 public:
-    // Resizes the block to `cap` bytes, keeping its first `size`, and returns
-    // its start; nullptr when that fails (the block is then gone).
-    virtual std::uint8_t* resize(std::size_t size, std::size_t cap) noexcept = 0;
+    // Makes the storage's block `cap` bytes long, its first `size` bytes
+    // those at `data` (the buffer's current block, which may be the
+    // storage's own), and returns its start; nullptr when that fails (the
+    // storage's block is then gone).
+    virtual std::uint8_t* grow(const std::uint8_t* data, std::size_t size, std::size_t cap) noexcept = 0;
 
 protected:
     ~Storage() = default;
@@ -60,8 +62,9 @@ protected:
 class OutputBuffer {
 public:
     OutputBuffer() noexcept = default;
-    // Writes into `storage`, whose block starts at `data` with room for `n`
-    // bytes, and grows it through `storage`.
+    // Starts in `data` (room for `n` bytes: the storage's block, or one the
+    // caller owns and keeps alive as long as the buffer) and grows through
+    // `storage`.
     OutputBuffer(Storage& storage, std::uint8_t* data, std::size_t n) noexcept
         : data_(data), cap_(n), owned_(false), storage_(&storage) {}
     // Starts in `initial` (room for `n` bytes, owned by the caller and living
@@ -165,7 +168,7 @@ private:
         if (cap > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) return false;
         void* d;
         if (storage_) {
-            d = storage_->resize(size_, cap);
+            d = storage_->grow(data_, size_, cap);
             if (!d) {
                 data_ = nullptr;
                 size_ = cap_ = 0;
