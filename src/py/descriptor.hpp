@@ -42,6 +42,28 @@ public:
     }
     void release_exclusive() noexcept { count_.store(0, std::memory_order_release); }
 
+    // Shared access for a caller holding the GIL, without a locked
+    // read-modify-write: every holder takes and gives back access with the
+    // GIL held, so no other thread comes in between the read and the write.
+    // Without a GIL (free threading), the atomic updates above.
+    bool try_shared_with_gil() noexcept {
+#ifdef Py_GIL_DISABLED
+        return try_shared();
+#else
+        const std::intptr_t cur = count_.load(std::memory_order_relaxed);
+        if (cur == kExclusive) return false;
+        count_.store(cur + 1, std::memory_order_relaxed);
+        return true;
+#endif
+    }
+    void release_shared_with_gil() noexcept {
+#ifdef Py_GIL_DISABLED
+        release_shared();
+#else
+        count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+#endif
+    }
+
 private:
     std::atomic<std::intptr_t> count_{0};
 };
