@@ -416,7 +416,7 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedC
 }
 
 // At most one member of each oneof may be set (not None).
-bool check_oneofs(PyObject* instance, DescriptorState& st, ErrorPath& path) {
+bool check_oneofs(PyObject* instance, DescriptorState& st, const FieldPlan* plan, ErrorPath& path) {
     const auto& schema = st.schema;
     // Counters on the stack for the usual handful of oneofs.
     constexpr std::size_t kInline = 16;
@@ -425,12 +425,21 @@ bool check_oneofs(PyObject* instance, DescriptorState& st, ErrorPath& path) {
     const std::size_t n_oneofs = schema.oneofs.size();
     if (n_oneofs > kInline) heap_counts.assign(n_oneofs, 0);
     std::uint32_t* counts = n_oneofs > kInline ? heap_counts.data() : inline_counts;
-    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+    // Valid while no Python code runs, as in encode_message.
+    const Py_ssize_t* slots = slot_offsets(instance, st);
+    const std::size_t n = schema.fields.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!plan[i].oneof_member) continue;
         const FieldSpec& f = schema.fields[i];
-        if (!f.oneof_index) continue;
-        Ref v = Ref::steal(read_field(instance, st, i));
-        if (!v) return path.field(f.name);
-        if (v.get() == Py_None) continue;
+        Ref held;
+        PyObject* v = slots ? slot_value(instance, slots[i]) : nullptr;  // borrowed
+        if (!v) {
+            held = Ref::steal(read_field(instance, st, i));
+            if (!held) return path.field(f.name);
+            v = held.get();
+            slots = slot_offsets(instance, st);
+        }
+        if (v == Py_None) continue;
         if (!f.in_oneof) [[unlikely]] {  // its index names no oneof of the schema
             raise_panic_format("index out of bounds: the len is %zu but the index is %u", n_oneofs,
                                static_cast<unsigned>(*f.oneof_index));
@@ -489,6 +498,7 @@ const FieldPlan* field_plan(DescriptorState& st) noexcept {
         p.kind = static_cast<std::uint8_t>(kind);
         p.direct = (scalar || is_enum) && f.cardinality != Cardinality::Repeated;
         p.implicit = f.cardinality == Cardinality::Singular;
+        p.oneof_member = f.oneof_index.has_value();
     }
     st.encode_cache.nested = std::move(nested);
     st.encode_cache.plan = std::move(plan);
@@ -510,12 +520,13 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
     }
 
     DescriptorState& st = desc->state;
-    // Without members (a proto3 `optional` field's synthetic oneof has none)
-    // every counter stays 0 and nothing is read: skip the pass.
-    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, path)) return false;
-
     const FieldPlan* plan = field_plan(st);
     if (!plan) return false;
+    // Without members (a proto3 `optional` field's synthetic oneof has none)
+    // every counter stays 0 and nothing is read: skip the pass.
+    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, plan, path))
+        return false;
+
     const std::size_t start = out.size();
     const auto& fields = st.schema.fields;
     const std::size_t n = fields.size();

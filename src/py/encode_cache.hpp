@@ -49,6 +49,7 @@ struct FieldPlan {
     std::uint8_t kind = 0;      // the FieldKind written (Enum for an enum field)
     bool direct = false;        // a singular or optional scalar or enum field
     bool implicit = false;      // singular: left out when it holds the default
+    bool oneof_member = false;  // has a oneof index (which may name no oneof)
 };
 
 struct EncodeCache {
