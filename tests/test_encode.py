@@ -731,6 +731,29 @@ def test_the_class_changed_while_its_instance_is_encoded():
     assert PAIR.encode(y) == bytes.fromhex("0801 12016f")
 
 
+class LastReference:
+    """An int32 value that drops the message's reference to itself while it
+    is converted, and changes the message's class when it is released."""
+
+    def __init__(self, holder, change):
+        self.holder, self.change = holder, change
+
+    def __index__(self):
+        del self.holder.a
+        return 1
+
+    def __del__(self):
+        self.change()
+
+
+def test_the_class_changed_by_a_finaliser_while_its_instance_is_encoded():
+    cls = pair_class()
+    x = pair(cls)
+    assert PAIR.encode(x) == bytes.fromhex("0801 120178")
+    x.a = LastReference(x, lambda: setattr(cls, "b", property(lambda self: "z")))
+    assert PAIR.encode(x) == bytes.fromhex("0801 12017a")
+
+
 def test_encoding_another_class_from_inside_an_encode():
     cls, other = pair_class(), pair_class("Other")
     inner = []

@@ -431,15 +431,16 @@ bool check_oneofs(PyObject* instance, DescriptorState& st, const FieldPlan* plan
     for (std::size_t i = 0; i < n; ++i) {
         if (!plan[i].oneof_member) continue;
         const FieldSpec& f = schema.fields[i];
-        Ref held;
         PyObject* v = slots ? slot_value(instance, slots[i]) : nullptr;  // borrowed
+        bool set = v && v != Py_None;
         if (!v) {
-            held = Ref::steal(read_field(instance, st, i));
+            Ref held = Ref::steal(read_field(instance, st, i));
             if (!held) return path.field(f.name);
-            v = held.get();
+            set = held.get() != Py_None;
+            held.reset();  // may run a finaliser, and so any Python code
             slots = slot_offsets(instance, st);
         }
-        if (v == Py_None) continue;
+        if (!set) continue;
         if (!f.in_oneof) [[unlikely]] {  // its index names no oneof of the schema
             raise_panic_format("index out of bounds: the len is %zu but the index is %u", n_oneofs,
                                static_cast<unsigned>(*f.oneof_index));
@@ -564,6 +565,7 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
         }
         if (!ok) [[unlikely]]
             return path.field(f.name);
+        value.reset();  // may run a finaliser, and so any Python code
         slots = slot_offsets(instance, st);
     }
     if (st.schema.keep_unknown && !write_unknown(instance, st, out)) return path.field(schema::kUnknownFieldsName);
