@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../py/ref.hpp"
+#include "message_type.hpp"
 #include "state.hpp"
 
 namespace quillspar::classes {
@@ -15,11 +16,21 @@ namespace {
 Ref marker_of(PyObject* cls) noexcept {
     // A class of MessageType: the attribute lookup would find nothing on the
     // metaclass and then take the class's own (cached) entry as it is, the
-    // descriptor having no __get__.
+    // descriptor having no __get__. What it finds stays valid until the class
+    // or a base changes, which gives the class a new version tag.
     if (Py_IS_TYPE(cls, g_state.message_type)) [[likely]] {
-        PyObject* d = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), g_state.str_marker);  // borrowed
-        if (d && !Py_TYPE(d)->tp_descr_get) [[likely]]
+        auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+        CodecCache& cache = as_message_type(cls)->codec;
+        if (cache.descriptor_version == tp->tp_version_tag && cache.descriptor_version != 0) [[likely]]
+            return Ref::borrow(cache.descriptor);
+        PyObject* d = _PyType_Lookup(tp, g_state.str_marker);  // borrowed
+        if (d && !Py_TYPE(d)->tp_descr_get) [[likely]] {
+            if (PyUnstable_Type_AssignVersionTag(tp)) {
+                cache.descriptor = d;
+                cache.descriptor_version = tp->tp_version_tag;
+            }
             return Ref::borrow(d);
+        }
     }
     PyObject* d = nullptr;
     PyObject_GetOptionalAttr(cls, g_state.str_marker, &d);
@@ -27,7 +38,9 @@ Ref marker_of(PyObject* cls) noexcept {
 }
 
 // descriptor.<name>(*args): the method looked up once per descriptor type
-// (and again whenever that type changes), then called directly.
+// (and again whenever that type changes), then called directly: the C
+// function itself when it is a built-in method taking positional and keyword
+// arguments, as the core's are.
 class CachedMethod {
 public:
     explicit CachedMethod(PyObject** name) noexcept : name_(name) {}
@@ -36,6 +49,7 @@ public:
         if (tp != type_ || tp->tp_version_tag != version_ || version_ == 0) [[unlikely]] {
             PyObject* old = std::exchange(method_, nullptr);
             type_ = nullptr;
+            direct_ = nullptr;
             Py_XDECREF(old);
             if (!PyUnstable_Type_AssignVersionTag(tp)) return PyObject_VectorcallMethod(*name_, args, nargs, nullptr);
             PyObject* found = _PyType_Lookup(tp, *name_);  // borrowed
@@ -44,7 +58,14 @@ public:
             method_ = Py_NewRef(found);
             type_ = tp;  // kept alive by the method, which refers to it
             version_ = tp->tp_version_tag;
+            // Found on the receiver's own type, so the receiver passes the
+            // method's type check.
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+            if ((def->ml_flags & ~METH_COEXIST) == (METH_FASTCALL | METH_KEYWORDS))
+                direct_ = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
         }
+        if (direct_) [[likely]]
+            return direct_(args[0], args + 1, static_cast<Py_ssize_t>(nargs) - 1, nullptr);
         return PyObject_Vectorcall(method_, args, nargs, nullptr);
     }
 
@@ -53,6 +74,7 @@ private:
     PyObject* method_ = nullptr;  // strong; never released (process-wide, like the module state)
     PyTypeObject* type_ = nullptr;
     unsigned int version_ = 0;
+    PyCFunctionFastWithKeywords direct_ = nullptr;  // the method's C function, when it can be called as is
 };
 
 CachedMethod g_encode{&g_state.str_encode};
@@ -99,6 +121,174 @@ PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     return fallback(g_state.from_bytes_fallback, call, static_cast<std::size_t>(nargs) + 1, kwnames);
 }
 
+// -------------------------------------------------- from_bytes bound to a class
+
+PyMethodDef from_bytes_def = {
+    "from_bytes",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "from_bytes($cls, data, /)\n--\n\nDecode protobuf wire bytes into a new instance of this class.",
+};
+
+PyObject* inherited_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// The same, for a class that has its own only because a base has the
+// package's: it checks that the base still has it.
+PyMethodDef inherited_from_bytes_def = {
+    "from_bytes",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inherited_from_bytes)),
+    METH_FASTCALL | METH_KEYWORDS,
+    from_bytes_def.ml_doc,
+};
+
+// Whether `v` is the package's from_bytes: the class method or a function
+// bound to some class.
+bool is_package_from_bytes(PyObject* v) noexcept {
+    if (v == g_state.from_bytes_method) return true;
+    if (!v || !PyCFunction_CheckExact(v)) return false;
+    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(v)->m_ml;
+    return def == &from_bytes_def || def == &inherited_from_bytes_def;
+}
+
+bool is_bound_to(PyObject* v, PyMethodDef* def, PyObject* cls) noexcept {
+    return v && PyCFunction_CheckExact(v) && reinterpret_cast<PyCFunctionObject*>(v)->m_ml == def &&
+           PyCFunction_GET_SELF(v) == cls;
+}
+
+// A class's own entry `name`: a new reference, nullptr when it has none, or
+// nullptr with an exception set.
+Ref own_entry(PyTypeObject* tp, PyObject* name) noexcept {
+    Ref dict = Ref::steal(PyType_GetDict(tp));
+    if (!dict) return Ref();
+    PyObject* found = nullptr;
+    PyDict_GetItemRef(dict.get(), name, &found);
+    return Ref::steal(found);
+}
+
+// What the class's bases give for `name`, the class's own entry left out: a
+// new reference, nullptr when they give nothing, or nullptr with an
+// exception set.
+Ref inherited_entry(PyTypeObject* tp, PyObject* name) noexcept {
+    PyObject* mro = tp->tp_mro;  // a tuple for every ready type
+    if (!mro) return Ref();
+    Ref keep = Ref::borrow(mro);
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) continue;
+        Ref found = own_entry(reinterpret_cast<PyTypeObject*>(base), name);
+        if (found || PyErr_Occurred()) return found;
+    }
+    return Ref();
+}
+
+PyObject* inherited_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    if (Py_IS_TYPE(cls, g_state.message_type)) [[likely]] {
+        const CodecCache& cache = as_message_type(cls)->codec;
+        if (cache.inherited_version == tp->tp_version_tag && cache.inherited_version != 0) [[likely]]
+            return from_bytes(cls, args, nargs, kwnames);
+    }
+    // Called through the class's own entry: whatever the bases now give is
+    // what the class would show without that entry.
+    Ref own = own_entry(tp, g_state.str_from_bytes);
+    if (!own && PyErr_Occurred()) return nullptr;
+    if (is_bound_to(own.get(), &inherited_from_bytes_def, cls)) {
+        Ref inherited = inherited_entry(tp, g_state.str_from_bytes);
+        if (!inherited && PyErr_Occurred()) return nullptr;
+        if (!is_package_from_bytes(inherited.get())) {
+            if (!inherited) {
+                PyErr_Format(PyExc_AttributeError, "type object '%.100s' has no attribute '%U'", tp->tp_name,
+                             g_state.str_from_bytes);
+                return nullptr;
+            }
+            descrgetfunc get = Py_TYPE(inherited.get())->tp_descr_get;
+            Ref bound = get ? Ref::steal(get(inherited.get(), nullptr, cls)) : std::move(inherited);
+            if (!bound) return nullptr;
+            return PyObject_Vectorcall(bound.get(), args, static_cast<std::size_t>(nargs), kwnames);
+        }
+        if (Py_IS_TYPE(cls, g_state.message_type) && PyUnstable_Type_AssignVersionTag(tp))
+            as_message_type(cls)->codec.inherited_version = tp->tp_version_tag;
+    }
+    return from_bytes(cls, args, nargs, kwnames);
+}
+
+// Whether `slots`, a class body's __slots__, may name `from_bytes`. Only the
+// forms that can be read without running code are looked into; any other
+// counts as naming it.
+bool slots_may_name_from_bytes(PyObject* slots) noexcept {
+    if (!slots) return false;
+    if (PyUnicode_Check(slots)) return PyUnicode_Compare(slots, g_state.str_from_bytes) == 0;
+    if (!PyTuple_CheckExact(slots) && !PyList_CheckExact(slots)) return true;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(slots);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(slots, i);
+        if (!PyUnicode_Check(item) || PyUnicode_Compare(item, g_state.str_from_bytes) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool inherits_from_bytes(PyObject* bases, PyObject* ns) noexcept {
+    if (!g_state.from_bytes_method || !PyTuple_Check(bases) || !PyDict_Check(ns)) return false;
+    PyObject* own = nullptr;
+    PyObject* slots = nullptr;
+    if (PyDict_GetItemRef(ns, g_state.str_from_bytes, &own) != 0 ||
+        PyDict_GetItemRef(ns, g_state.str_slots, &slots) < 0) {
+        Py_XDECREF(own);
+        PyErr_Clear();
+        return false;
+    }
+    Ref keep = Ref::steal(slots);
+    if (slots_may_name_from_bytes(slots)) return false;
+    // The first base that has one decides, as the new class's method
+    // resolution order mostly will; settle_from_bytes checks the real one.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(bases, i);
+        if (!PyType_Check(base)) continue;
+        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base), g_state.str_from_bytes);
+        if (found) return is_package_from_bytes(found);
+    }
+    return false;
+}
+
+int settle_from_bytes(PyObject* cls, bool placeholder) noexcept {
+    if (!g_state.from_bytes_method) return 0;
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+    Ref own = own_entry(tp, g_state.str_from_bytes);
+    if (!own && PyErr_Occurred()) return -1;
+    PyMethodDef* def = nullptr;
+    if (own && !(placeholder && own.get() == g_state.from_bytes_method)) {
+        // Named in the namespace: the class method, or a function bound to
+        // another class (a namespace copied from one), stand for this class's.
+        if (!is_package_from_bytes(own.get()) || is_bound_to(own.get(), &from_bytes_def, cls)) return 0;
+        def = &from_bytes_def;
+    } else {
+        Ref inherited = inherited_entry(tp, g_state.str_from_bytes);
+        if (!inherited && PyErr_Occurred()) return -1;
+        if (!is_package_from_bytes(inherited.get()))
+            return own ? PyType_Type.tp_setattro(cls, g_state.str_from_bytes, nullptr) : 0;
+        def = &inherited_from_bytes_def;
+    }
+    Ref bound = Ref::steal(PyCFunction_NewEx(def, cls, nullptr));
+    if (!bound) return -1;
+    return PyType_Type.tp_setattro(cls, g_state.str_from_bytes, bound.get());
+}
+
+PyObject* new_to_bytes() noexcept {
+    static PyMethodDef def = {
+        "to_bytes",
+        to_bytes,
+        METH_NOARGS,
+        "to_bytes($self, /)\n--\n\nEncode this message to protobuf wire bytes.",
+    };
+    return PyDescr_NewMethod(&PyBaseObject_Type, &def);
+}
+
+PyObject* new_from_bytes() noexcept { return PyDescr_NewClassMethod(&PyBaseObject_Type, &from_bytes_def); }
+
+namespace {
+
 PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 2 || !PyCallable_Check(args[0]) || !PyCallable_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "set_fallbacks() takes two callables");
@@ -113,25 +303,7 @@ PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
     Py_RETURN_NONE;
 }
 
-PyMethodDef to_bytes_def = {
-    "to_bytes",
-    to_bytes,
-    METH_NOARGS,
-    "to_bytes($self, /)\n--\n\nEncode this message to protobuf wire bytes.",
-};
-
-PyMethodDef from_bytes_def = {
-    "from_bytes",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "from_bytes($cls, data, /)\n--\n\nDecode protobuf wire bytes into a new instance of this class.",
-};
-
 }  // namespace
-
-PyObject* new_to_bytes() noexcept { return PyDescr_NewMethod(&PyBaseObject_Type, &to_bytes_def); }
-
-PyObject* new_from_bytes() noexcept { return PyDescr_NewClassMethod(&PyBaseObject_Type, &from_bytes_def); }
 
 PyMethodDef set_fallbacks_def = {
     "set_fallbacks",
