@@ -11,21 +11,30 @@
 namespace quillspar::classes {
 namespace {
 
+// The descriptor that a class of MessageType carries, as cached in the class
+// (borrowed), or nullptr when nothing is cached for the class as it is now.
+// The attribute lookup would find nothing on the metaclass and then take the
+// class's own entry as it is, the descriptor having no __get__; what it found
+// stays valid until the class or a base changes, which gives the class a new
+// version tag.
+inline PyObject* cached_marker(PyObject* cls) noexcept {
+    if (!Py_IS_TYPE(cls, g_state.message_type)) [[unlikely]]
+        return nullptr;
+    const CodecCache& cache = as_message_type(cls)->codec;
+    const unsigned int version = reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag;
+    return cache.descriptor_version == version && version != 0 ? cache.descriptor : nullptr;
+}
+
 // The descriptor the class carries, or nullptr: missing (no exception), or
-// nullptr with an exception set.
-Ref marker_of(PyObject* cls) noexcept {
-    // A class of MessageType: the attribute lookup would find nothing on the
-    // metaclass and then take the class's own (cached) entry as it is, the
-    // descriptor having no __get__. What it finds stays valid until the class
-    // or a base changes, which gives the class a new version tag.
-    if (Py_IS_TYPE(cls, g_state.message_type)) [[likely]] {
+// nullptr with an exception set. Fills the class's cache where it can.
+[[gnu::noinline]] Ref marker_of(PyObject* cls) noexcept {
+    if (PyObject* d = cached_marker(cls)) return Ref::borrow(d);
+    if (Py_IS_TYPE(cls, g_state.message_type)) {
         auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-        CodecCache& cache = as_message_type(cls)->codec;
-        if (cache.descriptor_version == tp->tp_version_tag && cache.descriptor_version != 0) [[likely]]
-            return Ref::borrow(cache.descriptor);
         PyObject* d = _PyType_Lookup(tp, g_state.str_marker);  // borrowed
-        if (d && !Py_TYPE(d)->tp_descr_get) [[likely]] {
+        if (d && !Py_TYPE(d)->tp_descr_get) {
             if (PyUnstable_Type_AssignVersionTag(tp)) {
+                CodecCache& cache = as_message_type(cls)->codec;
                 cache.descriptor = d;
                 cache.descriptor_version = tp->tp_version_tag;
             }
@@ -44,9 +53,18 @@ Ref marker_of(PyObject* cls) noexcept {
 class CachedMethod {
 public:
     explicit CachedMethod(PyObject** name) noexcept : name_(name) {}
-    PyObject* call(PyObject* const* args, std::size_t nargs) noexcept {
+
+    // The method's C function, when `receiver` has the type it was cached
+    // for and the method can be called as is; else nullptr.
+    PyCFunctionFastWithKeywords direct(PyObject* receiver) const noexcept {
+        PyTypeObject* tp = Py_TYPE(receiver);
+        return tp == type_ && tp->tp_version_tag == version_ && version_ != 0 ? direct_ : nullptr;
+    }
+
+    // args[0] is the receiver, which the caller keeps alive.
+    [[gnu::noinline]] PyObject* call(PyObject* const* args, std::size_t nargs) noexcept {
         PyTypeObject* tp = Py_TYPE(args[0]);
-        if (tp != type_ || tp->tp_version_tag != version_ || version_ == 0) [[unlikely]] {
+        if (tp != type_ || tp->tp_version_tag != version_ || version_ == 0) {
             PyObject* old = std::exchange(method_, nullptr);
             type_ = nullptr;
             direct_ = nullptr;
@@ -64,8 +82,7 @@ public:
             if ((def->ml_flags & ~METH_COEXIST) == (METH_FASTCALL | METH_KEYWORDS))
                 direct_ = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
         }
-        if (direct_) [[likely]]
-            return direct_(args[0], args + 1, static_cast<Py_ssize_t>(nargs) - 1, nullptr);
+        if (direct_) return direct_(args[0], args + 1, static_cast<Py_ssize_t>(nargs) - 1, nullptr);
         return PyObject_Vectorcall(method_, args, nargs, nullptr);
     }
 
@@ -88,7 +105,7 @@ PyObject* fallback(PyObject* fn, PyObject* const* args, std::size_t nargs, PyObj
     return PyObject_Vectorcall(fn, args, nargs, kwnames);
 }
 
-PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
+[[gnu::noinline]] PyObject* to_bytes_slow(PyObject* self) noexcept {
     Ref descriptor = marker_of(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     if (!descriptor) {
         if (PyErr_Occurred()) return nullptr;
@@ -98,8 +115,20 @@ PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
     return g_encode.call(args, 2);
 }
 
-PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (nargs == 1 && !kwnames && PyBytes_CheckExact(args[0])) [[likely]] {
+PyObject* to_bytes(PyObject* self, PyObject*) noexcept {
+    PyObject* descriptor = cached_marker(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyCFunctionFastWithKeywords encode = descriptor ? g_encode.direct(descriptor) : nullptr;
+    if (!encode) [[unlikely]]
+        return to_bytes_slow(self);
+    Py_INCREF(descriptor);  // the encoder may run code that replaces the class's
+    PyObject* result = encode(descriptor, &self, 1, nullptr);
+    Py_DECREF(descriptor);
+    return result;
+}
+
+[[gnu::noinline]] PyObject* from_bytes_slow(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
+    if (nargs == 1 && !kwnames && PyBytes_CheckExact(args[0])) {
         Ref descriptor = marker_of(cls);
         if (descriptor) {
             PyObject* call[] = {descriptor.get(), cls, args[0]};
@@ -119,6 +148,21 @@ PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyO
     call[0] = cls;
     for (std::size_t i = 0; i < total; ++i) call[i + 1] = args[i];
     return fallback(g_state.from_bytes_fallback, call, static_cast<std::size_t>(nargs) + 1, kwnames);
+}
+
+PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (nargs == 1 && !kwnames && PyBytes_CheckExact(args[0])) [[likely]] {
+        PyObject* descriptor = cached_marker(cls);
+        PyCFunctionFastWithKeywords decode = descriptor ? g_decode.direct(descriptor) : nullptr;
+        if (decode) [[likely]] {
+            Py_INCREF(descriptor);  // the decoder may run code that replaces the class's
+            PyObject* call[] = {cls, args[0]};
+            PyObject* result = decode(descriptor, call, 2, nullptr);
+            Py_DECREF(descriptor);
+            return result;
+        }
+    }
+    return from_bytes_slow(cls, args, nargs, kwnames);
 }
 
 // -------------------------------------------------- from_bytes bound to a class
