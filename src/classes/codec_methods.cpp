@@ -319,14 +319,122 @@ int settle_from_bytes(PyObject* cls, bool placeholder) noexcept {
     return PyType_Type.tp_setattro(cls, g_state.str_from_bytes, bound.get());
 }
 
+namespace {
+
+// ------------------------------------------------------- to_bytes's descriptor
+
+PyMethodDef to_bytes_def = {
+    "to_bytes",
+    to_bytes,
+    METH_NOARGS,
+    "to_bytes($self, /)\n--\n\nEncode this message to protobuf wire bytes.",
+};
+
+// `to_bytes` as the class attribute: what a method descriptor of `object`
+// is (attributes, repr, binding, argument errors), but of a type of its own
+// that the interpreter calls through vectorcall. A built-in method
+// descriptor's call is specialised only for instances of exactly the type
+// that defines it, which for a method shared by every message class is none.
+struct ToBytesDescriptor {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+};
+
+PyObject* to_bytes_vectorcall(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 1 && !kwnames) [[likely]]
+        return to_bytes(args[0], nullptr);
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "unbound method object.to_bytes() needs an argument");
+    } else if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_SetString(PyExc_TypeError, "object.to_bytes() takes no keyword arguments");
+    } else if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "object.to_bytes() takes no arguments (%zd given)", nargs - 1);
+    } else {
+        return to_bytes(args[0], nullptr);
+    }
+    return nullptr;
+}
+
+PyObject* to_bytes_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (!obj) return Py_NewRef(self);
+    return PyCFunction_NewEx(&to_bytes_def, obj, nullptr);
+}
+
+PyObject* to_bytes_repr(PyObject*) noexcept { return PyUnicode_FromString("<method 'to_bytes' of 'object' objects>"); }
+
+void to_bytes_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* to_bytes_reduce(PyObject*, PyObject*) noexcept {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* getattr = builtins ? PyDict_GetItemString(builtins, "getattr") : nullptr;  // borrowed
+    if (!getattr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "getattr is not a builtin");
+        return nullptr;
+    }
+    return Py_BuildValue("O(Os)", getattr, reinterpret_cast<PyObject*>(&PyBaseObject_Type), "to_bytes");
+}
+
+PyObject* to_bytes_text(const char* text) noexcept { return PyUnicode_FromString(text); }
+
+PyGetSetDef to_bytes_getset[] = {
+    {"__name__", [](PyObject*, void*) noexcept { return to_bytes_text("to_bytes"); }, nullptr, nullptr, nullptr},
+    {"__qualname__", [](PyObject*, void*) noexcept { return to_bytes_text("object.to_bytes"); }, nullptr, nullptr,
+     nullptr},
+    {"__doc__", [](PyObject*, void*) noexcept { return to_bytes_text("Encode this message to protobuf wire bytes."); },
+     nullptr, nullptr, nullptr},
+    {"__text_signature__", [](PyObject*, void*) noexcept { return to_bytes_text("($self, /)"); }, nullptr, nullptr,
+     nullptr},
+    {"__objclass__", [](PyObject*, void*) noexcept { return Py_NewRef(reinterpret_cast<PyObject*>(&PyBaseObject_Type)); },
+     nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef to_bytes_methods[] = {
+    {"__reduce__", to_bytes_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef to_bytes_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ToBytesDescriptor, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot to_bytes_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(to_bytes_get)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(to_bytes_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(to_bytes_dealloc)},
+    {Py_tp_getset, to_bytes_getset},
+    {Py_tp_methods, to_bytes_methods},
+    {Py_tp_members, to_bytes_members},
+    {0, nullptr},
+};
+
+// Immutable, or the interpreter's attribute caches would not trust it.
+PyType_Spec to_bytes_spec = {
+    "quillspar._classes.method_descriptor",
+    static_cast<int>(sizeof(ToBytesDescriptor)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    to_bytes_slots,
+};
+
+}  // namespace
+
 PyObject* new_to_bytes() noexcept {
-    static PyMethodDef def = {
-        "to_bytes",
-        to_bytes,
-        METH_NOARGS,
-        "to_bytes($self, /)\n--\n\nEncode this message to protobuf wire bytes.",
-    };
-    return PyDescr_NewMethod(&PyBaseObject_Type, &def);
+    Ref type = Ref::steal(PyType_FromSpec(&to_bytes_spec));
+    if (!type) return nullptr;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject* self = tp->tp_alloc(tp, 0);  // holds the type
+    if (!self) return nullptr;
+    reinterpret_cast<ToBytesDescriptor*>(self)->vectorcall = to_bytes_vectorcall;
+    return self;
 }
 
 PyObject* new_from_bytes() noexcept { return PyDescr_NewClassMethod(&PyBaseObject_Type, &from_bytes_def); }
