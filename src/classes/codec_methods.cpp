@@ -209,18 +209,20 @@ Ref own_entry(PyTypeObject* tp, PyObject* name) noexcept {
     return Ref::steal(found);
 }
 
-// What the class's bases give for `name`, the class's own entry left out: a
-// new reference, nullptr when they give nothing, or nullptr with an
-// exception set.
-Ref inherited_entry(PyTypeObject* tp, PyObject* name) noexcept {
+// The `from_bytes` that the class's bases give it, the class's own entry left
+// out: a new reference, nullptr when they give none, or nullptr with an
+// exception set. A base's entry that is only there because that base
+// inherited the package's stands for what is further up, and is passed over.
+Ref inherited_from_bytes_entry(PyTypeObject* tp) noexcept {
     PyObject* mro = tp->tp_mro;  // a tuple for every ready type
     if (!mro) return Ref();
     Ref keep = Ref::borrow(mro);
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(base)) continue;
-        Ref found = own_entry(reinterpret_cast<PyTypeObject*>(base), name);
-        if (found || PyErr_Occurred()) return found;
+        Ref found = own_entry(reinterpret_cast<PyTypeObject*>(base), g_state.str_from_bytes);
+        if (PyErr_Occurred()) return Ref();
+        if (found && !is_bound_to(found.get(), &inherited_from_bytes_def, base)) return found;
     }
     return Ref();
 }
@@ -237,7 +239,7 @@ PyObject* inherited_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t 
     Ref own = own_entry(tp, g_state.str_from_bytes);
     if (!own && PyErr_Occurred()) return nullptr;
     if (is_bound_to(own.get(), &inherited_from_bytes_def, cls)) {
-        Ref inherited = inherited_entry(tp, g_state.str_from_bytes);
+        Ref inherited = inherited_from_bytes_entry(tp);
         if (!inherited && PyErr_Occurred()) return nullptr;
         if (!is_package_from_bytes(inherited.get())) {
             if (!inherited) {
@@ -308,7 +310,7 @@ int settle_from_bytes(PyObject* cls, bool placeholder) noexcept {
         if (!is_package_from_bytes(own.get()) || is_bound_to(own.get(), &from_bytes_def, cls)) return 0;
         def = &from_bytes_def;
     } else {
-        Ref inherited = inherited_entry(tp, g_state.str_from_bytes);
+        Ref inherited = inherited_from_bytes_entry(tp);
         if (!inherited && PyErr_Occurred()) return -1;
         if (!is_package_from_bytes(inherited.get()))
             return own ? PyType_Type.tp_setattro(cls, g_state.str_from_bytes, nullptr) : 0;
