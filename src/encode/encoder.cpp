@@ -4,6 +4,12 @@
 // written in place behind a reserved length prefix that is filled in when the
 // record is complete. On an error every frame records its step of the path
 // (error_path.hpp) as it returns.
+//
+// Short paths: a field held in a slot of a class whose layout the descriptor
+// has cached (attr.hpp) is read without a lookup, and a scalar of a built-in
+// type is written from the borrowed slot value with its tag worked out once
+// (write_fast). Everything else, and everything that may run Python code,
+// takes the general path, after which the layout is looked up again.
 #include "encoder.hpp"
 
 #include <algorithm>
