@@ -200,6 +200,27 @@ def test_native_codec_methods_call_whatever_the_class_carries(ns):
     assert value.to_bytes() == b"\x08\x01" and Ok.from_bytes(b"\x08\x01") == value
 
 
+@pytest.mark.parametrize(
+    "attrs, call, message",
+    [
+        ({"encode": str.encode}, lambda cls: cls(a=1).to_bytes(), "'encode' for 'str' objects doesn't apply"),
+        ({"decode": bytes.decode}, lambda cls: cls.from_bytes(b""), "'decode' for 'bytes' objects doesn't apply"),
+    ],
+)
+def test_native_codec_methods_check_a_borrowed_builtin_method(ns, attrs, call, message):
+    # A built-in method taken from another type must still check its receiver.
+    Ok = ns.Ok
+    real = Ok.__quillspar__
+    try:
+        type.__setattr__(Ok, "__quillspar__", type("Fake", (), attrs)())
+        for _ in range(2):
+            with pytest.raises(TypeError, match=message):
+                call(Ok)
+    finally:
+        type.__setattr__(Ok, "__quillspar__", real)
+    assert Ok.from_bytes(Ok(a=1).to_bytes()) == Ok(a=1)
+
+
 def test_native_codec_methods_on_pending_classes():
     cls = define("@message\nclass Early:\n    later: Later | None\n", "Early")
     for call in (lambda: cls.from_bytes(b""), lambda: object.__new__(cls).to_bytes()):

@@ -706,6 +706,30 @@ def test_instances_of_several_classes_with_one_descriptor():
     assert PAIR.encode(NS(a=0, b="")) == b""
 
 
+class ChangesTheClassWhenCompared(str):
+    """A class attribute's name that shares the hash of field `b`: looking `b` up compares with it."""
+
+    armed = None
+
+    def __hash__(self):
+        return hash("b")
+
+    def __eq__(self, other):
+        change, ChangesTheClassWhenCompared.armed = ChangesTheClassWhenCompared.armed, None
+        if change:
+            change()
+        return False
+
+
+def test_a_class_changed_while_its_slots_are_looked_up():
+    cls = pair_class("Odd")
+    odd = type("Odd", (cls,), {"__slots__": (), ChangesTheClassWhenCompared("zz"): None})
+    x = pair(odd)
+    odd.other = None  # nothing cached for the class as it is now
+    ChangesTheClassWhenCompared.armed = lambda: setattr(odd, "a", property(lambda self: 7))
+    assert PAIR.encode(x) == bytes.fromhex("0807 120178") and ChangesTheClassWhenCompared.armed is None
+
+
 class Meddles:
     """An int32 value that changes the message's class while it is converted."""
 

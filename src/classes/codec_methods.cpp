@@ -76,10 +76,12 @@ public:
             method_ = Py_NewRef(found);
             type_ = tp;  // kept alive by the method, which refers to it
             version_ = tp->tp_version_tag;
-            // Found on the receiver's own type, so the receiver passes the
-            // method's type check.
+            // Called without the method's own receiver check only when the
+            // receiver's type is the method's or derives from it: a class
+            // may hold a built-in method taken from another type.
             PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
-            if ((def->ml_flags & ~METH_COEXIST) == (METH_FASTCALL | METH_KEYWORDS))
+            if ((def->ml_flags & ~METH_COEXIST) == (METH_FASTCALL | METH_KEYWORDS) &&
+                PyType_IsSubtype(tp, PyDescr_TYPE(found)))
                 direct_ = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
         }
         if (direct_) return direct_(args[0], args + 1, static_cast<Py_ssize_t>(nargs) - 1, nullptr);

@@ -54,18 +54,22 @@ inline PyObject* get_attr_uncached(PyObject* obj, PyObject* name) noexcept {
 // be cached (then the layout is left as it was).
 [[gnu::noinline]] inline bool fill_layout(DescriptorState& st, PyTypeObject* tp) noexcept {
     if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(tp)) return false;
+    const unsigned int version = tp->tp_version_tag;
     const std::size_t n = st.field_names.size();
-    // Computed aside and stored at once: a lookup may, in theory, compare
-    // keys with Python code, which could re-enter and use the layout.
+    // Computed aside and stored at once: a lookup may compare keys with
+    // Python code (a str subclass among the class's names), which could
+    // change the class, or re-enter and use the layout.
     std::unique_ptr<Py_ssize_t[]> offsets(new (std::nothrow) Py_ssize_t[n + 1]);
     if (!offsets) return false;
     for (std::size_t i = 0; i < n; ++i) offsets[i] = slot_offset(tp, st.field_names[i].get());
     offsets[n] = slot_offset(tp, module_state().unknown_name.get());
-    if (tp->tp_version_tag == 0) return false;  // changed meanwhile
+    // Changed meanwhile: the lookups give the type a new tag after a change,
+    // so the offsets found before it may be stale although a tag is set.
+    if (tp->tp_version_tag != version) return false;
     SlotLayout& l = st.encode_cache.slots;
     l.type = nullptr;
     l.offsets = std::move(offsets);
-    l.version = tp->tp_version_tag;
+    l.version = version;
     l.type = tp;
     return true;
 }
@@ -144,12 +148,14 @@ inline DescriptorObject* marker_in_class(PyTypeObject* tp) noexcept {
                                                                   Ref& holder, const char* not_message) noexcept {
     PyTypeObject* meta = Py_TYPE(tp);
     if (entry && PyUnstable_Type_AssignVersionTag(tp) && PyUnstable_Type_AssignVersionTag(meta)) {
+        const unsigned int version = tp->tp_version_tag, meta_version = meta->tp_version_tag;
         if (DescriptorObject* d = marker_in_class(tp)) {
-            if (tp->tp_version_tag && meta->tp_version_tag) {
+            // Kept only when neither type changed during the lookups (see fill_layout).
+            if (tp->tp_version_tag == version && meta->tp_version_tag == meta_version) {
                 entry->type = nullptr;
-                entry->version = tp->tp_version_tag;
+                entry->version = version;
                 entry->meta = meta;
-                entry->meta_version = meta->tp_version_tag;
+                entry->meta_version = meta_version;
                 entry->descriptor = d;
                 entry->type = tp;
             }
