@@ -4,8 +4,8 @@
 
 namespace quillspar {
 
-bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-               PyObject** out) noexcept {
+bool bind_args_general(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                       PyObject** out) noexcept {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > sig.count) {
         PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", sig.callable, sig.count,
