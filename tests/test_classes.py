@@ -288,6 +288,17 @@ def test_from_bytes_replaced_on_a_base(ns):
     assert [type(c.from_bytes(b"\x08\x01")) for c in (Ok, plain, hooked, late)] == [Ok, plain, hooked, late]
 
 
+def test_from_bytes_of_a_class_made_by_its_bases_metaclass(ns):
+    # Made by calling the base class's metaclass's base: type.__new__ hands
+    # the class over to the derived metaclass, and both settle from_bytes.
+    Ok = ns.Ok
+    base = type("Meta", (type(Ok),), {})("Base", (Ok,), {})
+    made = type(Ok)("Made", (base,), {})
+    assert type(made) is type(base) and type(made.from_bytes(b"")) is made
+    base.from_bytes = classmethod(lambda cls, data: ("replaced", cls))
+    assert made.from_bytes(b"") == ("replaced", made)
+
+
 def test_from_bytes_of_a_copied_namespace(ns):
     Ok = ns.Ok
 

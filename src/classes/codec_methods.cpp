@@ -190,7 +190,7 @@ PyMethodDef inherited_from_bytes_def = {
 // Whether `v` is the package's from_bytes: the class method or a function
 // bound to some class.
 bool is_package_from_bytes(PyObject* v) noexcept {
-    if (v == g_state.from_bytes_method) return true;
+    if (v == g_state.from_bytes_method || v == g_state.from_bytes_placeholder) return true;
     if (!v || !PyCFunction_CheckExact(v)) return false;
     PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(v)->m_ml;
     return def == &from_bytes_def || def == &inherited_from_bytes_def;
@@ -281,9 +281,12 @@ bool inherits_from_bytes(PyObject* bases, PyObject* ns) noexcept {
     if (!g_state.from_bytes_method || !PyTuple_Check(bases) || !PyDict_Check(ns)) return false;
     PyObject* own = nullptr;
     PyObject* slots = nullptr;
-    if (PyDict_GetItemRef(ns, g_state.str_from_bytes, &own) != 0 ||
-        PyDict_GetItemRef(ns, g_state.str_slots, &slots) < 0) {
-        Py_XDECREF(own);
+    // The placeholder is there when a metaclass derived from MessageType
+    // makes the class for an outer `__new__` (type.__new__ hands it over),
+    // and counts as absent.
+    const int named = PyDict_GetItemRef(ns, g_state.str_from_bytes, &own);
+    Ref keep_own = Ref::steal(own);
+    if ((named != 0 && own != g_state.from_bytes_placeholder) || PyDict_GetItemRef(ns, g_state.str_slots, &slots) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -300,16 +303,20 @@ bool inherits_from_bytes(PyObject* bases, PyObject* ns) noexcept {
     return false;
 }
 
-int settle_from_bytes(PyObject* cls, bool placeholder) noexcept {
+int settle_from_bytes(PyObject* cls) noexcept {
     if (!g_state.from_bytes_method) return 0;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     Ref own = own_entry(tp, g_state.str_from_bytes);
     if (!own && PyErr_Occurred()) return -1;
     PyMethodDef* def = nullptr;
-    if (own && !(placeholder && own.get() == g_state.from_bytes_method)) {
+    if (own && own.get() != g_state.from_bytes_placeholder) {
         // Named in the namespace: the class method, or a function bound to
         // another class (a namespace copied from one), stand for this class's.
-        if (!is_package_from_bytes(own.get()) || is_bound_to(own.get(), &from_bytes_def, cls)) return 0;
+        // One bound to this class was settled already, by the `__new__` of a
+        // derived metaclass that type.__new__ handed the class to.
+        if (!is_package_from_bytes(own.get()) || is_bound_to(own.get(), &from_bytes_def, cls) ||
+            is_bound_to(own.get(), &inherited_from_bytes_def, cls))
+            return 0;
         def = &from_bytes_def;
     } else {
         Ref inherited = inherited_from_bytes_entry(tp);

@@ -32,11 +32,11 @@ PyObject* new_from_bytes() noexcept;
 bool inherits_from_bytes(PyObject* bases, PyObject* ns) noexcept;
 
 // Gives a new class of MessageType its own bound `from_bytes` where it has
-// the package's class method (`placeholder`: the one `__new__` added) or
-// another class's bound function, or inherits one; removes the placeholder
-// where the class's bases turn out to give something else. 0, or -1 with an
-// exception set.
-int settle_from_bytes(PyObject* cls, bool placeholder) noexcept;
+// the package's class method or another class's bound function, or inherits
+// one (the placeholder that `__new__` puts in the namespace counts as
+// absent); removes the placeholder where the class's bases turn out to give
+// something else. 0, or -1 with an exception set.
+int settle_from_bytes(PyObject* cls) noexcept;
 
 // _classes.set_fallbacks(to_bytes, from_bytes).
 extern PyMethodDef set_fallbacks_def;

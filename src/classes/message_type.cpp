@@ -185,13 +185,13 @@ PyObject* message_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwds) n
     if (PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 3 &&
         inherits_from_bytes(PyTuple_GET_ITEM(args, 1), PyTuple_GET_ITEM(args, 2))) {
         Ref ns = Ref::steal(PyDict_Copy(PyTuple_GET_ITEM(args, 2)));  // type.__new__ copies it too
-        if (!ns || PyDict_SetItem(ns.get(), g_state.str_from_bytes, g_state.from_bytes_method) < 0) return nullptr;
+        if (!ns || PyDict_SetItem(ns.get(), g_state.str_from_bytes, g_state.from_bytes_placeholder) < 0) return nullptr;
         with_placeholder =
             Ref::steal(PyTuple_Pack(3, PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1), ns.get()));
         if (!with_placeholder) return nullptr;
     }
     Ref cls = Ref::steal(PyType_Type.tp_new(meta, with_placeholder ? with_placeholder.get() : args, kwds));
-    if (!cls || settle_from_bytes(cls.get(), static_cast<bool>(with_placeholder)) < 0) return nullptr;
+    if (!cls || settle_from_bytes(cls.get()) < 0) return nullptr;
     return cls.release();
 }
 

@@ -54,7 +54,8 @@ PyObject* create_module() noexcept {
     Ref to = Ref::steal(new_to_bytes());
     if (!to || PyModule_AddObjectRef(module.get(), "to_bytes", to.get()) < 0) return nullptr;
     if (!g_state.from_bytes_method) g_state.from_bytes_method = new_from_bytes();
-    if (!g_state.from_bytes_method ||
+    if (!g_state.from_bytes_placeholder) g_state.from_bytes_placeholder = new_from_bytes();
+    if (!g_state.from_bytes_method || !g_state.from_bytes_placeholder ||
         PyModule_AddObjectRef(module.get(), "from_bytes", g_state.from_bytes_method) < 0)
         return nullptr;
     Ref fallbacks = Ref::steal(PyCFunction_New(&set_fallbacks_def, nullptr));

@@ -19,6 +19,10 @@ struct State {
     PyObject* str_from_bytes = nullptr;     // "from_bytes", interned
     PyObject* str_slots = nullptr;          // "__slots__", interned
     PyObject* from_bytes_method = nullptr;  // the module's `from_bytes` class method (strong)
+    // The same class method, a second object that MessageType's `__new__`
+    // alone puts in a namespace, so that a nested `__new__` tells it apart
+    // from one the namespace names (strong).
+    PyObject* from_bytes_placeholder = nullptr;
     PyObject* to_bytes_fallback = nullptr;  // the package's Python methods (set_fallbacks), strong
     PyObject* from_bytes_fallback = nullptr;
 };
