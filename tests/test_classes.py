@@ -221,6 +221,26 @@ def test_native_codec_methods_check_a_borrowed_builtin_method(ns, attrs, call, m
     assert Ok.from_bytes(Ok(a=1).to_bytes()) == Ok(a=1)
 
 
+def test_native_codec_methods_follow_a_descriptor_that_gains_a_get(ns):
+    class Fake:
+        def encode(self, obj):
+            return "unbound"
+
+    class Got:
+        def encode(self, obj):
+            return "got"
+
+    Ok, value = ns.Ok, ns.Ok(a=1)
+    real = Ok.__quillspar__
+    try:
+        type.__setattr__(Ok, "__quillspar__", Fake())
+        assert value.to_bytes() == "unbound"
+        Fake.__get__ = lambda self, obj, owner=None: Got()  # now the class attribute's value comes from __get__
+        assert value.to_bytes() == "got"
+    finally:
+        type.__setattr__(Ok, "__quillspar__", real)
+
+
 def test_native_codec_methods_on_pending_classes():
     cls = define("@message\nclass Early:\n    later: Later | None\n", "Early")
     for call in (lambda: cls.from_bytes(b""), lambda: object.__new__(cls).to_bytes()):

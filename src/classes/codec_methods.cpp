@@ -16,7 +16,8 @@ namespace {
 // The attribute lookup would find nothing on the metaclass and then take the
 // class's own entry as it is, the descriptor having no __get__; what it found
 // stays valid until the class or a base changes, which gives the class a new
-// version tag.
+// version tag. That the descriptor's own type still has no __get__ is the
+// caller's to check (CachedMethod::direct holds it for the types it accepts).
 inline PyObject* cached_marker(PyObject* cls) noexcept {
     if (!Py_IS_TYPE(cls, g_state.message_type)) [[unlikely]]
         return nullptr;
@@ -28,7 +29,8 @@ inline PyObject* cached_marker(PyObject* cls) noexcept {
 // The descriptor the class carries, or nullptr: missing (no exception), or
 // nullptr with an exception set. Fills the class's cache where it can.
 [[gnu::noinline]] Ref marker_of(PyObject* cls) noexcept {
-    if (PyObject* d = cached_marker(cls)) return Ref::borrow(d);
+    // The class keeps its tag when the descriptor's own type gains a __get__.
+    if (PyObject* d = cached_marker(cls); d && !Py_TYPE(d)->tp_descr_get) return Ref::borrow(d);
     if (Py_IS_TYPE(cls, g_state.message_type)) {
         auto* tp = reinterpret_cast<PyTypeObject*>(cls);
         PyObject* d = _PyType_Lookup(tp, g_state.str_marker);  // borrowed
@@ -80,8 +82,11 @@ public:
             // receiver's type is the method's or derives from it: a class
             // may hold a built-in method taken from another type.
             PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(found)->d_method;
+            // The fast paths take the class's cached descriptor as it is
+            // when its type has this method directly: that type must have
+            // no __get__ (which would give it a new tag).
             if ((def->ml_flags & ~METH_COEXIST) == (METH_FASTCALL | METH_KEYWORDS) &&
-                PyType_IsSubtype(tp, PyDescr_TYPE(found)))
+                PyType_IsSubtype(tp, PyDescr_TYPE(found)) && !tp->tp_descr_get)
                 direct_ = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
         }
         if (direct_) return direct_(args[0], args + 1, static_cast<Py_ssize_t>(nargs) - 1, nullptr);
