@@ -128,6 +128,25 @@ OPTIONS = [
 ]
 
 
+@pytest.fixture(autouse=True, scope="module", params=["native", "python"])
+def path(request):
+    """Every test twice: with the native plans, and with the Python converters alone."""
+    saved = _json._NATIVE
+    _json._NATIVE = request.param == "native"
+    yield request.param
+    _json._NATIVE = saved
+
+
+def python_only(fn, *args, **kwargs):
+    """What the Python converters alone give."""
+    saved = _json._NATIVE
+    _json._NATIVE = False
+    try:
+        return fn(*args, **kwargs)
+    finally:
+        _json._NATIVE = saved
+
+
 @pytest.fixture(params=["orjson", "json"])
 def codec(request, monkeypatch):
     """Both JSON text codecs: orjson and the standard library's fallback."""
@@ -148,6 +167,7 @@ def test_values_agree_with_json_format(cls, data):
     ours_options, their_options = data.draw(st.sampled_from(OPTIONS))
     theirs = T.to_ref(value)
     assert quillspar.to_dict(value, **ours_options) == json_format.MessageToDict(theirs, **their_options)
+    assert value.to_json(**ours_options) == python_only(value.to_json, **ours_options)
     try:
         parsed = json_format.Parse(value.to_json(**ours_options), ref(cls)())
     except json_format.ParseError as exc:

@@ -1582,6 +1582,9 @@ else:  # pragma: no cover - exercised by the tests with orjson hidden
         return _std_dumps(value, indent, sort_keys)
 
 
+# orjson's compact writer, whose text the native plans write themselves.
+_ORJSON_DUMPS: Final = _dumps if _orjson is not None else None
+
 _SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89abAB]")
 
 
@@ -1695,6 +1698,17 @@ def to_json(
     """
     if indent is not None and (type(indent) is not int or indent < 0):
         raise TypeError(f"indent is None or a non-negative int, not {indent!r}")
+    if indent is None and not sort_keys and _NATIVE and _dumps is _ORJSON_DUMPS:
+        plan = message.__class__.__dict__.get(_ATTR)
+        if plan is not None:
+            key = _output_key(include_defaults, enums_as_numbers, proto_names)
+            native = plan.nout[key]
+            if native is None:
+                native = _native(plan, key, True)
+            if native:
+                text = native.text(message)
+                if text is not None:
+                    return text  # type: ignore[no-any-return]
     value = _run_output(message, _output_key(include_defaults, enums_as_numbers, proto_names))
     return _dumps(value, indent, sort_keys)
 

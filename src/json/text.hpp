@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quillspar::json {
@@ -122,6 +123,67 @@ inline std::optional<double> shortest_float32(float f) noexcept {
         if (back == f) return d;
     }
     return std::nullopt;
+}
+
+// Appends `text` (UTF-8) as a JSON string: quoted, with '"', '\\' and the
+// control characters escaped as orjson escapes them; everything else as it is.
+inline void append_json_string(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out.push_back('"');
+    std::size_t run = 0;  // start of the bytes not yet copied
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') [[likely]]
+            continue;
+        out.append(text.data() + run, i - run);
+        run = i + 1;
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\b': out.append("\\b"); break;
+            case '\t': out.append("\\t"); break;
+            case '\n': out.append("\\n"); break;
+            case '\f': out.append("\\f"); break;
+            case '\r': out.append("\\r"); break;
+            default: {
+                const char u[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+                out.append(u, sizeof u);
+            }
+        }
+    }
+    out.append(text.data() + run, text.size() - run);
+    out.push_back('"');
+}
+
+// Appends a finite double as orjson writes it: the shortest decimal that
+// reads back as it (`repr` holds it), in plain notation from 1e-5 up to
+// 1e16 and in exponent notation, with an unpadded exponent, outside that.
+// `repr` is Python's repr of the double.
+inline void append_float_repr(std::string& out, std::string_view repr) {
+    const std::size_t e = repr.find('e');
+    if (e == std::string_view::npos) {
+        out.append(repr);
+        return;
+    }
+    std::string_view mantissa = repr.substr(0, e);
+    std::string_view exponent = repr.substr(e + 1);  // sign and at least two digits
+    const char sign = exponent[0];
+    std::string_view digits = exponent.substr(1);
+    while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
+    if (sign == '-' && digits == "5") {  // 1.25e-05 is written 0.0000125
+        if (!mantissa.empty() && mantissa[0] == '-') {
+            out.push_back('-');
+            mantissa.remove_prefix(1);
+        }
+        out.append("0.0000");
+        for (char c : mantissa)
+            if (c != '.') out.push_back(c);
+        return;
+    }
+    out.append(mantissa);
+    out.push_back('e');
+    out.push_back(sign);
+    out.append(digits);
 }
 
 }  // namespace quillspar::json

@@ -14,40 +14,14 @@
 
 #include "../py/depth.hpp"
 #include "../py/ref.hpp"
-#include "enum_names.hpp"
 #include "plan.hpp"
 #include "state.hpp"
 #include "text.hpp"
+#include "writer.hpp"
 
 namespace quillspar::json {
 namespace {
 
-struct OutField {
-    Ref attr;  // attribute name
-    Ref key;   // JSON key
-    Py_ssize_t offset = 0;
-    Shape shape = Shape::Singular;
-    Kind kind = Kind::Double;
-    Kind key_kind = Kind::String;
-    Ref aux;  // Message: the Writer; Call: the converter; enums: the enum class or nullptr
-    EnumNames names;
-};
-
-struct WriterBody {
-    Ref cls;
-    unsigned int version = 0;  // the class's version tag when the offsets were last checked
-    bool defaults = false;     // include_defaults
-    bool enum_numbers = false;
-    std::vector<OutField> fields;  // field number order
-};
-
-struct WriterObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    WriterBody* body;  // nullptr until set up, and after a clear
-};
-
-WriterObject* as_writer(PyObject* o) noexcept { return reinterpret_cast<WriterObject*>(o); }
 
 // The member descriptor that `obj.<name>` reads on instances of `tp`, or
 // nullptr when the attribute is anything but a plain object slot.
@@ -60,21 +34,6 @@ PyMemberDef* plain_slot(PyTypeObject* tp, PyObject* name) noexcept {
     return def;
 }
 
-// Whether the slot offsets still give what attribute reads give. Any change
-// to the class or a base changes its version tag, so the full check runs
-// only after one.
-bool offsets_current(WriterBody& b) noexcept {
-    auto* tp = reinterpret_cast<PyTypeObject*>(b.cls.get());
-    if (b.version != 0 && tp->tp_version_tag == b.version) [[likely]]
-        return true;
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    for (const OutField& f : b.fields) {
-        const PyMemberDef* def = plain_slot(tp, f.attr.get());
-        if (!def || def->offset != f.offset) return false;
-    }
-    b.version = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
-    return true;
-}
 
 PyObject* ascii_text(const char* s, std::size_t n) noexcept {
     PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
@@ -86,29 +45,7 @@ PyObject* special_float(double d) noexcept {
     return Py_NewRef(d != d ? g_state.nan : d > 0 ? g_state.infinity : g_state.neg_infinity);
 }
 
-// The double a double or float field holds: exact floats and ints only.
-bool double_of(PyObject* v, double& out) noexcept {
-    if (PyFloat_CheckExact(v)) {
-        out = PyFloat_AS_DOUBLE(v);
-        return true;
-    }
-    if (PyLong_CheckExact(v)) {
-        out = PyLong_AsDouble(v);
-        return !(out == -1.0 && PyErr_Occurred());
-    }
-    return false;
-}
 
-// The number of an enum value: an exact int, or a member of the field's own
-// enum class. False for anything else and for numbers beyond 32 bits.
-bool enum_number(const OutField& f, PyObject* v, std::int32_t& out) noexcept {
-    if (!PyLong_CheckExact(v) && (!f.aux || Py_TYPE(v) != reinterpret_cast<PyTypeObject*>(f.aux.get()))) return false;
-    int overflow = 0;
-    const long n = PyLong_AsLongAndOverflow(v, &overflow);
-    if (overflow || n < INT32_MIN || n > INT32_MAX) return false;
-    out = static_cast<std::int32_t>(n);
-    return true;
-}
 
 PyObject* write_message(WriterBody& b, PyObject* obj, int depth) noexcept;
 
@@ -194,21 +131,6 @@ PyObject* write_value(const WriterBody& b, const OutField& f, PyObject* v, int d
     return nullptr;
 }
 
-// Whether a field without presence is written: its value is not the
-// default. -1 to give up (a value whose truth only Python code can tell).
-int worth_writing(const OutField& f, PyObject* v) noexcept {
-    if (v == Py_None) return 0;
-    PyTypeObject* tp = Py_TYPE(v);
-    if (tp == &PyFloat_Type) {
-        const double d = PyFloat_AS_DOUBLE(v);
-        return d != 0.0 || ((f.kind == Kind::Double || f.kind == Kind::Float) && std::signbit(d));  // -0.0 is written
-    }
-    if (tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyUnicode_Type || tp == &PyBytes_Type ||
-        (f.aux && tp == reinterpret_cast<PyTypeObject*>(f.aux.get()) &&
-         (f.kind == Kind::Enum || f.kind == Kind::NullEnum)))
-        return PyObject_IsTrue(v);
-    return -1;
-}
 
 PyObject* write_map_key(Kind kind, PyObject* k) noexcept {
     if (kind == Kind::String) return PyUnicode_CheckExact(k) ? Py_NewRef(k) : nullptr;
@@ -343,6 +265,11 @@ bool read_field_spec(PyTypeObject* cls, PyObject* spec, OutField& f) {
     PyUnicode_InternInPlace(&name);
     f.attr = Ref::steal(name);
     f.key = Ref::borrow(key);
+    Py_ssize_t key_size;
+    const char* key_utf8 = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (!key_utf8) return false;
+    append_json_string(f.key_text, {key_utf8, static_cast<std::size_t>(key_size)});
+    f.key_text.push_back(':');
     const PyMemberDef* def = plain_slot(cls, name);
     if (!def) {
         PyErr_Format(PyExc_TypeError, "Writer.setup(): %R is not a slot of %s", name, cls->tp_name);
@@ -404,12 +331,16 @@ PyObject* writer_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         for (std::size_t i = 0; i < fields.size(); ++i)
             if (!read_field_spec(tp, PyTuple_GET_ITEM(args[0], static_cast<Py_ssize_t>(i)), fields[i]))
                 return nullptr;
+        bool unique = true;
+        for (std::size_t i = 0; i < fields.size() && unique; ++i)
+            for (std::size_t j = 0; j < i && unique; ++j) unique = fields[i].key_text != fields[j].key_text;
         const int defaults = PyObject_IsTrue(args[1]);
         const int numbers = PyObject_IsTrue(args[2]);
         if (defaults < 0 || numbers < 0) return nullptr;
         b->fields = std::move(fields);
         b->defaults = defaults;
         b->enum_numbers = numbers;
+        b->unique_keys = unique;
         b->version = 0;
         Py_RETURN_NONE;
     });
@@ -426,6 +357,18 @@ PyObject* writer_vectorcall(PyObject* self, PyObject* const* args, std::size_t n
     if (b && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(b->cls.get())) {
         Ref hold = Ref::borrow(self);  // keeps the plan alive through calls into Python code
         if (PyObject* out = write_message(*b, obj, 0)) return out;
+    }
+    if (PyErr_Occurred() && !recoverable_error()) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// writer.text(message): its compact JSON text, or None when the Python path must write it.
+PyObject* writer_text(PyObject* self, PyObject* obj) noexcept {
+    WriterBody* b = as_writer(self)->body;
+    if (b && Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(b->cls.get())) {
+        Ref hold = Ref::borrow(self);
+        if (PyObject* out = write_text(*b, obj)) return out;
     }
     if (PyErr_Occurred() && !recoverable_error()) return nullptr;
     PyErr_Clear();
@@ -461,6 +404,9 @@ PyMethodDef writer_methods[] = {
      "JSON key, shape, kind, aux, map key kind); aux is the Writer of a message\n"
      "field, the converter of a Call field, (enum class or None, {number: name})\n"
      "of an enum field, else None."},
+    {"text", writer_text, METH_O,
+     "text(message)\n--\n\n"
+     "The message's compact JSON text (as orjson writes its JSON values), or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -483,6 +429,62 @@ PyType_Slot writer_slots[] = {
 };
 
 }  // namespace
+
+// Whether the slot offsets still give what attribute reads give. Any change
+// to the class or a base changes its version tag, so the full check runs
+// only after one.
+bool offsets_current(WriterBody& b) noexcept {
+    auto* tp = reinterpret_cast<PyTypeObject*>(b.cls.get());
+    if (b.version != 0 && tp->tp_version_tag == b.version) [[likely]]
+        return true;
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    for (const OutField& f : b.fields) {
+        const PyMemberDef* def = plain_slot(tp, f.attr.get());
+        if (!def || def->offset != f.offset) return false;
+    }
+    b.version = PyUnstable_Type_AssignVersionTag(tp) ? tp->tp_version_tag : 0;
+    return true;
+}
+
+// The double a double or float field holds: exact floats and ints only.
+bool double_of(PyObject* v, double& out) noexcept {
+    if (PyFloat_CheckExact(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        out = PyLong_AsDouble(v);
+        return !(out == -1.0 && PyErr_Occurred());
+    }
+    return false;
+}
+
+// The number of an enum value: an exact int, or a member of the field's own
+// enum class. False for anything else and for numbers beyond 32 bits.
+bool enum_number(const OutField& f, PyObject* v, std::int32_t& out) noexcept {
+    if (!PyLong_CheckExact(v) && (!f.aux || Py_TYPE(v) != reinterpret_cast<PyTypeObject*>(f.aux.get()))) return false;
+    int overflow = 0;
+    const long n = PyLong_AsLongAndOverflow(v, &overflow);
+    if (overflow || n < INT32_MIN || n > INT32_MAX) return false;
+    out = static_cast<std::int32_t>(n);
+    return true;
+}
+
+// Whether a field without presence is written: its value is not the
+// default. -1 to give up (a value whose truth only Python code can tell).
+int worth_writing(const OutField& f, PyObject* v) noexcept {
+    if (v == Py_None) return 0;
+    PyTypeObject* tp = Py_TYPE(v);
+    if (tp == &PyFloat_Type) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        return d != 0.0 || ((f.kind == Kind::Double || f.kind == Kind::Float) && std::signbit(d));  // -0.0 is written
+    }
+    if (tp == &PyLong_Type || tp == &PyBool_Type || tp == &PyUnicode_Type || tp == &PyBytes_Type ||
+        (f.aux && tp == reinterpret_cast<PyTypeObject*>(f.aux.get()) &&
+         (f.kind == Kind::Enum || f.kind == Kind::NullEnum)))
+        return PyObject_IsTrue(v);
+    return -1;
+}
 
 PyObject* new_writer_type() noexcept {
     PyType_Spec spec = {
