@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -236,17 +237,17 @@ PyObject* read_field(const InField& f, PyObject* v, int depth) noexcept {
 }
 
 // The keyword names of the fields in `given` (a new reference).
-PyObject* keyword_names(ReaderBody& b, const std::vector<std::size_t>& given) noexcept {
+PyObject* keyword_names(ReaderBody& b, const std::size_t* given, std::size_t count) noexcept {
     const bool cacheable = b.fields.size() <= 64;
     std::uint64_t mask = 0;
     if (cacheable) {
-        for (std::size_t i : given) mask |= std::uint64_t{1} << i;
+        for (std::size_t j = 0; j < count; ++j) mask |= std::uint64_t{1} << given[j];
         for (const KwCache& c : b.kw_cache)
             if (c.names && c.mask == mask) return Py_NewRef(c.names.get());
     }
-    PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(given.size()));
+    PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(count));
     if (!names) return nullptr;
-    for (std::size_t j = 0; j < given.size(); ++j)
+    for (std::size_t j = 0; j < count; ++j)
         PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(j), Py_NewRef(b.fields[given[j]].attr.get()));
     if (cacheable) {
         KwCache& slot = b.kw_cache[b.kw_next++ % b.kw_cache.size()];
@@ -256,50 +257,101 @@ PyObject* keyword_names(ReaderBody& b, const std::vector<std::size_t>& given) no
     return names;
 }
 
+// The values of one message's fields, by field index: owned, on the stack
+// for the usual sizes.
+class FieldValues {
+public:
+    explicit FieldValues(std::size_t n) : n_(n) {
+        if (n > kInline) {
+            heap_ = std::make_unique<PyObject*[]>(n);
+            data_ = heap_.get();
+        }
+        std::fill_n(data_, n, nullptr);
+    }
+    FieldValues(const FieldValues&) = delete;
+    FieldValues& operator=(const FieldValues&) = delete;
+    ~FieldValues() {
+        for (std::size_t i = 0; i < n_; ++i) Py_XDECREF(data_[i]);
+    }
+    PyObject*& operator[](std::size_t i) noexcept { return data_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 24;
+    std::size_t n_;
+    PyObject* inline_[kInline];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** data_ = inline_;
+};
+
+// Converts the fields of `d` into `values` (by field index); false to give up.
+bool read_fields(ReaderBody& b, PyObject* d, FieldValues& values, int depth) noexcept {
+    const std::size_t n = b.fields.size();
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        PyObject* found = PyDict_GetItemWithError(b.index.get(), k);  // borrowed
+        if (!found) {
+            if (PyErr_Occurred() || !b.ignore) return false;
+            continue;
+        }
+        const std::size_t i = PyLong_AsSize_t(found);
+        if (i >= n) return false;
+        const InField& f = b.fields[i];
+        Ref hold = Ref::borrow(v);
+        Ref value;
+        if (v == Py_None) {
+            if (f.null == Null::Unset) continue;
+            value = Ref::steal(f.null == Null::Constant ? Py_NewRef(f.null_value.get())
+                                                        : PyObject_CallOneArg(f.aux.get(), v));
+        } else {
+            value = Ref::steal(read_field(f, v, depth));
+        }
+        if (!value || values[i]) return false;  // values[i]: given twice, by both its names
+        values[i] = value.release();
+    }
+    return true;
+}
+
 PyObject* read_message(ReaderBody& b, PyObject* d, int depth) noexcept {
     if (depth > kMaxDepth) return nullptr;
     RecursionGuard guard(" while reading JSON");
     if (!guard.ok()) return nullptr;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const std::size_t n = b.fields.size();
-        std::vector<Ref> values(n);
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(d, &pos, &k, &v)) {
-            PyObject* found = PyDict_GetItemWithError(b.index.get(), k);  // borrowed
-            if (!found) {
-                if (PyErr_Occurred() || !b.ignore) return nullptr;
-                continue;
-            }
-            const std::size_t i = PyLong_AsSize_t(found);
-            if (i >= n) return nullptr;
-            const InField& f = b.fields[i];
-            Ref hold = Ref::borrow(v);
-            Ref value;
-            if (v == Py_None) {
-                if (f.null == Null::Unset) continue;
-                value = Ref::steal(f.null == Null::Constant ? Py_NewRef(f.null_value.get())
-                                                            : PyObject_CallOneArg(f.aux.get(), v));
-            } else {
-                value = Ref::steal(read_field(f, v, depth));
-            }
-            if (!value || values[i]) return nullptr;  // values[i]: given twice, by both its names
-            values[i] = std::move(value);
+        FieldValues values(n);
+        if (!read_fields(b, d, values, depth)) return nullptr;
+        // The given fields' values, after a spare slot for the vectorcall
+        // offset, and their indexes.
+        constexpr std::size_t kInline = 24;
+        PyObject* inline_args[kInline + 1];
+        std::size_t inline_given[kInline];
+        std::unique_ptr<PyObject*[]> heap_args;
+        std::unique_ptr<std::size_t[]> heap_given;
+        PyObject** args = inline_args;
+        std::size_t* given = inline_given;
+        if (n > kInline) {
+            heap_args = std::make_unique<PyObject*[]>(n + 1);
+            heap_given = std::make_unique<std::size_t[]>(n);
+            args = heap_args.get();
+            given = heap_given.get();
         }
-        std::vector<std::size_t> given;
-        given.reserve(n);
-        std::vector<int> per_oneof(static_cast<std::size_t>(b.groups));
+        std::size_t count = 0;
+        std::uint64_t oneofs_set = 0;  // a bit per oneof, for the first 64
         for (std::size_t i = 0; i < n; ++i) {
             if (!values[i]) continue;
-            given.push_back(i);
+            given[count] = i;
+            args[++count] = values[i];
             const int g = b.fields[i].oneof;
-            if (g >= 0 && ++per_oneof[static_cast<std::size_t>(g)] > 1) return nullptr;
+            if (g >= 0) {
+                if (g >= 64) return nullptr;
+                const std::uint64_t bit = std::uint64_t{1} << g;
+                if (oneofs_set & bit) return nullptr;  // more than one member set
+                oneofs_set |= bit;
+            }
         }
-        Ref names = Ref::steal(keyword_names(b, given));
+        Ref names = Ref::steal(keyword_names(b, given, count));
         if (!names) return nullptr;
-        std::vector<PyObject*> args(given.size() + 1);
-        for (std::size_t j = 0; j < given.size(); ++j) args[j + 1] = values[given[j]].get();
-        return PyObject_Vectorcall(b.cls.get(), args.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get());
+        return PyObject_Vectorcall(b.cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get());
     });
 }
 
