@@ -1582,8 +1582,10 @@ else:  # pragma: no cover - exercised by the tests with orjson hidden
         return _std_dumps(value, indent, sort_keys)
 
 
-# orjson's compact writer, whose text the native plans write themselves.
+# orjson's compact writer and its reader, whose text the native plans write
+# and read themselves.
 _ORJSON_DUMPS: Final = _dumps if _orjson is not None else None
+_ORJSON_LOADS: Final = _loads if _orjson is not None else None
 
 _SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89abAB]")
 
@@ -1762,6 +1764,17 @@ def from_json[M](cls: type[M], text: str | bytes | bytearray | memoryview, *, ig
         if not isinstance(text, (bytearray, memoryview)):
             raise TypeError(f"from_json() reads str or bytes, not {type(text).__name__}")
         text = bytes(text)
+    if _NATIVE and _loads is _ORJSON_LOADS and isinstance(cls, type):
+        plan = cls.__dict__.get(_ATTR)
+        if plan is not None:
+            key = 1 if ignore_unknown else 0
+            native = plan.ninp[key]
+            if native is None:
+                native = _native(plan, key, False)
+            if native:
+                made = native.parse(text)
+                if made is not None:
+                    return made  # type: ignore[no-any-return]
     return from_dict(cls, _loads(text), ignore_unknown=ignore_unknown)
 
 

@@ -17,49 +17,14 @@
 #include "../py/depth.hpp"
 #include "../py/ref.hpp"
 #include "plan.hpp"
+#include "reader.hpp"
 #include "state.hpp"
 #include "text.hpp"
 
 namespace quillspar::json {
+
+
 namespace {
-
-// What a field does with a JSON null.
-enum class Null : std::uint8_t { Unset = 0, Constant = 1, Convert = 2 };
-
-struct InField {
-    Ref attr;  // the keyword (attribute name), interned
-    Shape shape = Shape::Singular;
-    Kind kind = Kind::Double;
-    Kind key_kind = Kind::String;
-    Null null = Null::Unset;
-    int oneof = -1;   // index of its oneof, or -1
-    Ref aux;          // Message: the Reader; Call: the converter; enums: {name or number: member}
-    Ref null_value;   // Null::Constant: the value null gives
-};
-
-// Keyword-name tuples by the set of fields given (fields 0..63 only).
-struct KwCache {
-    std::uint64_t mask = 0;
-    Ref names;
-};
-
-struct ReaderBody {
-    Ref cls;
-    Ref index;  // {JSON name or field name: field index}
-    bool ignore = false;
-    int groups = 0;  // number of oneofs
-    std::vector<InField> fields;
-    std::array<KwCache, 8> kw_cache;
-    unsigned int kw_next = 0;
-};
-
-struct ReaderObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    ReaderBody* body;
-};
-
-ReaderObject* as_reader(PyObject* o) noexcept { return reinterpret_cast<ReaderObject*>(o); }
 
 PyObject* read_message(ReaderBody& b, PyObject* d, int depth) noexcept;
 
@@ -81,6 +46,8 @@ bool valid_text(PyObject* s) noexcept {
     }
     return true;
 }
+
+}  // namespace
 
 // An integer of `kind` from an exact int or a string of digits; nullptr to give up.
 PyObject* read_integer(Kind kind, PyObject* v) noexcept {
@@ -109,6 +76,8 @@ PyObject* read_integer(Kind kind, PyObject* v) noexcept {
     return PyLong_FromUnsignedLongLong(parsed->magnitude);
 }
 
+namespace {
+
 // A finite double from an exact float, an exact int or a special's name; false to give up.
 bool read_double(PyObject* v, double& out) noexcept {
     if (PyFloat_CheckExact(v)) {
@@ -129,6 +98,8 @@ bool read_double(PyObject* v, double& out) noexcept {
     }
     return false;
 }
+
+}  // namespace
 
 // One value (a field's only one, or an item of its list or map) as the
 // field holds it: a new reference, or nullptr to give up.
@@ -202,6 +173,8 @@ PyObject* read_map_key(Kind kind, PyObject* k) noexcept {
     return read_integer(kind, k);
 }
 
+namespace {
+
 // The value a field gets from a JSON value other than null (nullptr to give up).
 PyObject* read_field(const InField& f, PyObject* v, int depth) noexcept {
     if (f.shape == Shape::Repeated) {
@@ -257,32 +230,6 @@ PyObject* keyword_names(ReaderBody& b, const std::size_t* given, std::size_t cou
     return names;
 }
 
-// The values of one message's fields, by field index: owned, on the stack
-// for the usual sizes.
-class FieldValues {
-public:
-    explicit FieldValues(std::size_t n) : n_(n) {
-        if (n > kInline) {
-            heap_ = std::make_unique<PyObject*[]>(n);
-            data_ = heap_.get();
-        }
-        std::fill_n(data_, n, nullptr);
-    }
-    FieldValues(const FieldValues&) = delete;
-    FieldValues& operator=(const FieldValues&) = delete;
-    ~FieldValues() {
-        for (std::size_t i = 0; i < n_; ++i) Py_XDECREF(data_[i]);
-    }
-    PyObject*& operator[](std::size_t i) noexcept { return data_[i]; }
-
-private:
-    static constexpr std::size_t kInline = 24;
-    std::size_t n_;
-    PyObject* inline_[kInline];
-    std::unique_ptr<PyObject*[]> heap_;
-    PyObject** data_ = inline_;
-};
-
 // Converts the fields of `d` into `values` (by field index); false to give up.
 bool read_fields(ReaderBody& b, PyObject* d, FieldValues& values, int depth) noexcept {
     const std::size_t n = b.fields.size();
@@ -320,38 +267,7 @@ PyObject* read_message(ReaderBody& b, PyObject* d, int depth) noexcept {
         const std::size_t n = b.fields.size();
         FieldValues values(n);
         if (!read_fields(b, d, values, depth)) return nullptr;
-        // The given fields' values, after a spare slot for the vectorcall
-        // offset, and their indexes.
-        constexpr std::size_t kInline = 24;
-        PyObject* inline_args[kInline + 1];
-        std::size_t inline_given[kInline];
-        std::unique_ptr<PyObject*[]> heap_args;
-        std::unique_ptr<std::size_t[]> heap_given;
-        PyObject** args = inline_args;
-        std::size_t* given = inline_given;
-        if (n > kInline) {
-            heap_args = std::make_unique<PyObject*[]>(n + 1);
-            heap_given = std::make_unique<std::size_t[]>(n);
-            args = heap_args.get();
-            given = heap_given.get();
-        }
-        std::size_t count = 0;
-        std::uint64_t oneofs_set = 0;  // a bit per oneof, for the first 64
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!values[i]) continue;
-            given[count] = i;
-            args[++count] = values[i];
-            const int g = b.fields[i].oneof;
-            if (g >= 0) {
-                if (g >= 64) return nullptr;
-                const std::uint64_t bit = std::uint64_t{1} << g;
-                if (oneofs_set & bit) return nullptr;  // more than one member set
-                oneofs_set |= bit;
-            }
-        }
-        Ref names = Ref::steal(keyword_names(b, given, count));
-        if (!names) return nullptr;
-        return PyObject_Vectorcall(b.cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get());
+        return make_instance(b, values);
     });
 }
 
@@ -451,6 +367,20 @@ PyObject* reader_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
                 return nullptr;
         const int ignore = PyObject_IsTrue(args[2]);
         if (ignore < 0) return nullptr;
+        std::vector<std::pair<std::string, std::size_t>> names;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(args[1], &pos, &k, &v)) {
+            Py_ssize_t size;
+            const char* utf8 = PyUnicode_Check(k) ? PyUnicode_AsUTF8AndSize(k, &size) : nullptr;
+            const std::size_t i = utf8 && PyLong_Check(v) ? PyLong_AsSize_t(v) : fields.size();
+            if (i >= fields.size()) {
+                if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "Reader.setup(): index maps names to fields");
+                return nullptr;
+            }
+            names.emplace_back(std::string(utf8, static_cast<std::size_t>(size)), i);
+        }
+        b->names = std::move(names);
         b->fields = std::move(fields);
         b->index = Ref::borrow(args[1]);
         b->ignore = ignore;
@@ -470,6 +400,31 @@ PyObject* reader_vectorcall(PyObject* self, PyObject* const* args, std::size_t n
     if (b && b->index && PyDict_CheckExact(args[0])) {
         Ref hold = Ref::borrow(self);  // keeps the plan alive through calls into Python code
         if (PyObject* out = read_message(*b, args[0], 0)) return out;
+    }
+    if (PyErr_Occurred() && !recoverable_error()) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// reader.parse(text): a new instance from JSON text (str or bytes), or None
+// when orjson and the Python values must do it.
+PyObject* reader_parse(PyObject* self, PyObject* text) noexcept {
+    ReaderBody* b = as_reader(self)->body;
+    if (b && b->index) {
+        Ref hold = Ref::borrow(self);
+        const char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyUnicode_CheckExact(text)) {
+            data = PyUnicode_AsUTF8AndSize(text, &size);  // fails on lone surrogates, as orjson does
+        } else if (PyBytes_CheckExact(text)) {
+            data = PyBytes_AS_STRING(text);
+            size = PyBytes_GET_SIZE(text);
+        }
+        if (data) {
+            Ref keep = Ref::borrow(text);
+            if (PyObject* out = parse_text(*b, data, static_cast<std::size_t>(size), PyUnicode_CheckExact(text)))
+                return out;
+        }
     }
     if (PyErr_Occurred() && !recoverable_error()) return nullptr;
     PyErr_Clear();
@@ -510,6 +465,10 @@ PyMethodDef reader_methods[] = {
      "an enum field. `index` maps each JSON name and field name to the field's\n"
      "position; null rules: 0 leaves the field unset, 1 gives it the null value,\n"
      "2 hands null to the converter."},
+    {"parse", reader_parse, METH_O,
+     "parse(text)\n--\n\n"
+     "A new instance from JSON text (str or UTF-8 bytes), or None when the text\n"
+     "is anything but plain JSON that the plan reads as it stands."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -532,6 +491,44 @@ PyType_Slot reader_slots[] = {
 };
 
 }  // namespace
+
+PyObject* make_instance(ReaderBody& b, FieldValues& values) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const std::size_t n = b.fields.size();
+        // The given fields' values, after a spare slot for the vectorcall
+        // offset, and their indexes.
+        constexpr std::size_t kInline = 24;
+        PyObject* inline_args[kInline + 1];
+        std::size_t inline_given[kInline];
+        std::unique_ptr<PyObject*[]> heap_args;
+        std::unique_ptr<std::size_t[]> heap_given;
+        PyObject** args = inline_args;
+        std::size_t* given = inline_given;
+        if (n > kInline) {
+            heap_args = std::make_unique<PyObject*[]>(n + 1);
+            heap_given = std::make_unique<std::size_t[]>(n);
+            args = heap_args.get();
+            given = heap_given.get();
+        }
+        std::size_t count = 0;
+        std::uint64_t oneofs_set = 0;  // a bit per oneof, for the first 64
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!values[i]) continue;
+            given[count] = i;
+            args[++count] = values[i];
+            const int g = b.fields[i].oneof;
+            if (g >= 0) {
+                if (g >= 64) return nullptr;
+                const std::uint64_t bit = std::uint64_t{1} << g;
+                if (oneofs_set & bit) return nullptr;  // more than one member set
+                oneofs_set |= bit;
+            }
+        }
+        Ref names = Ref::steal(keyword_names(b, given, count));
+        if (!names) return nullptr;
+        return PyObject_Vectorcall(b.cls.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get());
+    });
+}
 
 PyObject* new_reader_type() noexcept {
     PyType_Spec spec = {
