@@ -8,7 +8,11 @@ library's `json` otherwise (both give the same values).
 Each message class gets, on first use, a converter function per direction and
 set of options, generated as straight-line Python code from its fields (JSON
 name, kind, presence) and cached on the class (`__quillspar_json__`): a call
-is then one pass over the fields with no dispatch. The well-known types that
+is then one pass over the fields with no dispatch. Beside them, native plans
+(`_jsonc`, see "native plans" below) do the common cases: values of the
+fields' own types, JSON text written and read directly. They hand anything
+else back, and the generated converters then run the call, so results and
+errors are the same either way. The well-known types that
 JSON writes in a special form (Timestamp, Duration, FieldMask, Struct, Value,
 ListValue, Any and the wrappers) have hand-written converters, chosen by full
 name.
@@ -735,7 +739,7 @@ def _native_plan(cls: type, key: int, output: bool, made: dict[type, Any]) -> An
         kind, aux = _native_value(f.value, key, False, made)
         null, null_value = 0, None
         if f.shape in (SINGULAR, OPTIONAL) and _is_null_enum(f.value):
-            null, null_value = 1, f.value(0)
+            null, null_value = 1, f.value(0)  # type: ignore[operator, misc]
         elif f.shape in (SINGULAR, OPTIONAL) and _is_value_message(f.value):
             null = 2
         oneof = -1 if f.oneof is None else groups.setdefault(f.oneof, len(groups))
