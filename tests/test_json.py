@@ -383,6 +383,7 @@ TEXTS = [
     (Scalars, b'{"nope\xff": 1}'),
     (Scalars, b'{"fString": "\xc3\xa9", "oString": "\xff"}'),
     (Maps, '{"int32String": {"1": "a", "01": "b", "-1": "c"}, "boolString": {"true": "t", "false": ""}}'),
+    (Maps, '{"int32String": {"1": "a", "01": "b", "1": "c"}}'),
     (Maps, '{"stringMood": {"a": "SAD", "b": 1}, "uint64Float": {"18446744073709551615": "-Infinity"}}'),
     (Holder, '{"val": null, "null": null, "st": {"a": [1, {"b": null}]}, "vals": [null, 1, "x"]}'),
     (Holder, '{"ts": "1970-01-01T00:00:01Z", "i64": "5", "by": "AA==", "any": {"@type": 1}}'),

@@ -423,7 +423,11 @@ private:
                 ++p_;
                 space();
                 Ref item = Ref::steal(value(f, depth + 1));
+                const Py_ssize_t size = PyDict_GET_SIZE(out.get());
                 if (!item || PyDict_SetItem(out.get(), key.get(), item.get()) < 0) return nullptr;
+                // A key given again, or another spelling of a number: orjson
+                // keeps the last value of a repeated key where the first stood.
+                if (PyDict_GET_SIZE(out.get()) == size) return nullptr;
                 space();
                 if (at(',')) {
                     ++p_;
