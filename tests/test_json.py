@@ -7,11 +7,13 @@ import concurrent.futures
 import copy
 import enum
 import functools
+import gc
 import json
 import math
 import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 from google.protobuf import (
@@ -498,6 +500,18 @@ def test_deep_and_self_containing_values():
     for _ in range(200):
         nested = {"children": [nested]}
     assert Node.from_dict(nested).to_dict() == nested
+
+
+def test_classes_are_freed_with_their_plans():
+    refs = []
+    for _ in range(50):
+        cls = declare("Made", {"children": list[Node], "me": "Made | None", "mood": Mood, "ts": wkt.Timestamp | None})
+        value = cls(children=[Node()], me=cls(mood=Mood.SAD), ts=wkt.Timestamp(seconds=1))
+        assert cls.from_json(value.to_json()) == value == cls.from_dict(value.to_dict(include_defaults=True))
+        refs.append(weakref.ref(cls))
+    del cls, value
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
 
 
 # ---------------------------------------------------------------- reference counts
