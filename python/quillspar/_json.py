@@ -675,7 +675,6 @@ def _build(plan: _Plan, key: int, output: bool) -> Callable[[Any], Any]:
     return fn
 
 
-
 # ---------------------------------------------------------------- native plans
 #
 # The common cases run in `_jsonc`: a Writer or Reader per class and set of
@@ -702,13 +701,14 @@ def _native(plan: _Plan, key: int, output: bool) -> Any:
         if found is not None:
             return found
         made: dict[type, Any] = {}
-        try:
-            if plan.info.full_name[1:] in _SPECIAL:
-                raise TypeError("a special form")
-            found = _native_plan(plan.info.cls, key, output, made)
-        except Exception:
-            slots[key] = False
-            return False
+        found = False  # the special forms stay with their converters
+        if plan.info.full_name[1:] not in _SPECIAL:
+            try:
+                found = _native_plan(plan.info.cls, key, output, made)
+            except Exception:  # a class the plans cannot read (its fields are not plain slots, say)
+                made.clear()
+                found = False
+        slots[key] = found
         for cls, native in made.items():
             other = _plan_of(cls)
             (other.nout if output else other.ninp)[key] = native
