@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import math
+from collections.abc import Iterator
 import random
 import re
 import sys
@@ -242,6 +243,38 @@ def _hashable(v) -> bool:
 
 ALWAYS_BAD = ("PanicException", "SystemError")
 
+_SLOTTED: dict = {}
+
+
+def with_slots(value):
+    """The same value with every message an instance of a class with slots
+    (one per class and set of attributes), which the encoder reads at the
+    slots' offsets instead of by attribute lookup."""
+    if isinstance(value, list):
+        return [with_slots(v) for v in value]
+    if type(value) is dict:
+        return {k: with_slots(v) for k, v in value.items()}
+    if not hasattr(type(value), "__quillspar__") or not hasattr(value, "__dict__"):
+        return value
+    names = tuple(vars(value))
+    key = (type(value), names)
+    if key not in _SLOTTED:
+        _SLOTTED[key] = type(type(value).__name__, (), {"__slots__": names,
+                                                         "__quillspar__": type(value).__quillspar__})
+    copy = object.__new__(_SLOTTED[key])
+    for name, v in vars(value).items():
+        setattr(copy, name, with_slots(v))
+    return copy
+
+
+def outcome(fn):
+    try:
+        return fn()
+    except BaseException as exc:
+        if isinstance(exc, KeyboardInterrupt):
+            raise
+        return type(exc).__name__, str(exc), getattr(exc, "__notes__", None)
+
 
 class Runner:
     def __init__(self, seed: int):
@@ -337,6 +370,10 @@ class Runner:
                 return "oneof: two members encoded"
         value, how, expect = draw(self.setup, f, current, rng)
         setattr(obj, f.name, value)
+        if not isinstance(value, Iterator):  # an iterator is used up by one encode
+            by_slots, by_dict = outcome(lambda: desc.encode(with_slots(obj))), outcome(lambda: desc.encode(obj))
+            if by_slots != by_dict:
+                return f"{f.name}={value!r}: with slots {by_slots!r}, without {by_dict!r}"
         try:
             got = desc.encode(obj)
         except BaseException as exc:

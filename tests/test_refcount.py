@@ -270,7 +270,18 @@ ENCODE_CALLS = {
                                                             u_bool=[True], u_fixed64=[2**64 - 1])), None),
     "wrong class": [(lambda v=v: te.W.desc["Order"].encode(te.Order(by_name={"k": v})), exc)
                     for v, exc in [(te.Twin(), None), (te.ItemChild(), None), (te.Order(), TypeError)]],
+    # classes with slots changed between and during encodes, and their nested classes' descriptors
+    "changed classes": [(test, None) for test in (
+        te.test_a_class_changed_after_an_encode_is_read_as_it_is_now, te.test_the_class_changed_while_its_instance_is_encoded,
+        te.test_instances_of_several_classes_with_one_descriptor, te.test_encoding_another_class_from_inside_an_encode,
+        te.test_the_descriptor_of_a_nested_class_is_looked_up_again_after_a_change)],
 }
+
+# The same values as instances of classes with slots, read at the slots' offsets.
+ENCODES.update({f"{k} (slots)": (ENCODES[k][0], te.slotted(ENCODES[k][1]), ENCODES[k][2])
+                for k in ("all shapes", "defaults", "int32 overflow", "packed run overflow", "nested field",
+                          "map value", "map message value", "nested no marker")})
+ENCODES["long output (slots)"] = (SD, te.slotted(small(s="é" * 3000, rf=list(range(2000)))), None)
 
 
 def encode_case(desc, value):
@@ -338,7 +349,7 @@ def hostile_encodes():
                 value, _, _ = encode_fuzz.draw(setup, f, getattr(obj, f.name), rng)
                 if not isinstance(value, collections.abc.Iterator):  # an iterator is used up by one encode
                     setattr(obj, f.name, value)
-                    objs.append(obj)
+                    objs += [obj, encode_fuzz.with_slots(obj)]
     return quietly([lambda o=o: type(o).__quillspar__.encode(o) for o in objs])
 
 

@@ -4,9 +4,20 @@
 // written in place behind a reserved length prefix that is filled in when the
 // record is complete. On an error every frame records its step of the path
 // (error_path.hpp) as it returns.
+//
+// Short paths: a field held in a slot of a class whose layout the descriptor
+// has cached (attr.hpp) is read without a lookup, and a scalar of a built-in
+// type is written from the borrowed slot value with its tag worked out once
+// (write_fast). Everything else, and everything that may run Python code,
+// takes the general path, after which the layout is looked up again.
 #include "encoder.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "../py/depth.hpp"
@@ -39,11 +50,6 @@ public:
             return out_of_memory();
         return true;
     }
-    // Opens a record whose tag is the single byte `tag` (map entry members).
-    bool open_byte_tag(OutputBuffer& out, std::uint8_t tag) noexcept {
-        if (!out.write_byte(tag) || !out.begin_record(mark_, reserved_)) return out_of_memory();
-        return true;
-    }
     bool close(OutputBuffer& out) noexcept { return out.end_record(mark_, reserved_) || out_of_memory(); }
     std::size_t body_size(const OutputBuffer& out) const noexcept { return out.size() - mark_ - reserved_; }
 
@@ -56,6 +62,26 @@ bool write_enum(OutputBuffer& out, PyObject* value) {
     if (!to_enum_number(value, n)) return false;
     return out.write_varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(n))) || out_of_memory();
 }
+
+// Shared access to the descriptor of a nested message for one scope, as
+// NestedBorrow (py/nested.hpp) takes it, with the GIL's help instead of
+// locked instructions. `ok()` is false, with PanicException set, when the
+// descriptor is held exclusively.
+class NestedAccess {
+public:
+    explicit NestedAccess(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_with_gil() ? d : nullptr) {
+        if (!d_) raise_panic("Already mutably borrowed: PyBorrowError");
+    }
+    ~NestedAccess() {
+        if (d_) d_->borrow.release_shared_with_gil();
+    }
+    NestedAccess(const NestedAccess&) = delete;
+    NestedAccess& operator=(const NestedAccess&) = delete;
+    bool ok() const noexcept { return d_ != nullptr; }
+
+private:
+    DescriptorObject* d_;
+};
 
 // The message type of a nested value: `nested` (the descriptor of the
 // value's own class) must describe the field's type. Checked by class first,
@@ -79,23 +105,32 @@ bool is_expected_type(PyObject* value, DescriptorObject* nested, const FieldSpec
     return false;
 }
 
-// A nested message value of field `f`, encoded with its own class's
-// descriptor; `linked` is the class linked to the field, if any.
-bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, OutputBuffer& out, ErrorPath& path,
-                   int depth) {
+// A nested message value of field `f` as a length-delimited record behind
+// `tag` (a field's tag, or the one-byte tag of a map entry's value), encoded
+// with its own class's descriptor; `linked` is the class linked to the field,
+// if any. The length prefix is reserved as wide as the last encoding with
+// that descriptor needed, so that a record of the usual size is not moved.
+bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry,
+                   std::uint64_t tag, OutputBuffer& out, ErrorPath& path, int depth) {
     Ref holder;
-    DescriptorObject* nested = class_descriptor(reinterpret_cast<PyObject*>(Py_TYPE(value)), holder,
-                                                "nested value is not a quillspar message");
+    DescriptorObject* nested = nested_descriptor(value, entry, holder, "nested value is not a quillspar message");
     if (!nested) return false;
     if (!is_expected_type(value, nested, f, linked)) [[unlikely]]
         return false;
-    NestedBorrow access(nested);
+    NestedAccess access(nested);
     if (!access.ok()) return false;
-    return encode_message(value, nested, out, path, depth + 1);
+    std::size_t mark, reserved;
+    if (!out.write_varint(tag) || !out.begin_record(mark, reserved, nested->state.encode_cache.last_size))
+        return out_of_memory();
+    return encode_message(value, nested, out, path, depth + 1) && (out.end_record(mark, reserved) || out_of_memory());
 }
 
-bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
-                  int depth) {
+constexpr std::uint64_t len_tag(std::uint32_t number) noexcept {
+    return (static_cast<std::uint64_t>(number) << 3) | static_cast<std::uint64_t>(WireType::Len);
+}
+
+bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* value,
+                  ErrorPath& path, int depth) {
     switch (f.field_type.tag) {
     case FieldTypeTag::Scalar:
         if (!out.write_tag(f.number, schema::wire_type_of(f.field_type.kind))) return out_of_memory();
@@ -103,10 +138,8 @@ bool encode_field(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObj
     case FieldTypeTag::Enum:
         if (!out.write_tag(f.number, WireType::Varint)) return out_of_memory();
         return write_enum(out, value);
-    case FieldTypeTag::Message: {
-        Record rec;
-        return rec.open(out, f.number) && encode_nested(value, f, linked, out, path, depth) && rec.close(out);
-    }
+    case FieldTypeTag::Message:
+        return encode_nested(value, f, linked, entry, len_tag(f.number), out, path, depth);
     case FieldTypeTag::Map:
         break;
     }
@@ -153,27 +186,28 @@ std::size_t packed_estimate(FieldKind kind, PyObject* iterable) noexcept {
 }
 
 // One item of a packed run, when it is an exact float, a bool or a one-digit
-// int: written straight away, with room for it already ensured (no Python
-// code can run for such items). False when the item needs the general
-// conversion.
+// int: written at `p`, where room for it has been made (no Python code can
+// run for such items). False when the item needs the general conversion.
 template <FieldKind K>
-[[gnu::always_inline]] inline bool put_packed_fast(OutputBuffer& out, PyObject* item) noexcept {
+[[gnu::always_inline]] inline bool put_packed_fast(std::uint8_t*& p, PyObject* item) noexcept {
     if constexpr (K == FieldKind::Double || K == FieldKind::Float) {
         if (!PyFloat_CheckExact(item)) [[unlikely]]
             return false;
         double d = PyFloat_AS_DOUBLE(item);
         if constexpr (K == FieldKind::Double) {
             std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-            out.put_bytes(&bits, 8);
+            std::memcpy(p, &bits, 8);
+            p += 8;
         } else {
             std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(d));
-            out.put_bytes(&bits, 4);
+            std::memcpy(p, &bits, 4);
+            p += 4;
         }
         return true;
     } else if constexpr (K == FieldKind::Bool) {
         if (!PyBool_Check(item)) [[unlikely]]
             return false;
-        out.put_byte(item == Py_True ? 1 : 0);
+        *p++ = item == Py_True ? 1 : 0;
         return true;
     } else {
         if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
@@ -188,39 +222,60 @@ template <FieldKind K>
             return false;
         if constexpr (K == FieldKind::Fixed32 || K == FieldKind::SFixed32) {
             std::uint32_t bits = static_cast<std::uint32_t>(x);
-            out.put_bytes(&bits, 4);
+            std::memcpy(p, &bits, 4);
+            p += 4;
         } else if constexpr (K == FieldKind::Fixed64 || K == FieldKind::SFixed64) {
             std::uint64_t bits = static_cast<std::uint64_t>(x);
-            out.put_bytes(&bits, 8);
+            std::memcpy(p, &bits, 8);
+            p += 8;
         } else {
             std::uint64_t v = K == FieldKind::SInt32   ? wire::zigzag32(static_cast<std::int32_t>(x))
                               : K == FieldKind::SInt64 ? wire::zigzag64(x)
                                                        : static_cast<std::uint64_t>(x);
-            out.advance_to(wire::put_varint(out.cursor(), v));
+            p = wire::put_varint(p, v);
         }
         return true;
     }
 }
 
+// Items of a list taken per block: room for a whole block is made at once,
+// and pending signals are looked at between blocks, so that Ctrl-C stops a
+// long run.
+inline constexpr Py_ssize_t kPackedBlock = 1 << 16;
+
 template <FieldKind K>
 bool write_packed(OutputBuffer& out, PyObject* value, ErrorPath& path) {
     constexpr std::size_t kMaxItem = 10;  // the longest body of one item (a varint)
     if (PyList_CheckExact(value)) {
-        // By index, with the list's own bounds test at every step: the general
-        // conversion of an odd item may run Python code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+        // By index, with the list's own bounds test after every item that
+        // took the general conversion, which may run Python code that
+        // changes the list.
+        Py_ssize_t i = 0;
+        while (i < PyList_GET_SIZE(value)) {
+            if (i != 0 && i % kPackedBlock == 0 && PyErr_CheckSignals() < 0) return path.index(i);
+            const Py_ssize_t end = std::min(PyList_GET_SIZE(value), (i / kPackedBlock + 1) * kPackedBlock);
+            // As many items as the room made so far surely holds, then more room.
             if (!out.ensure(kMaxItem)) return out_of_memory();
-            PyObject* item = PyList_GET_ITEM(value, i);
-            if (put_packed_fast<K>(out, item)) [[likely]]
-                continue;
-            Ref keep = Ref::borrow(item);
+            std::uint8_t* p = out.cursor();
+            const std::uint8_t* last = p + out.room() - kMaxItem;
+            PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+            while (i < end && p <= last && put_packed_fast<K>(p, items[i])) ++i;
+            out.advance_to(p);
+            if (i == end || p > last) continue;
+            Ref keep = Ref::borrow(items[i]);
             if (!write_scalar(out, K, keep.get())) return path.index(i);
+            ++i;
         }
         return true;
     }
     return for_each_item(value, path, [&](PyObject* item) {
         if (!out.ensure(kMaxItem)) return out_of_memory();
-        return put_packed_fast<K>(out, item) || write_scalar(out, K, item);
+        std::uint8_t* p = out.cursor();
+        if (put_packed_fast<K>(p, item)) {
+            out.advance_to(p);
+            return true;
+        }
+        return write_scalar(out, K, item);
     });
 }
 
@@ -246,8 +301,8 @@ bool write_packed(OutputBuffer& out, FieldKind kind, PyObject* value, ErrorPath&
     return false;
 }
 
-bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
-                     int depth) {
+bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry,
+                     PyObject* value, ErrorPath& path, int depth) {
     const FieldKind kind = f.field_type.kind;
     switch (f.field_type.tag) {
     case FieldTypeTag::Scalar:
@@ -255,8 +310,26 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Py
             // One record per item: always for text and bytes, and for numbers
             // of a field declared `packed = false`.
             const WireType wt = schema::wire_type_of(kind);
-            return for_each_item(value, path, [&](PyObject* item) {
+            const Tag tag = make_tag(f.number, wt);
+            auto general = [&](PyObject* item) {
                 return (out.write_tag(f.number, wt) || out_of_memory()) && write_scalar(out, kind, item);
+            };
+            if (PyList_CheckExact(value)) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                    PyObject* item = PyList_GET_ITEM(value, i);
+                    if (int r = write_fast(out, kind, tag, false, item)) [[likely]] {
+                        if (r < 0) return out_of_memory();
+                        continue;
+                    }
+                    Ref keep = Ref::borrow(item);
+                    if (!general(keep.get())) return path.index(i);
+                }
+                return true;
+            }
+            return for_each_item(value, path, [&](PyObject* item) {
+                if (int r = write_fast(out, kind, tag, false, item)) [[likely]]
+                    return r > 0 || out_of_memory();
+                return general(item);
             });
         }
         [[fallthrough]];
@@ -281,8 +354,7 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Py
     }
     case FieldTypeTag::Message:
         return for_each_item(value, path, [&](PyObject* item) {
-            Record rec;
-            return rec.open(out, f.number) && encode_nested(item, f, linked, out, path, depth) && rec.close(out);
+            return encode_nested(item, f, linked, entry, len_tag(f.number), out, path, depth);
         });
     case FieldTypeTag::Map:
         break;
@@ -292,14 +364,24 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Py
 }
 
 // One map entry: key (field 1) and value (field 2), both always written.
-bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* key, PyObject* val,
-                  ErrorPath& path, int depth) {
+bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* key,
+                  PyObject* val, ErrorPath& path, int depth) {
     const FieldKind kk = f.field_type.key, vk = f.field_type.value;
-    Record entry;
-    if (!entry.open(out, f.number)) return false;
-    if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
-        return out_of_memory();
-    if (!write_scalar(out, kk, key)) return false;
+    Record rec;
+    if (!rec.open(out, f.number)) return false;
+    if (int r = write_fast(out, kk, make_tag(1, schema::wire_type_of(kk)), false, key)) [[likely]] {
+        if (r < 0) return out_of_memory();
+    } else {
+        if (!out.write_byte(static_cast<std::uint8_t>(0x08 | static_cast<unsigned>(schema::wire_type_of(kk)))))
+            return out_of_memory();
+        if (!write_scalar(out, kk, key)) return false;
+    }
+    if (vk != FieldKind::Message) {
+        if (int r = write_fast(out, vk, make_tag(2, schema::wire_type_of(vk)), false, val)) [[likely]] {
+            if (r < 0) return out_of_memory();
+            return rec.close(out);
+        }
+    }
     if (schema::is_scalar(vk)) {
         if (!out.write_byte(static_cast<std::uint8_t>(0x10 | static_cast<unsigned>(schema::wire_type_of(vk)))))
             return out_of_memory();
@@ -308,15 +390,13 @@ bool encode_entry(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObj
         if (!out.write_byte(0x10)) return out_of_memory();
         if (!write_enum(out, val)) return false;
     } else {
-        Record msg;
-        if (!msg.open_byte_tag(out, 0x12) || !encode_nested(val, f, linked, out, path, depth) || !msg.close(out))
-            return false;
+        if (!encode_nested(val, f, linked, entry, 0x12, out, path, depth)) return false;
     }
-    return entry.close(out);
+    return rec.close(out);
 }
 
-bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObject* value, ErrorPath& path,
-                int depth) {
+bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, NestedClassEntry* entry, PyObject* value,
+                ErrorPath& path, int depth) {
     if (!PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "map field must be a dict");
         return false;
@@ -326,7 +406,7 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObjec
     PyObject *k_raw, *v_raw;
     while (PyDict_Next(value, &pos, &k_raw, &v_raw)) {
         Ref key = Ref::borrow(k_raw), val = Ref::borrow(v_raw);
-        if (!encode_entry(out, f, linked, key.get(), val.get(), path, depth)) return path.key(key.get());
+        if (!encode_entry(out, f, linked, entry, key.get(), val.get(), path, depth)) return path.key(key.get());
         key.reset();
         val.reset();
         if (PyDict_GET_SIZE(value) != initial) {
@@ -342,7 +422,7 @@ bool encode_map(OutputBuffer& out, const FieldSpec& f, PyObject* linked, PyObjec
 }
 
 // At most one member of each oneof may be set (not None).
-bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path) {
+bool check_oneofs(PyObject* instance, DescriptorState& st, const FieldPlan* plan, ErrorPath& path) {
     const auto& schema = st.schema;
     // Counters on the stack for the usual handful of oneofs.
     constexpr std::size_t kInline = 16;
@@ -351,12 +431,22 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path
     const std::size_t n_oneofs = schema.oneofs.size();
     if (n_oneofs > kInline) heap_counts.assign(n_oneofs, 0);
     std::uint32_t* counts = n_oneofs > kInline ? heap_counts.data() : inline_counts;
-    for (std::size_t i = 0; i < schema.fields.size(); ++i) {
+    // Valid while no Python code runs, as in encode_message.
+    const Py_ssize_t* slots = slot_offsets(instance, st);
+    const std::size_t n = schema.fields.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!plan[i].oneof_member) continue;
         const FieldSpec& f = schema.fields[i];
-        if (!f.oneof_index) continue;
-        Ref v = Ref::steal(get_field(instance, st.field_names[i].get()));
-        if (!v) return path.field(f.name);
-        if (v.get() == Py_None) continue;
+        PyObject* v = slots ? slot_value(instance, slots[i]) : nullptr;  // borrowed
+        bool set = v && v != Py_None;
+        if (!v) {
+            Ref held = Ref::steal(read_field(instance, st, i));
+            if (!held) return path.field(f.name);
+            set = held.get() != Py_None;
+            held.reset();  // may run a finaliser, and so any Python code
+            slots = slot_offsets(instance, st);
+        }
+        if (!set) continue;
         if (!f.in_oneof) [[unlikely]] {  // its index names no oneof of the schema
             raise_panic_format("index out of bounds: the len is %zu but the index is %u", n_oneofs,
                                static_cast<unsigned>(*f.oneof_index));
@@ -376,8 +466,8 @@ bool check_oneofs(PyObject* instance, const DescriptorState& st, ErrorPath& path
 
 // The unknown fields a message kept from decoding: the bytes of its
 // `_unknown_fields` attribute, written as they are.
-bool write_unknown(PyObject* instance, OutputBuffer& out) {
-    Ref value = Ref::steal(get_field(instance, module_state().unknown_name.get()));
+bool write_unknown(PyObject* instance, DescriptorState& st, OutputBuffer& out) {
+    Ref value = Ref::steal(read_field(instance, st, st.field_names.size()));
     if (!value) return false;
     PyObject* v = value.get();
     if (v == Py_None) return true;
@@ -390,6 +480,36 @@ bool write_unknown(PyObject* instance, OutputBuffer& out) {
     if (!out.ensure(static_cast<std::size_t>(n))) return out_of_memory();
     out.put_bytes(PyBytes_AS_STRING(v), static_cast<std::size_t>(n));
     return true;
+}
+
+// The descriptor's field plan, made on first use; nullptr with MemoryError
+// set when it cannot be.
+const FieldPlan* field_plan(DescriptorState& st) noexcept {
+    if (st.encode_cache.plan) [[likely]]
+        return st.encode_cache.plan.get();
+    const auto& fields = st.schema.fields;
+    std::unique_ptr<FieldPlan[]> plan(new (std::nothrow) FieldPlan[fields.size()]);
+    std::unique_ptr<NestedClassEntry[]> nested(new (std::nothrow) NestedClassEntry[fields.size()]);
+    if (!plan || !nested) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const FieldSpec& f = fields[i];
+        FieldPlan& p = plan[i];
+        const bool scalar = f.field_type.tag == FieldTypeTag::Scalar, is_enum = f.field_type.tag == FieldTypeTag::Enum;
+        const FieldKind kind = is_enum ? FieldKind::Enum : scalar ? f.field_type.kind : FieldKind::Message;
+        const Tag tag = make_tag(f.number, schema::wire_type_of(kind));
+        p.tag = tag.bytes;
+        p.tag_size = tag.size;
+        p.kind = static_cast<std::uint8_t>(kind);
+        p.direct = (scalar || is_enum) && f.cardinality != Cardinality::Repeated;
+        p.implicit = f.cardinality == Cardinality::Singular;
+        p.oneof_member = f.oneof_index.has_value();
+    }
+    st.encode_cache.nested = std::move(nested);
+    st.encode_cache.plan = std::move(plan);
+    return st.encode_cache.plan.get();
 }
 
 }  // namespace
@@ -406,44 +526,134 @@ bool encode_message(PyObject* instance, DescriptorObject* desc, OutputBuffer& ou
         return false;
     }
 
-    const DescriptorState& st = desc->state;
+    DescriptorState& st = desc->state;
+    const FieldPlan* plan = field_plan(st);
+    if (!plan) return false;
     // Without members (a proto3 `optional` field's synthetic oneof has none)
     // every counter stays 0 and nothing is read: skip the pass.
-    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, path)) return false;
+    if (!st.schema.oneofs.empty() && st.schema.has_oneof_members && !check_oneofs(instance, st, plan, path))
+        return false;
 
+    const std::size_t start = out.size();
     const auto& fields = st.schema.fields;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::size_t n = fields.size();
+    // Valid while no Python code runs: looked up again after every field
+    // that took the general path.
+    const Py_ssize_t* slots = slot_offsets(instance, st);
+    for (std::size_t i = 0; i < n; ++i) {
+        const FieldPlan& p = plan[i];
+        PyObject* in_slot = slots ? slot_value(instance, slots[i]) : nullptr;  // borrowed
+        if (in_slot && p.direct) [[likely]] {
+            // A scalar or enum of a type converted without Python code:
+            // written from the borrowed slot value.
+            if (in_slot == Py_None && !p.implicit) continue;
+            if (int r = write_fast(out, static_cast<FieldKind>(p.kind), Tag{p.tag, p.tag_size}, p.implicit, in_slot))
+                [[likely]] {
+                if (r < 0) return out_of_memory();
+                continue;
+            }
+        }
         const FieldSpec& f = fields[i];
-        Ref value = Ref::steal(get_field(instance, st.field_names[i].get()));
+        Ref value = in_slot ? Ref::borrow(in_slot) : Ref::steal(read_field(instance, st, i));
         if (!value) return path.field(f.name);
         PyObject* v = value.get();
+        NestedClassEntry* entry = st.encode_cache.nested ? &st.encode_cache.nested[i] : nullptr;
         bool ok;
         if (f.field_type.tag == FieldTypeTag::Map) {
-            ok = encode_map(out, f, st.field_links[i], v, path, depth);
+            ok = encode_map(out, f, st.field_links[i], entry, v, path, depth);
         } else if (f.cardinality == Cardinality::Repeated) {
-            ok = encode_repeated(out, f, st.field_links[i], v, path, depth);
+            ok = encode_repeated(out, f, st.field_links[i], entry, v, path, depth);
         } else if (f.cardinality == Cardinality::Optional) {
-            ok = v == Py_None || encode_field(out, f, st.field_links[i], v, path, depth);
+            ok = v == Py_None || encode_field(out, f, st.field_links[i], entry, v, path, depth);
         } else {
             FieldKind k = f.field_type.tag == FieldTypeTag::Enum ? FieldKind::Enum : f.field_type.kind;
             ok = write_unless_default(out, k, f.number, v);
         }
         if (!ok) [[unlikely]]
             return path.field(f.name);
+        value.reset();  // may run a finaliser, and so any Python code
+        slots = slot_offsets(instance, st);
     }
-    if (st.schema.keep_unknown && !write_unknown(instance, out)) return path.field(schema::kUnknownFieldsName);
+    if (st.schema.keep_unknown && !write_unknown(instance, st, out)) return path.field(schema::kUnknownFieldsName);
+    st.encode_cache.last_size = out.size() - start;
     return true;
 }
 
+namespace {
+
+// The bytes object being written: where the output buffer moves when it
+// outgrows its first block, resized as it grows and cut to the encoding's
+// size at the end, so that a long result is never copied. Short results are
+// written on the stack and copied once, which costs less than shrinking.
+class BytesStorage final : public wire::Storage {
+public:
+    BytesStorage() noexcept = default;
+    BytesStorage(const BytesStorage&) = delete;
+    BytesStorage& operator=(const BytesStorage&) = delete;
+    ~BytesStorage() { Py_XDECREF(bytes_); }
+
+    // The storage's block, or nullptr before it has one.
+    std::uint8_t* data() noexcept {
+        return bytes_ ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_)) : nullptr;
+    }
+
+    std::uint8_t* grow(const std::uint8_t* data, std::size_t size, std::size_t cap) noexcept override {
+        if (cap > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+        if (!bytes_) {
+            bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(cap));
+            if (!bytes_) return nullptr;
+            if (size) std::memcpy(PyBytes_AS_STRING(bytes_), data, size);
+            return this->data();
+        }
+        // Keeps the contents; releases the object when it fails.
+        if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(cap)) < 0) return nullptr;
+        return this->data();
+    }
+
+    // The result, `size` bytes at `data` (new reference), or nullptr.
+    PyObject* finish(const std::uint8_t* data, std::size_t size) noexcept {
+        if (!bytes_ || data != this->data())
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+        if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(size)) < 0) return nullptr;
+        return std::exchange(bytes_, nullptr);
+    }
+
+private:
+    PyObject* bytes_ = nullptr;
+};
+
+// Encodings up to this size start on the stack.
+constexpr std::size_t kStackBytes = 1024;
+
+// Room for a message whose last encoding took `last` bytes: a little more,
+// so that a slightly longer one fits too; a long one grows from a bounded
+// start.
+std::size_t first_capacity(std::size_t last) noexcept {
+    constexpr std::size_t kMax = std::size_t{1} << 20;
+    const std::size_t cap = last + last / 16 + 64;
+    return cap > kMax ? kMax : cap;
+}
+
+}  // namespace
+
 PyObject* encode_to_bytes(PyObject* instance, DescriptorObject* desc) {
-    std::uint8_t first[1024];
-    OutputBuffer out(first, sizeof first);
+    std::uint8_t stack[kStackBytes];
+    BytesStorage storage;
+    std::uint8_t* first = stack;
+    std::size_t cap = sizeof stack;
+    if (const std::size_t last = desc->state.encode_cache.last_size; last > kStackBytes * 3 / 4) {
+        // Most likely too long for the stack: straight into the result.
+        cap = first_capacity(last);
+        first = storage.grow(nullptr, 0, cap);
+        if (!first) return nullptr;
+    }
+    OutputBuffer out(storage, first, cap);
     ErrorPath path;
     if (!encode_message(instance, desc, out, path, 0)) {
         path.annotate("while encoding ", desc->state.schema.name);
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()), static_cast<Py_ssize_t>(out.size()));
+    return storage.finish(out.data(), out.size());
 }
 
 }  // namespace quillspar::encode

@@ -1,6 +1,8 @@
 #include "scalar.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <limits>
 #include <string>
 
 #include "../py/errors.hpp"
@@ -184,6 +186,37 @@ bool extract_bytes(PyObject* v, const char*& direct, Py_ssize_t& n, std::string&
     return true;
 }
 
+// A Bytes value ready to be written: its bytes in place, or collected. A
+// bytearray is held exported while a long copy lets signal handlers run, so
+// that none can resize it under the copy.
+class BytesValue {
+public:
+    BytesValue() = default;
+    BytesValue(const BytesValue&) = delete;
+    BytesValue& operator=(const BytesValue&) = delete;
+    ~BytesValue() {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+
+    bool extract(PyObject* v) {
+        if (!extract_bytes(v, s_, n_, buf_)) return false;
+        if (PyByteArray_CheckExact(v) && static_cast<std::size_t>(n_) > kSignalCheckBytes) {
+            if (PyObject_GetBuffer(v, &view_, PyBUF_SIMPLE) < 0) return false;
+            s_ = static_cast<const char*>(view_.buf);
+            n_ = view_.len;
+        }
+        return true;
+    }
+    bool empty() const noexcept { return n_ == 0; }
+    bool write(wire::OutputBuffer& out) { return write_text(out, s_, static_cast<std::size_t>(n_)); }
+
+private:
+    const char* s_ = nullptr;
+    Py_ssize_t n_ = 0;
+    std::string buf_;
+    Py_buffer view_{};
+};
+
 // Zero test of an int (or subclass), refusing more than 128 bits.
 int int_is_zero(PyObject* v) {
     long small;
@@ -204,6 +237,18 @@ int int_is_zero(PyObject* v) {
 }
 
 }  // namespace
+
+bool write_text(wire::OutputBuffer& out, const char* s, std::size_t n) {
+    if (n <= kSignalCheckBytes) [[likely]]
+        return out.write_length_delimited(s, n) || out_of_memory();
+    if (n > std::numeric_limits<std::size_t>::max() - 10 || !out.ensure(10 + n)) return out_of_memory();
+    out.advance_to(wire::put_varint(out.cursor(), n));
+    for (std::size_t done = 0; done < n; done += kSignalCheckBytes) {
+        if (done && PyErr_CheckSignals() < 0) return false;
+        out.put_bytes(s + done, std::min(kSignalCheckBytes, n - done));
+    }
+    return true;
+}
 
 bool write_scalar(wire::OutputBuffer& out, FieldKind kind, PyObject* v) {
     switch (kind) {
@@ -276,14 +321,11 @@ bool write_scalar(wire::OutputBuffer& out, FieldKind kind, PyObject* v) {
         const char* s;
         Py_ssize_t n;
         if (!as_utf8(v, s, n)) return false;
-        return out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory();
+        return write_text(out, s, static_cast<std::size_t>(n));
     }
     case FieldKind::Bytes: {
-        const char* s = nullptr;
-        Py_ssize_t n = 0;
-        std::string buf;
-        if (!extract_bytes(v, s, n, buf)) return false;
-        return out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory();
+        BytesValue b;
+        return b.extract(v) && b.write(out);
     }
     default:
         raise_panic("write_scalar called with a non-scalar kind");
@@ -323,14 +365,12 @@ bool write_unless_default(wire::OutputBuffer& out, FieldKind kind, std::uint32_t
         const char* s;
         Py_ssize_t n;
         if (!as_utf8(v, s, n)) return false;
-        return n == 0 || (tag() && (out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory()));
+        return n == 0 || (tag() && write_text(out, s, static_cast<std::size_t>(n)));
     }
     case FieldKind::Bytes: {
-        const char* s = nullptr;
-        Py_ssize_t n = 0;
-        std::string buf;
-        if (!extract_bytes(v, s, n, buf)) return false;
-        return n == 0 || (tag() && (out.write_length_delimited(s, static_cast<std::size_t>(n)) || out_of_memory()));
+        BytesValue b;
+        if (!b.extract(v)) return false;
+        return b.empty() || (tag() && b.write(out));
     }
     case FieldKind::Enum: {
         long x;

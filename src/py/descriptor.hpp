@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../schema/schema.hpp"
+#include "encode_cache.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -41,6 +42,28 @@ public:
     }
     void release_exclusive() noexcept { count_.store(0, std::memory_order_release); }
 
+    // Shared access for a caller holding the GIL, without a locked
+    // read-modify-write: every holder takes and gives back access with the
+    // GIL held, so no other thread comes in between the read and the write.
+    // Without a GIL (free threading), the atomic updates above.
+    bool try_shared_with_gil() noexcept {
+#ifdef Py_GIL_DISABLED
+        return try_shared();
+#else
+        const std::intptr_t cur = count_.load(std::memory_order_relaxed);
+        if (cur == kExclusive) return false;
+        count_.store(cur + 1, std::memory_order_relaxed);
+        return true;
+#endif
+    }
+    void release_shared_with_gil() noexcept {
+#ifdef Py_GIL_DISABLED
+        release_shared();
+#else
+        count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+#endif
+    }
+
 private:
     std::atomic<std::intptr_t> count_{0};
 };
@@ -56,6 +79,8 @@ struct DescriptorState {
     // Per field index: the field name as an interned str.
     std::vector<Ref> field_names;
     bool linked = false;
+    // The encoder's memory of the classes it met (encode_cache.hpp).
+    EncodeCache encode_cache;
 
     DescriptorState() = default;
     DescriptorState(const DescriptorState&) = delete;

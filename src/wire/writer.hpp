@@ -44,9 +44,29 @@ inline std::uint8_t* put_varint(std::uint8_t* p, std::uint64_t v) noexcept {
     return p;
 }
 
+// Where an output buffer moves when it outgrows its first block, instead of
+// a heap block of its own: it lets the encoder write straight into the object
+// it returns.
+class Storage {
+public:
+    // Makes the storage's block `cap` bytes long, its first `size` bytes
+    // those at `data` (the buffer's current block, which may be the
+    // storage's own), and returns its start; nullptr when that fails (the
+    // storage's block is then gone).
+    virtual std::uint8_t* grow(const std::uint8_t* data, std::size_t size, std::size_t cap) noexcept = 0;
+
+protected:
+    ~Storage() = default;
+};
+
 class OutputBuffer {
 public:
     OutputBuffer() noexcept = default;
+    // Starts in `data` (room for `n` bytes: the storage's block, or one the
+    // caller owns and keeps alive as long as the buffer) and grows through
+    // `storage`.
+    OutputBuffer(Storage& storage, std::uint8_t* data, std::size_t n) noexcept
+        : data_(data), cap_(n), owned_(false), storage_(&storage) {}
     // Starts in `initial` (room for `n` bytes, owned by the caller and living
     // at least as long as the buffer) and moves to the heap only when that is
     // full: most messages are encoded without a single allocation.
@@ -54,13 +74,15 @@ public:
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
     ~OutputBuffer() {
-        if (owned_) std::free(data_);
+        if (owned_ && !storage_) std::free(data_);
     }
 
     std::uint8_t* data() noexcept { return data_; }
     const std::uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
+    // Bytes that can be written before the buffer must grow.
+    std::size_t room() const noexcept { return cap_ - size_; }
 
     // Makes room for `n` more bytes. False when memory cannot be had.
     [[nodiscard]] bool ensure(std::size_t n) noexcept {
@@ -145,7 +167,14 @@ private:
         if (cap < 64) cap = 64;
         if (cap > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) return false;
         void* d;
-        if (owned_) {
+        if (storage_) {
+            d = storage_->grow(data_, size_, cap);
+            if (!d) {
+                data_ = nullptr;
+                size_ = cap_ = 0;
+                return false;
+            }
+        } else if (owned_) {
             d = std::realloc(data_, cap);
             if (!d) return false;
         } else {
@@ -163,6 +192,7 @@ private:
     std::size_t size_ = 0;
     std::size_t cap_ = 0;
     bool owned_ = true;  // data_ is ours to free (or nullptr)
+    Storage* storage_ = nullptr;  // where data_ lives, when set
 };
 
 }  // namespace quillspar::wire
