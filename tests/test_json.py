@@ -6,11 +6,14 @@ conveniences (which_oneof, copy.replace, repr)."""
 import concurrent.futures
 import copy
 import enum
+import functools
+import gc
 import json
 import math
 import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 from google.protobuf import (
@@ -27,6 +30,7 @@ from quillspar import (
 )
 from quillspar import _json
 from quillspar._names import _message_info, _type_info
+from refcount import assert_refcount_flat
 
 __proto_package__ = "json.test"
 
@@ -128,6 +132,25 @@ OPTIONS = [
 ]
 
 
+@pytest.fixture(autouse=True, scope="module", params=["native", "python"])
+def path(request):
+    """Every test twice: with the native plans, and with the Python converters alone."""
+    saved = _json._NATIVE
+    _json._NATIVE = request.param == "native"
+    yield request.param
+    _json._NATIVE = saved
+
+
+def python_only(fn, *args, **kwargs):
+    """What the Python converters alone give."""
+    saved = _json._NATIVE
+    _json._NATIVE = False
+    try:
+        return fn(*args, **kwargs)
+    finally:
+        _json._NATIVE = saved
+
+
 @pytest.fixture(params=["orjson", "json"])
 def codec(request, monkeypatch):
     """Both JSON text codecs: orjson and the standard library's fallback."""
@@ -148,6 +171,7 @@ def test_values_agree_with_json_format(cls, data):
     ours_options, their_options = data.draw(st.sampled_from(OPTIONS))
     theirs = T.to_ref(value)
     assert quillspar.to_dict(value, **ours_options) == json_format.MessageToDict(theirs, **their_options)
+    assert value.to_json(**ours_options) == python_only(value.to_json, **ours_options)
     try:
         parsed = json_format.Parse(value.to_json(**ours_options), ref(cls)())
     except json_format.ParseError as exc:
@@ -334,6 +358,50 @@ def test_malformed_input_names_the_path(cls, value, text, reference):
             json_format.ParseDict(value, ref(cls)(), descriptor_pool=POOL)
 
 
+def outcome(fn, *args, **kwargs):
+    try:
+        return fn(*args, **kwargs)
+    except (JsonError, TypeError) as exc:
+        return type(exc), str(exc)
+
+
+# Text that the native parser reads itself, or leaves to orjson: either way
+# the result (or the error) of the Python converters reading orjson's values.
+TEXTS = [
+    (Scalars, r'{"fString": "a\u00e9\ud83d\ude00\n\"\/é", "fInt64": "-0", "fInt32": -0, "fDouble": -0}'),
+    (Scalars, ' \n{ "fInt32" : 1 ,\t"fBool":true, "rDouble": [1, -0.0, 1e-400, 1.5e308, 2.5E-3] } \r\n'),
+    (Scalars, '{"fInt32": 1, "fInt32": null}'),
+    (Scalars, '{"fInt32": 1, "f_int32": 2}'),
+    (Scalars, '{"fInt32": null, "f_int32": 2, "fDouble": 12345678901234567890123, "fFloat": 3.4028235e38}'),
+    (Scalars, '{"fInt64": 18446744073709551616}'),
+    (Scalars, '{"fUint64": 18446744073709551615, "fSint64": "-9223372036854775808", "fInt32": "0012"}'),
+    (Scalars, '{"fBytes": "-_8", "rBytes": ["AAB", "AA==", ""]}'),
+    (Scalars, '{"mood": "SAD", "moods": [1, "HAPPY", 7], "oMood": 0, "fInt32": 1.0}'),
+    (Scalars, '{"inner": {"name": "x"}, "inners": [{}, {"weight": -3}], "oString": ""}'),
+    (Scalars, '{"fString": "\\ud800"}'),
+    (Scalars, '{"fInt32": 01}'),
+    (Scalars, '{"fInt32": 1,}'),
+    (Scalars, '{"nope": {"a": [1, "é", null]}, "fInt32": 1}'),
+    (Scalars, b'{"nope\xff": 1}'),
+    (Scalars, b'{"fString": "\xc3\xa9", "oString": "\xff"}'),
+    (Maps, '{"int32String": {"1": "a", "01": "b", "-1": "c"}, "boolString": {"true": "t", "false": ""}}'),
+    (Maps, '{"int32String": {"1": "a", "01": "b", "1": "c"}}'),
+    (Maps, '{"stringMood": {"a": "SAD", "b": 1}, "uint64Float": {"18446744073709551615": "-Infinity"}}'),
+    (Holder, '{"val": null, "null": null, "st": {"a": [1, {"b": null}]}, "vals": [null, 1, "x"]}'),
+    (Holder, '{"ts": "1970-01-01T00:00:01Z", "i64": "5", "by": "AA==", "any": {"@type": 1}}'),
+    (Named, '{"choiceA": {}, "choiceB": "x"}'),
+    (Named, '{"choiceA": null, "choiceB": "x", "maybe": "GLAD", "customName": "7", "x_y": ["a"]}'),
+    (Node, '{"children": [' * 600 + ']}' * 600),
+]
+
+
+@pytest.mark.parametrize("ignore", [False, True])
+@pytest.mark.parametrize(("cls", "text"), TEXTS, ids=lambda x: str(x)[:40])
+def test_text_read_as_the_values_path_reads_it(cls, text, ignore):
+    assert outcome(cls.from_json, text, ignore_unknown=ignore) == python_only(outcome, cls.from_json, text,
+                                                                               ignore_unknown=ignore)
+
+
 @pytest.mark.parametrize("text", ["[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000])
 def test_text_that_is_not_json(codec, text):
     with pytest.raises(JsonError, match="^invalid JSON"):
@@ -351,7 +419,7 @@ def test_deep_nesting_is_an_error_not_a_crash(codec):
         Node.from_dict(value)
 
 
-@pytest.mark.parametrize(("value", "error", "text"), [
+CANNOT_HOLD = [
     (Scalars(f_int32="x"), TypeError, "Scalars.f_int32: expected an int, got str 'x'"),
     (Scalars(f_uint32=-1), ValueError, "Scalars.f_uint32: -1 is out of range 0 to 4294967295"),
     (Scalars(r_string=["a", 1]), TypeError, "Scalars.r_string\\[1\\]: expected a str, got int 1"),
@@ -364,10 +432,118 @@ def test_deep_nesting_is_an_error_not_a_crash(codec):
     (Holder(val=wkt.Value(number_value=1.0, string_value="x")), ValueError, "Holder.val: a Value has more than one"),
     (Holder(val=wkt.Value(number_value=math.nan)), ValueError, "Holder.val.number_value: nan is not a JSON number"),
     (Holder(any=wkt.Any(type_url="x/no.Such")), ValueError, "Holder.any.type_url: type URL 'x/no.Such' names no"),
-])
+    (Scalars(f_string="\ud800"), ValueError, "cannot write JSON"),
+    (Scalars(o_int64=2**63), ValueError, "Scalars.o_int64: 9223372036854775808 is out of range"),
+    (Maps(int32_string={2**31: "x"}), ValueError, "Maps.int32_string: map key 2147483648: 2147483648 is out of"),
+    (Named(choice_c=2**40), ValueError, "Named.choice_c: 1099511627776 is out of range"),
+]
+
+
+@pytest.mark.parametrize(("value", "error", "text"), CANNOT_HOLD)
 def test_values_a_field_cannot_hold(value, error, text):
     with pytest.raises(error, match=f"^{text}"):
         value.to_json()
+
+
+@pytest.mark.parametrize("number", [1e-5, -1.25e-5, 1.5e-7, 1e-4, 1e15, 1e16, 1.5e16, 5e-324, 1.7976931348623157e308,
+                                    -0.0, 0.1, 3.4028234663852886e38, 1e39, 2.5e-45])
+def test_float_text_as_orjson_writes_it(number):
+    value = Scalars(f_double=number, r_double=[number, 1.0], f_float=number, r_float=[number],
+                    o_double=number, o_float=number)
+    for options in ({}, {"include_defaults": True}):
+        assert value.to_json(**options) == python_only(value.to_json, **options)
+    assert value.to_dict() == python_only(value.to_dict)
+
+
+# Input the converters must refuse at any nesting depth and position, each
+# with the Python converters' own exception.
+HOSTILE = [
+    (Node, {"children": [{"label": 2**100}]}, JsonError),
+    (Node, {"children": [{"children": {}}]}, JsonError),
+    (Node, {"label": "x", "label ": 1}, JsonError),
+    (Scalars, {"fInt64": "9" * 400}, JsonError),
+    (Scalars, {"fUint64": "18446744073709551616"}, JsonError),
+    (Scalars, {"fInt64": 1e300}, JsonError),
+    (Scalars, {"fDouble": 10**400}, JsonError),
+    (Scalars, {"fBytes": "A"}, JsonError),
+    (Scalars, {"fBytes": "AA=="[:3] + "\u00e9"}, JsonError),
+    (Scalars, {"inner": {"name": "\udfff"}}, JsonError),
+    (Scalars, {"moods": ["HAPPY", ["SAD"]]}, JsonError),
+    (Maps, {"int32Inner": {"1": {"name": "a"}, "-2147483649": {}}}, JsonError),
+    (Maps, {"stringMood": {"a": 2**31}}, JsonError),
+    (Holder, {"vals": [1, {"a": [None, {"b": 1e400}]}]}, JsonError),
+    (Holder, {"stamps": ["1970-01-01T00:00:00Z", 5]}, JsonError),
+    (Named, {"choiceB": "x", "choice_c": "CALM"}, JsonError),
+]
+
+
+@pytest.mark.parametrize(("cls", "value", "error"), HOSTILE, ids=lambda x: str(x)[:30])
+def test_hostile_input_ends_in_the_converters_error(cls, value, error):
+    with pytest.raises(error) as native:
+        cls.from_dict(value)
+    with pytest.raises(error) as python:
+        python_only(cls.from_dict, value)
+    assert str(native.value) == str(python.value)
+
+
+def test_deep_and_self_containing_values():
+    deep = Node(label="x")
+    for _ in range(5000):
+        deep = Node(children=[deep])
+    with pytest.raises(RecursionError):
+        deep.to_json()
+    loop = Node()
+    loop.children.append(loop)
+    with pytest.raises(RecursionError):
+        loop.to_dict()
+    nested = {"label": "end"}
+    for _ in range(200):
+        nested = {"children": [nested]}
+    assert Node.from_dict(nested).to_dict() == nested
+
+
+def test_classes_are_freed_with_their_plans():
+    refs = []
+    for _ in range(50):
+        cls = declare("Made", {"children": list[Node], "me": "Made | None", "mood": Mood, "ts": wkt.Timestamp | None})
+        value = cls(children=[Node()], me=cls(mood=Mood.SAD), ts=wkt.Timestamp(seconds=1))
+        assert cls.from_json(value.to_json()) == value == cls.from_dict(value.to_dict(include_defaults=True))
+        refs.append(weakref.ref(cls))
+    del cls, value
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+
+
+# ---------------------------------------------------------------- reference counts
+
+FULL = Scalars(f_double=1.5, f_float=0.1, f_int64=-(2**63), f_uint64=2**64 - 1, f_bytes=b"\xff" * 7, f_string="é\n",
+               r_int32=[1, -2], r_sfixed64=[5], r_bool=[True], r_bytes=[b"", b"a"], o_string="", mood=Mood.SAD,
+               moods=[Mood.HAPPY, 7], o_mood=Mood.CALM, inner=Inner(name="n"), inners=[Inner(weight=3)])
+MAPS = Maps(string_int64={"a": 1}, int64_double={-1: math.inf}, uint32_bytes={7: b"x"}, bool_string={True: "t"},
+            string_mood={"m": Mood.SAD}, int32_inner={3: Inner()})
+WKT_HOLDER = WKT_CASES[10][0]
+REFCOUNT_CASES = [
+    *[(functools.partial(quillspar.to_json, value, **options), None) for value in (FULL, MAPS, WKT_HOLDER)
+      for options in ({}, {"include_defaults": True, "enums_as_numbers": True}, {"indent": 2})],
+    *[(functools.partial(quillspar.to_dict, value), None) for value in (FULL, MAPS, WKT_HOLDER)],
+    *[(functools.partial(type(value).from_dict, json.loads(value.to_json())), None)
+      for value in (FULL, MAPS, WKT_HOLDER)],
+    # The text parser itself (from_json would count orjson's references, which
+    # a debug interpreter does not see it take).
+    *[(functools.partial(lambda cls, text: _json._native(_json._plan_of(cls), 0, False).parse(text),
+                         type(value), text), None)
+      for value in (FULL, MAPS, WKT_HOLDER) for text in (value.to_json(), value.to_json().encode(), '{"x": 1}')],
+    *[(functools.partial(cls.from_dict, value), error) for cls, value, error in HOSTILE],
+    *[(functools.partial(cls.from_dict, value), JsonError) for cls, value, *_ in MALFORMED],
+    *[(value.to_json, error) for value, error, text in CANNOT_HOLD if not text.startswith("cannot write")],
+]
+
+
+@pytest.mark.refcount
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.parametrize(("fn", "error"), REFCOUNT_CASES)
+def test_no_leak(fn, error):
+    assert_refcount_flat(fn, error)
 
 
 # ---------------------------------------------------------------- text options and the two codecs

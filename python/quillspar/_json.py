@@ -8,7 +8,11 @@ library's `json` otherwise (both give the same values).
 Each message class gets, on first use, a converter function per direction and
 set of options, generated as straight-line Python code from its fields (JSON
 name, kind, presence) and cached on the class (`__quillspar_json__`): a call
-is then one pass over the fields with no dispatch. The well-known types that
+is then one pass over the fields with no dispatch. Beside them, native plans
+(`_jsonc`, see "native plans" below) do the common cases: values of the
+fields' own types, JSON text written and read directly. They hand anything
+else back, and the generated converters then run the call, so results and
+errors are the same either way. The well-known types that
 JSON writes in a special form (Timestamp, Duration, FieldMask, Struct, Value,
 ListValue, Any and the wrappers) have hand-written converters, chosen by full
 name.
@@ -29,7 +33,7 @@ from datetime import datetime, timedelta, timezone
 from decimal import Decimal, InvalidOperation
 from typing import Any, Final
 
-from . import _core
+from . import _core, _jsonc
 from ._names import _EnumInfo, _info_of, _lock, _message_base, _message_info, _MessageInfo, _type_info, find_class
 from ._schema import MAP, OPTIONAL, REPEATED, SINGULAR, Field
 from ._types import Scalar
@@ -584,14 +588,17 @@ def _key_in(s: Scalar) -> Callable[[str], Any]:
 
 class _Plan:
     """The converters of one message class: output ones by option bits, input
-    ones by ignore_unknown."""
+    ones by ignore_unknown; beside each, its native plan (a `_jsonc.Writer` or
+    `Reader`, False where there is none)."""
 
-    __slots__ = ("info", "out", "inp")
+    __slots__ = ("info", "out", "inp", "nout", "ninp")
 
     def __init__(self, info: _MessageInfo) -> None:
         self.info = info
         self.out: list[Callable[[Any], Any] | None] = [None] * 8
         self.inp: list[Callable[[Any], Any] | None] = [None] * 2
+        self.nout: list[Any] = [None] * 8
+        self.ninp: list[Any] = [None] * 2
 
 
 # Converters made in the current (outermost) build, published together at its
@@ -666,6 +673,102 @@ def _build(plan: _Plan, key: int, output: bool) -> Callable[[Any], Any]:
             found = _converter(dep, key, output)
             namespace[name] = found.value if isinstance(found, _ValueConverters) else found
     return fn
+
+
+# ---------------------------------------------------------------- native plans
+#
+# The common cases run in `_jsonc`: a Writer or Reader per class and set of
+# options walks the fields natively and returns None whenever it meets
+# anything else (a value of another type, a malformed input, an error), and
+# the Python converter above then runs the whole call, so that results and
+# exceptions are always its own. The converters of the well-known types with
+# a special form are called from the native plans as they are.
+
+# False runs every call through the Python converters alone.
+_NATIVE = True
+
+# The native value kinds (src/json/plan.hpp), by FieldDescriptorProto.Type number.
+_KINDS: Final = {1: 0, 2: 1, 5: 2, 15: 2, 17: 2, 13: 3, 7: 3, 3: 4, 16: 4, 18: 4, 4: 5, 6: 5, 8: 6, 9: 7, 12: 8}
+_K_ENUM, _K_NULL_ENUM, _K_MESSAGE, _K_CALL = 9, 10, 11, 12
+
+
+def _native(plan: _Plan, key: int, output: bool) -> Any:
+    """The native plan of a class for one set of options, made on first use
+    (with those of the classes it refers to); False where there is none."""
+    slots = plan.nout if output else plan.ninp
+    with _lock:
+        found = slots[key]
+        if found is not None:
+            return found
+        made: dict[type, Any] = {}
+        found = False  # the special forms stay with their converters
+        if plan.info.full_name[1:] not in _SPECIAL:
+            try:
+                found = _native_plan(plan.info.cls, key, output, made)
+            except Exception:  # a class the plans cannot read (its fields are not plain slots, say)
+                made.clear()
+                found = False
+        slots[key] = found
+        for cls, native in made.items():
+            other = _plan_of(cls)
+            (other.nout if output else other.ninp)[key] = native
+        return found
+
+
+def _native_plan(cls: type, key: int, output: bool, made: dict[type, Any]) -> Any:
+    found = made.get(cls)
+    if found is not None:
+        return found
+    info = _info(cls)
+    if output:
+        found = made[cls] = _jsonc.Writer(cls)
+        fields = []
+        for f in sorted(info.fields, key=lambda f: f.number):
+            kind, aux = _native_value(f.value, key, True, made)
+            fields.append((f.name, f.proto_name if key & _PROTO_NAMES else f.json_name, f.shape, kind, aux,
+                           _KINDS[f.key.proto_type] if isinstance(f.key, Scalar) else 0))
+        found.setup(tuple(fields), bool(key & _DEFAULTS), bool(key & _ENUM_NUMBERS))
+        return found
+    found = made[cls] = _jsonc.Reader(cls)
+    index: dict[str, int] = {}
+    groups: dict[str, int] = {}
+    specs = []
+    for i, f in enumerate(info.fields):
+        index[f.json_name] = i
+        index.setdefault(f.proto_name, i)
+        kind, aux = _native_value(f.value, key, False, made)
+        null, null_value = 0, None
+        if f.shape in (SINGULAR, OPTIONAL) and _is_null_enum(f.value):
+            null, null_value = 1, f.value(0)  # type: ignore[operator, misc]
+        elif f.shape in (SINGULAR, OPTIONAL) and _is_value_message(f.value):
+            null = 2
+        oneof = -1 if f.oneof is None else groups.setdefault(f.oneof, len(groups))
+        specs.append((f.name, f.shape, kind, aux, _KINDS[f.key.proto_type] if isinstance(f.key, Scalar) else 0,
+                      oneof, null, null_value))
+    found.setup(tuple(specs), index, bool(key), len(groups))
+    return found
+
+
+def _native_value(value: Any, key: int, output: bool, made: dict[type, Any]) -> tuple[int, Any]:
+    """The native kind of a field's values and what the plan needs with it."""
+    if isinstance(value, Scalar):
+        return _KINDS[value.proto_type], None
+    if _is_message(value):
+        if _info(value).full_name[1:] in _SPECIAL:
+            found = _converter(value, key, output)
+            return _K_CALL, found.value if isinstance(found, _ValueConverters) else found
+        existing = (_plan_of(value).nout if output else _plan_of(value).ninp)[key]
+        return _K_MESSAGE, existing or _native_plan(value, key, output, made)
+    kind = _K_NULL_ENUM if _is_null_enum(value) else _K_ENUM
+    if output:
+        # Members are read as the ints they are when nothing of int's is overridden.
+        plain = all(getattr(value, name) is getattr(int, name) for name in ("__bool__", "__index__", "__hash__"))
+        return kind, (value if plain else None, _enum_names(value))
+    members: dict[object, object] = {}
+    for name, number in _enum(value).values:
+        members[name] = value[name]
+        members.setdefault(number, value(number))
+    return kind, members
 
 
 def _is_message(value: Any) -> bool:
@@ -1483,6 +1586,11 @@ else:  # pragma: no cover - exercised by the tests with orjson hidden
         return _std_dumps(value, indent, sort_keys)
 
 
+# orjson's compact writer and its reader, whose text the native plans write
+# and read themselves.
+_ORJSON_DUMPS: Final = _dumps if _orjson is not None else None
+_ORJSON_LOADS: Final = _loads if _orjson is not None else None
+
 _SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89abAB]")
 
 
@@ -1537,6 +1645,18 @@ def _output_key(include_defaults: bool, enums_as_numbers: bool, proto_names: boo
 def _run_output(message: object, key: int) -> Any:
     cls = message.__class__
     plan = cls.__dict__.get(_ATTR)
+    if _NATIVE:
+        if plan is None:
+            _converter(cls, key, True)
+            plan = cls.__dict__.get(_ATTR)
+        if plan is not None:
+            native = plan.nout[key]
+            if native is None:
+                native = _native(plan, key, True)
+            if native:
+                out = native(message)
+                if out is not None:
+                    return out
     fn = plan.out[key] if plan is not None else None
     if fn is None:
         fn = _converter(cls, key, True)
@@ -1584,6 +1704,17 @@ def to_json(
     """
     if indent is not None and (type(indent) is not int or indent < 0):
         raise TypeError(f"indent is None or a non-negative int, not {indent!r}")
+    if indent is None and not sort_keys and _NATIVE and _dumps is _ORJSON_DUMPS:
+        plan = message.__class__.__dict__.get(_ATTR)
+        if plan is not None:
+            key = _output_key(include_defaults, enums_as_numbers, proto_names)
+            native = plan.nout[key]
+            if native is None:
+                native = _native(plan, key, True)
+            if native:
+                text = native.text(message)
+                if text is not None:
+                    return text  # type: ignore[no-any-return]
     value = _run_output(message, _output_key(include_defaults, enums_as_numbers, proto_names))
     return _dumps(value, indent, sort_keys)
 
@@ -1604,6 +1735,18 @@ def from_dict[M](cls: type[M], value: Any, *, ignore_unknown: bool = False) -> M
     """
     key = 1 if ignore_unknown else 0
     plan = cls.__dict__.get(_ATTR) if isinstance(cls, type) else None
+    if _NATIVE and isinstance(cls, type):
+        if plan is None:
+            _converter(cls, key, False)
+            plan = cls.__dict__.get(_ATTR)
+        if plan is not None:
+            native = plan.ninp[key]
+            if native is None:
+                native = _native(plan, key, False)
+            if native:
+                made = native(value)
+                if made is not None:
+                    return made  # type: ignore[no-any-return]
     fn = plan.inp[key] if plan is not None else None
     if fn is None:
         if not isinstance(cls, type):
@@ -1625,6 +1768,17 @@ def from_json[M](cls: type[M], text: str | bytes | bytearray | memoryview, *, ig
         if not isinstance(text, (bytearray, memoryview)):
             raise TypeError(f"from_json() reads str or bytes, not {type(text).__name__}")
         text = bytes(text)
+    if _NATIVE and _loads is _ORJSON_LOADS and isinstance(cls, type):
+        plan = cls.__dict__.get(_ATTR)
+        if plan is not None:
+            key = 1 if ignore_unknown else 0
+            native = plan.ninp[key]
+            if native is None:
+                native = _native(plan, key, False)
+            if native:
+                made = native.parse(text)
+                if made is not None:
+                    return made  # type: ignore[no-any-return]
     return from_dict(cls, _loads(text), ignore_unknown=ignore_unknown)
 
 
