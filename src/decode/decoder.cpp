@@ -242,34 +242,46 @@ private:
 PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
                        ErrorPath& path);
 
+// The class linked to a field and what the decoder remembers of it.
+struct Link {
+    PyObject* cls;    // borrowed from the link table, or nullptr
+    ClassMemo* memo;  // the field's entry in its descriptor's link_memos
+};
+
 // A nested message: a new instance of the linked class decoded, with the
 // descriptor that class carries, from the concatenation of `records`.
-PyObject* decode_nested(PyObject* linked, const Span* records, std::size_t count, int depth, ErrorPath& path) {
-    if (!linked) {
+PyObject* decode_nested(Link link, const Span* records, std::size_t count, int depth, ErrorPath& path) {
+    if (!link.cls) {
         PyErr_SetString(PyExc_RuntimeError, "message field was not linked to a class");
         return nullptr;
     }
-    Ref cls = Ref::borrow(linked);  // the link table may not outlive Python code run below
-    Ref holder;
-    DescriptorObject* nested = class_descriptor(cls.get(), holder, "linked class is not a quillspar message");
-    if (!nested) return nullptr;
+    Ref cls = Ref::borrow(link.cls);  // the link table may not outlive Python code run below
+    Ref holder;                       // nor the class's `__quillspar__`
+    DescriptorObject* nested = remembered_descriptor(*link.memo, cls.get());
+    if (nested) [[likely]] {
+        holder = Ref::borrow(reinterpret_cast<PyObject*>(nested));
+    } else {
+        nested = class_descriptor(cls.get(), holder, "linked class is not a quillspar message");
+        if (!nested) return nullptr;
+        remember_descriptor(*link.memo, cls.get(), nested);
+    }
     NestedBorrow access(nested);
     if (!access.ok()) return nullptr;
     if (!PyType_Check(cls.get())) return raise_not_convertible(cls.get(), "PyType");
     return decode_level(cls.get(), nested, records, count, depth + 1, path);
 }
 
-PyObject* decode_nested(PyObject* linked, Span body, int depth, ErrorPath& path) {
-    return decode_nested(linked, &body, 1, depth, path);
+PyObject* decode_nested(Link link, Span body, int depth, ErrorPath& path) {
+    return decode_nested(link, &body, 1, depth, path);
 }
 
-PyObject* default_value(FieldKind kind, PyObject* linked, int depth, ErrorPath& path) {
+PyObject* default_value(FieldKind kind, Link linked, int depth, ErrorPath& path) {
     switch (kind) {
     case FieldKind::Double: case FieldKind::Float: return PyFloat_FromDouble(0.0);
     case FieldKind::Bool: return Py_NewRef(Py_False);
     case FieldKind::String: return PyUnicode_FromStringAndSize("", 0);
     case FieldKind::Bytes: return PyBytes_FromStringAndSize("", 0);
-    case FieldKind::Enum: return enum_value(0, linked);
+    case FieldKind::Enum: return enum_value(0, linked.cls);
     case FieldKind::Message: return decode_nested(linked, Span{nullptr, 0}, depth, path);
     default: return PyLong_FromLong(0);
     }
@@ -280,7 +292,7 @@ PyObject* default_value(FieldKind kind, PyObject* linked, int depth, ErrorPath& 
 // message value is decoded at the end, from all of its records. A failure in
 // the value is placed under its key when the key came first, as encoders
 // write it.
-bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, PyObject* linked,
+bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, Link linked,
                       int depth, ErrorPath& path) {
     Ref key, value;
     Occurrences messages;
@@ -300,7 +312,7 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
             value = Ref::steal(read_scalar(value_kind, r));
             if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Enum && wt == WireType::Varint) {
-            value = Ref::steal(enum_from_varint(r, linked));
+            value = Ref::steal(enum_from_varint(r, linked.cls));
             if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
             Span body = r.read_length_delimited();
@@ -312,7 +324,7 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
         }
     }
     if (!key) {
-        key = Ref::steal(default_value(key_kind, nullptr, depth, path));
+        key = Ref::steal(default_value(key_kind, Link{nullptr, nullptr}, depth, path));
         if (!key) return false;
     }
     if (!messages.empty())
@@ -354,6 +366,8 @@ std::size_t packed_count(FieldKind kind, Span run) noexcept {
 // A long run gives signal handlers (Ctrl-C) their turn between chunks of
 // this many values, a few megabytes of input.
 constexpr std::size_t kSignalChunk = std::size_t{1} << 20;
+// The same between the records of one message, counted in bytes of input.
+constexpr std::size_t kSignalBytes = std::size_t{4} << 20;
 
 template <FieldKind K>
 bool fill_packed(PyObject* values, std::size_t n, WireReader& packed) noexcept {
@@ -391,11 +405,14 @@ bool fill_packed(FieldKind kind, PyObject* values, std::size_t n, WireReader& pa
     return false;
 }
 
-bool decode_packed(PyObject* list, FieldKind kind, Span run) {
+// The values of a packed run of a numeric kind in `values`, a new list of
+// the right size (left empty for an empty run). False with an exception set
+// on failure.
+bool decode_packed(FieldKind kind, Span run, Ref& values) {
     if (run.size == 0) return true;
     const std::size_t n = packed_count(kind, run);
     WireReader packed(run);
-    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!values) return false;
     if (!fill_packed(kind, values.get(), n, packed)) return false;
     if (!packed.at_end()) {
@@ -407,18 +424,17 @@ bool decode_packed(PyObject* list, FieldKind kind, Span run) {
         }
         return false;
     }
-    return PyList_Extend(list, values.get()) == 0;
+    return true;
 }
 
-// A packed run of enum numbers, appended to `list`: each value is what the
-// linked object makes of its number, called in input order, into a list of
-// the right size that then extends `list` at once. On failure, `failed_at`
-// is the index in `list` the failing value would have had.
-bool decode_packed_enum(PyObject* list, Span run, PyObject* linked, Py_ssize_t& failed_at) {
-    const Py_ssize_t before = PyList_GET_SIZE(list);
+// A packed run of enum numbers into `values`, as decode_packed does: each
+// value is what the linked object makes of its number, called in input
+// order. On failure, `failed_at` is the index the failing value would have
+// had in the field's list, which holds `before` values already.
+bool decode_packed_enum(Span run, PyObject* linked, Ref& values, Py_ssize_t before, Py_ssize_t& failed_at) {
     const std::size_t n = packed_count(FieldKind::Enum, run);
     WireReader packed(run);
-    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!values) {
         failed_at = before;
         return false;
@@ -449,121 +465,157 @@ bool decode_packed_enum(PyObject* list, Span run, PyObject* linked, Py_ssize_t& 
         raise_panic("packed run holds more values than counted");  // unreachable: every complete value was counted
         return false;
     }
-    return PyList_Extend(list, values.get()) == 0;
+    return true;
 }
 
-// Containers of the repeated and map fields of one level, by field index.
-// Small schemas keep them on the stack.
-// Only the first n slots are initialised and released, so a small record
-// pays for its own fields, not for the inline capacity.
-class Containers {
-public:
-    explicit Containers(std::size_t n) : n_(n) {
-        if (n > kInline) heap_.resize(n);
-        else std::fill(inline_, inline_ + n, nullptr);
-    }
-    ~Containers() {
-        if (n_ <= kInline)
-            for (std::size_t i = 0; i < n_; ++i) Py_XDECREF(inline_[i]);
-    }
-    Containers(const Containers&) = delete;
-    Containers& operator=(const Containers&) = delete;
-
-    PyObject* get(std::size_t i) const noexcept { return n_ > kInline ? heap_[i].get() : inline_[i]; }
-    // Takes over a new reference.
-    void set(std::size_t i, PyObject* c) noexcept {
-        if (n_ > kInline) heap_[i] = Ref::steal(c);
-        else inline_[i] = c;
-    }
-
-private:
-    static constexpr std::size_t kInline = 24;
-    std::size_t n_;
-    PyObject* inline_[kInline];
-    std::vector<Ref> heap_;
-};
-
-// The keyword arguments of one level's call, by keyword (schema.keyword_of),
-// in the order a dictionary filled the same way would hold them: a keyword
-// set again keeps its place, one removed and set again goes last. The class
-// is then called through vectorcall with a tuple of the names, which a class
-// with a vectorcall of its own takes as it is.
+// The keyword arguments of one level's call, in the order a dictionary
+// filled the same way would hold them: a keyword set again keeps its place,
+// one removed and set again goes last. The values are kept in that order,
+// ready for vectorcall; the tuple of their names is the one the descriptor
+// kept from its previous call whenever the keywords are the same (they
+// almost always are), else a new one that the descriptor keeps instead.
 class Keywords {
 public:
-    explicit Keywords(std::size_t nkeys) : n_(nkeys) {
-        if (n_ > kInline) {
-            heap_values_.assign(n_, nullptr);
-            heap_order_.reserve(n_);
+    explicit Keywords(std::size_t nkeys) {
+        if (nkeys > kInline) {
+            heap_.resize(nkeys);
+            heap_keys_.resize(nkeys);
+            heap_pos_.assign(nkeys, 0);
+            args_ = heap_.data();
+            keys_ = heap_keys_.data();
+            pos_ = heap_pos_.data();
         } else {
-            std::fill(inline_values_, inline_values_ + n_, nullptr);
+            std::fill(inline_pos_, inline_pos_ + nkeys, 0);
         }
     }
     ~Keywords() {
-        PyObject** v = values();
-        for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(v[order()[i]]);
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
     }
     Keywords(const Keywords&) = delete;
     Keywords& operator=(const Keywords&) = delete;
 
+    // The value of `key`, borrowed, or nullptr when it is not set.
+    PyObject* get(std::uint32_t key) const noexcept { return pos_[key] ? args_[pos_[key] - 1] : nullptr; }
     // Takes over a new reference.
-    void set(std::uint32_t key, PyObject* value) {
-        PyObject*& slot = values()[key];
-        if (!slot) {
-            if (n_ > kInline) heap_order_.push_back(key);
-            else inline_order_[count_] = key;
-            ++count_;
+    void set(std::uint32_t key, PyObject* value) noexcept {
+        std::uint32_t& p = pos_[key];
+        if (!p) {
+            args_[count_] = value;
+            keys_[count_] = key;
+            p = static_cast<std::uint32_t>(++count_);
+            return;
         }
-        PyObject* old = std::exchange(slot, value);
-        Py_XDECREF(old);
+        PyObject* old = std::exchange(args_[p - 1], value);
+        Py_DECREF(old);
     }
     // False (nothing to remove) when the keyword is not set.
-    bool remove(std::uint32_t key) {
-        PyObject*& slot = values()[key];
-        if (!slot) return false;
-        std::uint32_t* o = order();
-        std::uint32_t* at = std::find(o, o + count_, key);
-        std::copy(at + 1, o + count_, at);
-        if (n_ > kInline) heap_order_.pop_back();
+    bool remove(std::uint32_t key) noexcept {
+        const std::uint32_t p = pos_[key];
+        if (!p) return false;
+        PyObject* old = args_[p - 1];
+        for (std::size_t i = p; i < count_; ++i) {
+            args_[i - 1] = args_[i];
+            keys_[i - 1] = keys_[i];
+            pos_[keys_[i - 1]] = static_cast<std::uint32_t>(i);
+        }
         --count_;
-        PyObject* old = std::exchange(slot, nullptr);
+        pos_[key] = 0;
         Py_DECREF(old);
         return true;
     }
     // cls(**keywords): a new reference, or nullptr with an exception set.
-    PyObject* call(PyObject* cls, const DescriptorState& st, PyObject* unknown_name) {
+    PyObject* call(PyObject* cls, DescriptorState& st, PyObject* unknown_name) {
         if (count_ == 0) return PyObject_Vectorcall(cls, nullptr, 0, nullptr);
-        Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
+        Ref names = names_for(st, unknown_name);
         if (!names) return nullptr;
-        PyObject* inline_args[kInline];
-        std::vector<PyObject*> heap_args;
-        PyObject** args = inline_args;
-        if (count_ > kInline) {
-            heap_args.resize(count_);
-            args = heap_args.data();
-        }
-        const std::uint32_t* o = order();
-        const std::uint32_t nfields = static_cast<std::uint32_t>(st.field_names.size());
+        return PyObject_Vectorcall(cls, args_, 0, names.get());
+    }
+
+private:
+    // The names tuple for the keywords set now (a new reference), or an empty
+    // handle with an exception set. Runs no Python code, so nothing can
+    // replace the descriptor's tuple between the comparison and its use; a
+    // call made with it holds its own reference, whatever later calls keep.
+    Ref names_for(DescriptorState& st, PyObject* unknown_name) {
+        if (st.call_names && st.call_keys.size() == count_ &&
+            std::equal(keys_, keys_ + count_, st.call_keys.data())) [[likely]]
+            return Ref::borrow(st.call_names.get());
+        Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
+        if (!names) return names;
+        const std::size_t nfields = st.field_names.size();
         for (std::size_t i = 0; i < count_; ++i) {
-            const std::uint32_t key = o[i];
+            const std::uint32_t key = keys_[i];
             PyObject* name = key < nfields ? st.field_names[key].get() : unknown_name;
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
-            args[i] = values()[key];
         }
-        return PyObject_Vectorcall(cls, args, 0, names.get());
+        st.call_names.reset();  // consistent even if the copy below throws
+        st.call_keys.assign(keys_, keys_ + count_);
+        st.call_names = Ref::borrow(names.get());
+        return names;
+    }
+
+    static constexpr std::size_t kInline = 24;
+    std::size_t count_ = 0;
+    // The values in call order and their keys; per key its position + 1, or 0.
+    PyObject* inline_args_[kInline];
+    std::uint32_t inline_keys_[kInline];
+    std::uint32_t inline_pos_[kInline];
+    PyObject** args_ = inline_args_;
+    std::uint32_t* keys_ = inline_keys_;
+    std::uint32_t* pos_ = inline_pos_;
+    std::vector<PyObject*> heap_;
+    std::vector<std::uint32_t> heap_keys_;
+    std::vector<std::uint32_t> heap_pos_;
+};
+
+// The containers of the repeated and map fields of one level, by field
+// index: each one held here as well as in the keywords (a keyword given a
+// field's container may be set again by a field of the same name in a
+// hand-made schema). Only the slots of container fields are ever read.
+class Containers {
+public:
+    Containers(std::size_t n, const std::vector<std::uint32_t>& fields) : fields_(fields) {
+        if (n > kInline) {
+            heap_.resize(n);
+            slots_ = heap_.data();
+        }
+    }
+    ~Containers() {
+        for (std::size_t k = 0; k < made_; ++k) Py_DECREF(slots_[fields_[k]]);
+    }
+    Containers(const Containers&) = delete;
+    Containers& operator=(const Containers&) = delete;
+
+    PyObject* get(std::size_t i) const noexcept { return slots_[i]; }
+    // The container of the next field of `fields` (a new reference).
+    void add(PyObject* c) noexcept { slots_[fields_[made_++]] = c; }
+    // Replaces the container of field i (a new reference).
+    void replace(std::size_t i, PyObject* c) noexcept {
+        PyObject* old = std::exchange(slots_[i], c);
+        Py_DECREF(old);
     }
 
 private:
     static constexpr std::size_t kInline = 24;
-    PyObject** values() noexcept { return n_ > kInline ? heap_values_.data() : inline_values_; }
-    std::uint32_t* order() noexcept { return n_ > kInline ? heap_order_.data() : inline_order_; }
-
-    std::size_t n_;
-    std::size_t count_ = 0;
-    PyObject* inline_values_[kInline];
-    std::uint32_t inline_order_[kInline];
-    std::vector<PyObject*> heap_values_;
-    std::vector<std::uint32_t> heap_order_;
+    const std::vector<std::uint32_t>& fields_;  // the container fields, in order
+    std::size_t made_ = 0;                      // how many of them have theirs
+    PyObject* inline_[kInline];
+    PyObject** slots_ = inline_;
+    std::vector<PyObject*> heap_;
 };
+
+// Adds the values of a packed run (see decode_packed) to the list of field
+// `idx`. A list that is still empty has been seen by no Python code, so the
+// run's list takes its place instead, here and under the field's keyword
+// (when that still holds it), and nothing is copied.
+bool add_run(Containers& containers, Keywords& kwargs, std::size_t idx, std::uint32_t key, Ref values) {
+    if (!values) return true;
+    PyObject* list = containers.get(idx);
+    if (PyList_GET_SIZE(list) != 0) return PyList_Extend(list, values.get()) == 0;
+    if (kwargs.get(key) == list) kwargs.set(key, Py_NewRef(values.get()));
+    containers.replace(idx, values.release());
+    return true;
+}
 
 // The field index of the member of each oneof seen so far in one record, or -1.
 class OneofMembers {
@@ -708,20 +760,23 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
     RecursionGuard guard(" while decoding a protobuf message");
     if (!guard.ok()) return nullptr;
 
-    const DescriptorState& st = desc->state;
+    DescriptorState& st = desc->state;
     const schema::MessageSchema& sc = st.schema;
     const auto& fields = sc.fields;
     const std::size_t nfields = fields.size();
+    if (st.link_memos.size() != nfields) [[unlikely]]
+        st.link_memos.resize(nfields);  // once per descriptor, never again
+    ClassMemo* const memos = st.link_memos.data();
 
     Keywords kwargs(nfields + 1);  // the last one for the unknown fields
     const auto& keyword_of = sc.keyword_of;
 
     // Every repeated and map field is passed, empty or not, in schema order.
-    Containers containers(nfields);
+    Containers containers(nfields, sc.container_fields);
     for (std::uint32_t i : sc.container_fields) {
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
-        containers.set(i, c);
+        containers.add(c);
         kwargs.set(keyword_of[i], Py_NewRef(c));
     }
 
@@ -735,7 +790,14 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
 
     for (std::size_t seg = 0; seg < count; ++seg) {
         WireReader r(records[seg]);
+        // A long record gives signal handlers (Ctrl-C) their turn every few
+        // megabytes; most never get there.
+        std::uintptr_t signal_check = reinterpret_cast<std::uintptr_t>(r.cursor()) + kSignalBytes;
         while (!r.at_end()) {
+            if (reinterpret_cast<std::uintptr_t>(r.cursor()) >= signal_check) [[unlikely]] {
+                if (PyErr_CheckSignals() < 0) return nullptr;
+                signal_check = reinterpret_cast<std::uintptr_t>(r.cursor()) + kSignalBytes;
+            }
             std::uint32_t number;
             WireType wt;
             if (!r.read_tag(number, wt)) return raise_wire(r);
@@ -745,7 +807,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 const std::size_t idx = static_cast<std::size_t>(found);
                 const FieldSpec& f = fields[idx];
                 const FieldKind kind = f.field_type.kind;
-                PyObject* linked = st.field_links[idx];
+                const Link linked{st.field_links[idx], &memos[idx]};
 
                 if (f.field_type.tag == FieldTypeTag::Map) {
                     if (wt != WireType::Len) goto unknown_field;
@@ -764,7 +826,10 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
                             Span run = r.read_length_delimited();
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
-                            if (!decode_packed(list, kind, run)) return fail_in_field(path, st, idx);
+                            Ref values;
+                            if (!decode_packed(kind, run, values) ||
+                                !add_run(containers, kwargs, idx, keyword_of[idx], std::move(values)))
+                                return fail_in_field(path, st, idx);
                         } else if (wt == schema::wire_type_of(kind)) {
                             if (!append_new(list, read_scalar(kind, r))) return fail_in_element(path, st, idx, list);
                         } else {
@@ -773,15 +838,19 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         break;
                     case FieldTypeTag::Enum:
                         if (wt == WireType::Varint) {
-                            if (!append_new(list, enum_from_varint(r, linked))) return fail_in_element(path, st, idx, list);
+                            if (!append_new(list, enum_from_varint(r, linked.cls))) return fail_in_element(path, st, idx, list);
                         } else if (wt == WireType::Len) {
                             Span run = r.read_length_delimited();
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
+                            Ref values;
                             Py_ssize_t failed_at = 0;
-                            if (!decode_packed_enum(list, run, linked, failed_at)) [[unlikely]] {
+                            if (!decode_packed_enum(run, linked.cls, values, PyList_GET_SIZE(list), failed_at))
+                                [[unlikely]] {
                                 path.index(failed_at);
                                 return fail_in_field(path, st, idx);
                             }
+                            if (!add_run(containers, kwargs, idx, keyword_of[idx], std::move(values)))
+                                return fail_in_field(path, st, idx);
                         } else {
                             goto unknown_field;
                         }
@@ -810,7 +879,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     break;
                 case FieldTypeTag::Enum:
                     if (wt != WireType::Varint) goto unknown_field;
-                    value = Ref::steal(enum_from_varint(r, linked));
+                    value = Ref::steal(enum_from_varint(r, linked.cls));
                     break;
                 case FieldTypeTag::Message: {
                     if (wt != WireType::Len) goto unknown_field;
@@ -847,7 +916,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                             if (pending.merged(gone)) {
                                 std::size_t n;
                                 const Span* records = pending.records(gone, n);
-                                Ref dropped = Ref::steal(decode_nested(st.field_links[prev], records, n, depth, path));
+                                Ref dropped = Ref::steal(decode_nested(Link{st.field_links[prev], &memos[prev]}, records, n, depth, path));
                                 if (!dropped) return fail_in_field(path, st, prev);
                             }
                             pending.clear(gone);
@@ -873,7 +942,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         const std::size_t idx = sc.message_fields[slot];
         std::size_t n;
         const Span* records = pending.records(slot, n);
-        Ref value = Ref::steal(decode_nested(st.field_links[idx], records, n, depth, path));
+        Ref value = Ref::steal(decode_nested(Link{st.field_links[idx], &memos[idx]}, records, n, depth, path));
         if (!value) return fail_in_field(path, st, idx);
         kwargs.set(keyword_of[idx], value.release());
     }

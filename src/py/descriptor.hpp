@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../schema/schema.hpp"
+#include "class_memo.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 
@@ -57,6 +58,14 @@ struct DescriptorState {
     std::vector<Ref> field_names;
     bool linked = false;
 
+    // Caches of the decoder, filled on first use; nothing else reads them.
+    // Per field index: the descriptor of the class linked there, as last found.
+    std::vector<ClassMemo> link_memos;
+    // The keyword names tuple of the last class call made for this schema and
+    // the keywords (field indexes, schema.keyword_of) it names, in order.
+    Ref call_names;
+    std::vector<std::uint32_t> call_keys;
+
     DescriptorState() = default;
     DescriptorState(const DescriptorState&) = delete;
     DescriptorState& operator=(const DescriptorState&) = delete;
@@ -65,6 +74,7 @@ struct DescriptorState {
         // run arbitrary code, which must find nothing half-destroyed here.
         schema = schema::MessageSchema{};
         field_links.clear();
+        link_memos.clear();
         auto links_taken = std::move(links);
         auto names_taken = std::move(field_names);
     }
