@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -468,25 +470,59 @@ bool decode_packed_enum(Span run, PyObject* linked, Ref& values, Py_ssize_t befo
     return true;
 }
 
+// The per-level state below comes in two forms: a small one, fixed arrays on
+// the stack, for the schemas of everyday messages (up to kSmallKeys - 1
+// fields, kSmallOneofs oneofs and kSmallMessages singular message fields),
+// and a big one on the heap for the others.
+constexpr std::size_t kSmallKeys = 32;
+constexpr std::size_t kSmallOneofs = 8;
+constexpr std::size_t kSmallMessages = 8;
+
+// Room for n values of T: an array of N on the stack in the small form, n on
+// the heap in the big one. Left uninitialised; the owner sets what it reads.
+template <class T, std::size_t N, bool Small>
+class Slots;
+
+template <class T, std::size_t N>
+class Slots<T, N, true> {
+public:
+    explicit Slots(std::size_t) noexcept {}
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    T* data() noexcept { return a_; }
+    T& operator[](std::size_t i) noexcept { return a_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return a_[i]; }
+
+private:
+    T a_[N];
+};
+
+template <class T, std::size_t N>
+class Slots<T, N, false> {
+public:
+    explicit Slots(std::size_t n) : p_(new T[n == 0 ? 1 : n]) {}
+    T* data() noexcept { return p_.get(); }
+    T& operator[](std::size_t i) noexcept { return p_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+
+private:
+    std::unique_ptr<T[]> p_;
+};
+
 // The keyword arguments of one level's call, in the order a dictionary
 // filled the same way would hold them: a keyword set again keeps its place,
 // one removed and set again goes last. The values are kept in that order,
 // ready for vectorcall; the tuple of their names is the one the descriptor
 // kept from its previous call whenever the keywords are the same (they
 // almost always are), else a new one that the descriptor keeps instead.
+template <bool Small>
 class Keywords {
 public:
-    explicit Keywords(std::size_t nkeys) {
-        if (nkeys > kInline) {
-            heap_.resize(nkeys);
-            heap_keys_.resize(nkeys);
-            heap_pos_.assign(nkeys, 0);
-            args_ = heap_.data();
-            keys_ = heap_keys_.data();
-            pos_ = heap_pos_.data();
-        } else {
-            std::fill(inline_pos_, inline_pos_ + nkeys, 0);
-        }
+    explicit Keywords(std::size_t nkeys) : args_(nkeys), keys_(nkeys), pos_(nkeys) {
+        if constexpr (Small)
+            std::memset(pos_.data(), 0, kSmallKeys * sizeof(Pos));
+        else
+            std::fill_n(pos_.data(), nkeys, Pos{0});
     }
     ~Keywords() {
         for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
@@ -498,11 +534,11 @@ public:
     PyObject* get(std::uint32_t key) const noexcept { return pos_[key] ? args_[pos_[key] - 1] : nullptr; }
     // Takes over a new reference.
     void set(std::uint32_t key, PyObject* value) noexcept {
-        std::uint32_t& p = pos_[key];
+        Pos& p = pos_[key];
         if (!p) {
             args_[count_] = value;
             keys_[count_] = key;
-            p = static_cast<std::uint32_t>(++count_);
+            p = static_cast<Pos>(++count_);
             return;
         }
         PyObject* old = std::exchange(args_[p - 1], value);
@@ -510,13 +546,13 @@ public:
     }
     // False (nothing to remove) when the keyword is not set.
     bool remove(std::uint32_t key) noexcept {
-        const std::uint32_t p = pos_[key];
+        const std::size_t p = pos_[key];
         if (!p) return false;
         PyObject* old = args_[p - 1];
         for (std::size_t i = p; i < count_; ++i) {
             args_[i - 1] = args_[i];
             keys_[i - 1] = keys_[i];
-            pos_[keys_[i - 1]] = static_cast<std::uint32_t>(i);
+            pos_[keys_[i - 1]] = static_cast<Pos>(i);
         }
         --count_;
         pos_[key] = 0;
@@ -528,18 +564,24 @@ public:
         if (count_ == 0) return PyObject_Vectorcall(cls, nullptr, 0, nullptr);
         Ref names = names_for(st, unknown_name);
         if (!names) return nullptr;
-        return PyObject_Vectorcall(cls, args_, 0, names.get());
+        return PyObject_Vectorcall(cls, args_.data(), 0, names.get());
     }
 
 private:
+    using Pos = std::conditional_t<Small, std::uint8_t, std::uint32_t>;  // a position + 1, or 0
+
     // The names tuple for the keywords set now (a new reference), or an empty
     // handle with an exception set. Runs no Python code, so nothing can
     // replace the descriptor's tuple between the comparison and its use; a
     // call made with it holds its own reference, whatever later calls keep.
     Ref names_for(DescriptorState& st, PyObject* unknown_name) {
-        if (st.call_names && st.call_keys.size() == count_ &&
-            std::equal(keys_, keys_ + count_, st.call_keys.data())) [[likely]]
-            return Ref::borrow(st.call_names.get());
+        const std::uint32_t* kept = st.call_keys.data();
+        if (st.call_keys.size() == count_ && st.call_names) [[likely]] {
+            std::size_t i = 0;
+            while (i < count_ && kept[i] == keys_[i]) ++i;
+            if (i == count_) [[likely]]
+                return Ref::borrow(st.call_names.get());
+        }
         Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
         if (!names) return names;
         const std::size_t nfields = st.field_names.size();
@@ -549,37 +591,26 @@ private:
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
         }
         st.call_names.reset();  // consistent even if the copy below throws
-        st.call_keys.assign(keys_, keys_ + count_);
+        st.call_keys.assign(keys_.data(), keys_.data() + count_);
         st.call_names = Ref::borrow(names.get());
         return names;
     }
 
-    static constexpr std::size_t kInline = 24;
     std::size_t count_ = 0;
-    // The values in call order and their keys; per key its position + 1, or 0.
-    PyObject* inline_args_[kInline];
-    std::uint32_t inline_keys_[kInline];
-    std::uint32_t inline_pos_[kInline];
-    PyObject** args_ = inline_args_;
-    std::uint32_t* keys_ = inline_keys_;
-    std::uint32_t* pos_ = inline_pos_;
-    std::vector<PyObject*> heap_;
-    std::vector<std::uint32_t> heap_keys_;
-    std::vector<std::uint32_t> heap_pos_;
+    // The values in call order, their keys, and per key its position.
+    Slots<PyObject*, kSmallKeys, Small> args_;
+    Slots<std::uint32_t, kSmallKeys, Small> keys_;
+    Slots<Pos, kSmallKeys, Small> pos_;
 };
 
 // The containers of the repeated and map fields of one level, by field
 // index: each one held here as well as in the keywords (a keyword given a
 // field's container may be set again by a field of the same name in a
 // hand-made schema). Only the slots of container fields are ever read.
+template <bool Small>
 class Containers {
 public:
-    Containers(std::size_t n, const std::vector<std::uint32_t>& fields) : fields_(fields) {
-        if (n > kInline) {
-            heap_.resize(n);
-            slots_ = heap_.data();
-        }
-    }
+    Containers(std::size_t n, const std::vector<std::uint32_t>& fields) : fields_(fields.data()), slots_(n) {}
     ~Containers() {
         for (std::size_t k = 0; k < made_; ++k) Py_DECREF(slots_[fields_[k]]);
     }
@@ -596,19 +627,18 @@ public:
     }
 
 private:
-    static constexpr std::size_t kInline = 24;
-    const std::vector<std::uint32_t>& fields_;  // the container fields, in order
-    std::size_t made_ = 0;                      // how many of them have theirs
-    PyObject* inline_[kInline];
-    PyObject** slots_ = inline_;
-    std::vector<PyObject*> heap_;
+    const std::uint32_t* fields_;  // the container fields, in order
+    std::size_t made_ = 0;         // how many of them have theirs
+    Slots<PyObject*, kSmallKeys, Small> slots_;
 };
 
 // Adds the values of a packed run (see decode_packed) to the list of field
 // `idx`. A list that is still empty has been seen by no Python code, so the
 // run's list takes its place instead, here and under the field's keyword
 // (when that still holds it), and nothing is copied.
-bool add_run(Containers& containers, Keywords& kwargs, std::size_t idx, std::uint32_t key, Ref values) {
+template <bool Small>
+bool add_run(Containers<Small>& containers, Keywords<Small>& kwargs, std::size_t idx, std::uint32_t key,
+             Ref values) {
     if (!values) return true;
     PyObject* list = containers.get(idx);
     if (PyList_GET_SIZE(list) != 0) return PyList_Extend(list, values.get()) == 0;
@@ -618,81 +648,72 @@ bool add_run(Containers& containers, Keywords& kwargs, std::size_t idx, std::uin
 }
 
 // The field index of the member of each oneof seen so far in one record, or -1.
+template <bool Small>
 class OneofMembers {
 public:
-    explicit OneofMembers(std::size_t n) : n_(n) {
-        if (n > kInline) heap_.assign(n, -1);
-        else std::fill(inline_, inline_ + n, -1);
-    }
-    std::size_t size() const noexcept { return n_; }
-    int& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    explicit OneofMembers(std::size_t n) : members_(n) { std::fill_n(members_.data(), n, -1); }
+    int& operator[](std::size_t i) noexcept { return members_[i]; }
 
 private:
-    static constexpr std::size_t kInline = 8;
-    std::size_t n_;
-    int inline_[kInline];
-    std::vector<int> heap_;
+    Slots<int, kSmallOneofs, Small> members_;
 };
-
 
 // The occurrences of the singular message fields of one level, by their
 // position in the schema's `message_fields`. The first record of each sits
-// in a slot (small schemas keep the slots on the stack); the records of a
-// field that occurs again, rare in practice, go to one list for the level.
+// in a slot; the records of a field that occurs again, rare in practice, go
+// to one list for the level.
+template <bool Small>
 class PendingMessages {
 public:
-    explicit PendingMessages(std::size_t n) : n_(n) {
-        if (n > kInline) heap_.resize(n);
-        else std::fill(inline_, inline_ + n, Slot{});
+    explicit PendingMessages(std::size_t n) : slots_(n) {
+        for (std::size_t i = 0; i < n; ++i) slots_[i].seen = slots_[i].merged = false;
     }
-    PendingMessages(const PendingMessages&) = delete;
-    PendingMessages& operator=(const PendingMessages&) = delete;
 
-    bool empty(std::size_t i) const noexcept { return !slot(i).seen; }
-    bool merged(std::size_t i) const noexcept { return slot(i).merged; }
+    bool empty(std::size_t i) const noexcept { return !slots_[i].seen; }
+    bool merged(std::size_t i) const noexcept { return slots_[i].merged; }
     void add(std::size_t i, Span s) {
-        Slot& sl = slot(i);
-        if (!sl.seen) sl = Slot{s, true, false};
-        else {
-            more_.emplace_back(i, s);
-            sl.merged = true;
+        Slot& sl = slots_[i];
+        if (!sl.seen) {
+            sl = Slot{s, true, false};
+            return;
         }
+        if (!more_) more_ = std::make_unique<More>();
+        more_->records.emplace_back(i, s);
+        sl.merged = true;
     }
     void clear(std::size_t i) {
-        Slot& sl = slot(i);
-        if (sl.merged) std::erase_if(more_, [i](const auto& m) { return m.first == i; });
-        sl = Slot{};
+        Slot& sl = slots_[i];
+        if (sl.merged) std::erase_if(more_->records, [i](const auto& m) { return m.first == i; });
+        sl.seen = sl.merged = false;
     }
     // The records of slot i, in input order; `count` gets their number. Valid
     // until the next call.
     const Span* records(std::size_t i, std::size_t& count) {
-        const Slot& sl = slot(i);
+        const Slot& sl = slots_[i];
         if (!sl.merged) {
             count = 1;
             return &sl.first;
         }
-        gathered_.assign(1, sl.first);
-        for (const auto& m : more_)
-            if (m.first == i) gathered_.push_back(m.second);
-        count = gathered_.size();
-        return gathered_.data();
+        auto& gathered = more_->gathered;
+        gathered.assign(1, sl.first);
+        for (const auto& m : more_->records)
+            if (m.first == i) gathered.push_back(m.second);
+        count = gathered.size();
+        return gathered.data();
     }
 
 private:
     struct Slot {
-        Span first{};
-        bool seen = false;
-        bool merged = false;  // later records are in more_
+        Span first;
+        bool seen;
+        bool merged;  // later records are in more_
     };
-    Slot& slot(std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
-    const Slot& slot(std::size_t i) const noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
-
-    static constexpr std::size_t kInline = 6;
-    std::size_t n_;
-    Slot inline_[kInline];
-    std::vector<Slot> heap_;
-    std::vector<std::pair<std::size_t, Span>> more_;
-    std::vector<Span> gathered_;
+    struct More {
+        std::vector<std::pair<std::size_t, Span>> records;
+        std::vector<Span> gathered;
+    };
+    Slots<Slot, kSmallMessages, Small> slots_;
+    std::unique_ptr<More> more_;
 };
 
 // The raw records of the fields a schema does not know (or meets with a wire
@@ -700,7 +721,7 @@ private:
 // in the input stay one range; the bytes are copied only across a gap.
 class UnknownRecords {
 public:
-    bool empty() const noexcept { return !run_begin_ && buffer_.empty(); }
+    bool empty() const noexcept { return !run_begin_ && !buffer_; }
     void add(const std::uint8_t* begin, const std::uint8_t* end) {
         if (run_begin_ && begin == run_end_) {
             run_end_ = end;
@@ -712,20 +733,22 @@ public:
     }
     // The records as one new bytes object, or nullptr with an exception set.
     PyObject* take() {
-        if (buffer_.empty())
+        if (!buffer_)
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
         flush();
-        return PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size()));
+        return PyBytes_FromStringAndSize(buffer_->data(), static_cast<Py_ssize_t>(buffer_->size()));
     }
 
 private:
     void flush() {
-        if (run_begin_) buffer_.append(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
+        if (!run_begin_) return;
+        if (!buffer_) buffer_ = std::make_unique<std::string>();
+        buffer_->append(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
         run_begin_ = run_end_ = nullptr;
     }
     const std::uint8_t* run_begin_ = nullptr;
     const std::uint8_t* run_end_ = nullptr;
-    std::string buffer_;
+    std::unique_ptr<std::string> buffer_;
 };
 
 // A failure while a known field is handled: the field joins the path.
@@ -751,28 +774,23 @@ private:
 // whole encoding of the message: a record never runs from one into the next)
 // and calls `cls`. On failure, the parts of the path below this level are
 // in `path`.
-PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
-                       ErrorPath& path) {
-    if (depth >= kMaxDepth) [[unlikely]] {
-        raise_too_deep();
-        return nullptr;
-    }
+template <bool Small>
+PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
+                          ErrorPath& path) {
     RecursionGuard guard(" while decoding a protobuf message");
     if (!guard.ok()) return nullptr;
 
     DescriptorState& st = desc->state;
     const schema::MessageSchema& sc = st.schema;
     const auto& fields = sc.fields;
-    const std::size_t nfields = fields.size();
-    if (st.link_memos.size() != nfields) [[unlikely]]
-        st.link_memos.resize(nfields);  // once per descriptor, never again
+    const std::size_t nfields = sc.keyword_of.size();
     ClassMemo* const memos = st.link_memos.data();
 
-    Keywords kwargs(nfields + 1);  // the last one for the unknown fields
+    Keywords<Small> kwargs(nfields + 1);  // the last one for the unknown fields
     const auto& keyword_of = sc.keyword_of;
 
     // Every repeated and map field is passed, empty or not, in schema order.
-    Containers containers(nfields, sc.container_fields);
+    Containers<Small> containers(nfields, sc.container_fields);
     for (std::uint32_t i : sc.container_fields) {
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
@@ -782,8 +800,8 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
 
     // Members of one oneof replace each other: the last one in the data wins,
     // so the instance never holds two of them.
-    OneofMembers oneof_member(sc.oneofs.size());
-    PendingMessages pending(sc.message_fields.size());
+    OneofMembers<Small> oneof_member(sc.oneofs.size());
+    PendingMessages<Small> pending(sc.message_fields.size());
     UnknownRecords unknown;
     const bool keep_unknown = sc.keep_unknown;
 
@@ -952,6 +970,23 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         kwargs.set(sc.unknown_keyword, raw);
     }
     return kwargs.call(cls, st, module_state().unknown_name.get());
+}
+
+PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
+                       ErrorPath& path) {
+    if (depth >= kMaxDepth) [[unlikely]] {
+        raise_too_deep();
+        return nullptr;
+    }
+    DescriptorState& st = desc->state;
+    const schema::MessageSchema& sc = st.schema;
+    const std::size_t nfields = sc.keyword_of.size();
+    if (st.link_memos.empty() && nfields != 0) [[unlikely]]
+        st.link_memos.resize(nfields);  // once per descriptor, never again
+    if (nfields < kSmallKeys && sc.oneofs.size() <= kSmallOneofs && sc.message_fields.size() <= kSmallMessages)
+        [[likely]]
+        return decode_level_as<true>(cls, desc, records, count, depth, path);
+    return decode_level_as<false>(cls, desc, records, count, depth, path);
 }
 
 }  // namespace
