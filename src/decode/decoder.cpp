@@ -32,6 +32,7 @@
 namespace quillspar::decode {
 
 using schema::Cardinality;
+using schema::FastField;
 using schema::FieldKind;
 using schema::FieldSpec;
 using schema::FieldTypeTag;
@@ -704,7 +705,7 @@ public:
 
 private:
     struct Slot {
-        Span first;
+        Span first;  // set with `seen`
         bool seen;
         bool merged;  // later records are in more_
     };
@@ -785,6 +786,9 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
     const auto& fields = sc.fields;
     const std::size_t nfields = sc.keyword_of.size();
     ClassMemo* const memos = st.link_memos.data();
+    PyObject* const* const links = st.field_links.data();
+    const FastField* const fast = sc.fast_fields.data();
+    const std::size_t nfast = sc.fast_fields.size();
 
     Keywords<Small> kwargs(nfields + 1);  // the last one for the unknown fields
     const auto& keyword_of = sc.keyword_of;
@@ -816,6 +820,73 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
                 if (PyErr_CheckSignals() < 0) return nullptr;
                 signal_check = reinterpret_cast<std::uintptr_t>(r.cursor()) + kSignalBytes;
             }
+            // The common cases straight from the table: a one-byte tag whose
+            // field and wire type the table knows (so the tag is valid).
+            if (const int tag = r.read_short_tag(); tag >= 0) [[likely]] {
+                const auto fnum = static_cast<std::uint32_t>(tag) >> 3;
+                if (fnum >= nfast || fast[fnum].wire != (tag & 7)) [[unlikely]] {
+                    r.unread_tag();
+                    goto general;
+                }
+                const FastField& ff = fast[fnum];
+                const std::size_t idx = ff.index;
+                switch (ff.op) {
+                case FastField::Scalar: {
+                    PyObject* v = read_scalar(ff.kind, r);
+                    if (!v) return fail_in_field(path, st, idx);
+                    kwargs.set(ff.keyword, v);
+                    continue;
+                }
+                case FastField::Enum: {
+                    PyObject* v = enum_from_varint(r, links[idx]);
+                    if (!v) return fail_in_field(path, st, idx);
+                    kwargs.set(ff.keyword, v);
+                    continue;
+                }
+                case FastField::Message: {
+                    const auto slot = static_cast<std::size_t>(sc.message_slot[idx]);
+                    if (!pending.empty(slot)) break;  // it merges: the general path
+                    Span body = r.read_length_delimited();
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
+                    PyObject* v = decode_nested(Link{links[idx], &memos[idx]}, body, depth, path);
+                    if (!v) return fail_in_field(path, st, idx);
+                    pending.add(slot, body);
+                    kwargs.set(ff.keyword, v);
+                    continue;
+                }
+                case FastField::RepeatedScalar: {
+                    PyObject* list = containers.get(idx);
+                    if (!append_new(list, read_scalar(ff.kind, r))) return fail_in_element(path, st, idx, list);
+                    continue;
+                }
+                case FastField::RepeatedEnum: {
+                    PyObject* list = containers.get(idx);
+                    if (!append_new(list, enum_from_varint(r, links[idx]))) return fail_in_element(path, st, idx, list);
+                    continue;
+                }
+                case FastField::RepeatedMessage: {
+                    PyObject* list = containers.get(idx);
+                    Span body = r.read_length_delimited();
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
+                    if (!append_new(list, decode_nested(Link{links[idx], &memos[idx]}, body, depth, path)))
+                        return fail_in_element(path, st, idx, list);
+                    continue;
+                }
+                case FastField::MapEntry: {
+                    Span entry = r.read_length_delimited();
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
+                    const schema::FieldType& ft = fields[idx].field_type;
+                    if (!decode_map_entry(containers.get(idx), entry, ft.key, ft.value, Link{links[idx], &memos[idx]},
+                                          depth, path))
+                        return fail_in_field(path, st, idx);
+                    continue;
+                }
+                case FastField::None:
+                    break;
+                }
+                r.unread_tag();
+            }
+        general:
             std::uint32_t number;
             WireType wt;
             if (!r.read_tag(number, wt)) return raise_wire(r);
