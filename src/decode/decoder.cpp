@@ -520,10 +520,12 @@ template <bool Small>
 class Keywords {
 public:
     explicit Keywords(std::size_t nkeys) : args_(nkeys), keys_(nkeys), pos_(nkeys) {
-        if constexpr (Small)
+        if constexpr (Small) {
             std::memset(pos_.data(), 0, kSmallKeys * sizeof(Pos));
-        else
+            std::memset(keys_.data(), 0, kSmallKeys * sizeof(Key));
+        } else {
             std::fill_n(pos_.data(), nkeys, Pos{0});
+        }
     }
     ~Keywords() {
         for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
@@ -538,7 +540,7 @@ public:
         Pos& p = pos_[key];
         if (!p) {
             args_[count_] = value;
-            keys_[count_] = key;
+            keys_[count_] = static_cast<Key>(key);
             p = static_cast<Pos>(++count_);
             return;
         }
@@ -556,6 +558,7 @@ public:
             pos_[keys_[i - 1]] = static_cast<Pos>(i);
         }
         --count_;
+        keys_[count_] = 0;  // the small form compares all its bytes
         pos_[key] = 0;
         Py_DECREF(old);
         return true;
@@ -570,18 +573,26 @@ public:
 
 private:
     using Pos = std::conditional_t<Small, std::uint8_t, std::uint32_t>;  // a position + 1, or 0
+    using Key = std::conditional_t<Small, std::uint8_t, std::uint32_t>;
+    static_assert(kSmallKeys == DescriptorState::kCallKeyBytes);
 
     // The names tuple for the keywords set now (a new reference), or an empty
     // handle with an exception set. Runs no Python code, so nothing can
     // replace the descriptor's tuple between the comparison and its use; a
     // call made with it holds its own reference, whatever later calls keep.
     Ref names_for(DescriptorState& st, PyObject* unknown_name) {
-        const std::uint32_t* kept = st.call_keys.data();
-        if (st.call_keys.size() == count_ && st.call_names) [[likely]] {
-            std::size_t i = 0;
-            while (i < count_ && kept[i] == keys_[i]) ++i;
-            if (i == count_) [[likely]]
+        if constexpr (Small) {
+            // All the bytes at once: those past count_ are zero on both sides.
+            if (st.call_count == count_ && st.call_names &&
+                std::memcmp(keys_.data(), st.call_key_bytes, kSmallKeys) == 0) [[likely]]
                 return Ref::borrow(st.call_names.get());
+        } else {
+            const std::uint32_t* kept = st.call_keys.data();
+            if (st.call_keys.size() == count_ && st.call_names) {
+                std::size_t i = 0;
+                while (i < count_ && kept[i] == keys_[i]) ++i;
+                if (i == count_) return Ref::borrow(st.call_names.get());
+            }
         }
         Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
         if (!names) return names;
@@ -592,7 +603,14 @@ private:
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
         }
         st.call_names.reset();  // consistent even if the copy below throws
-        st.call_keys.assign(keys_.data(), keys_.data() + count_);
+        if constexpr (Small) {
+            std::memcpy(st.call_key_bytes, keys_.data(), kSmallKeys);
+            st.call_count = count_;
+            st.call_keys.clear();
+        } else {
+            st.call_keys.assign(keys_.data(), keys_.data() + count_);
+            st.call_count = static_cast<std::size_t>(-1);
+        }
         st.call_names = Ref::borrow(names.get());
         return names;
     }
@@ -600,7 +618,7 @@ private:
     std::size_t count_ = 0;
     // The values in call order, their keys, and per key its position.
     Slots<PyObject*, kSmallKeys, Small> args_;
-    Slots<std::uint32_t, kSmallKeys, Small> keys_;
+    Slots<Key, kSmallKeys, Small> keys_;
     Slots<Pos, kSmallKeys, Small> pos_;
 };
 

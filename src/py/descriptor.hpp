@@ -62,9 +62,14 @@ struct DescriptorState {
     // Per field index: the descriptor of the class linked there, as last found.
     std::vector<ClassMemo> link_memos;
     // The keyword names tuple of the last class call made for this schema and
-    // the keywords (field indexes, schema.keyword_of) it names, in order.
+    // the keywords (field indexes, schema.keyword_of) it names, in order: in
+    // `call_keys`, or for a schema of fewer than kCallKeyBytes fields in the
+    // first `call_count` bytes of `call_key_bytes` (the rest zero).
+    static constexpr std::size_t kCallKeyBytes = 32;
     Ref call_names;
     std::vector<std::uint32_t> call_keys;
+    std::size_t call_count = 0;
+    std::uint8_t call_key_bytes[kCallKeyBytes] = {};
 
     DescriptorState() = default;
     DescriptorState(const DescriptorState&) = delete;
