@@ -356,8 +356,14 @@ std::size_t packed_count(FieldKind kind, Span run) noexcept {
     case WireType::I32: return run.size / 4;
     default: break;
     }
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < run.size; ++i) n += run.data[i] < 0x80;
+    // Eight bytes at a time: the final bytes are those with the high bit clear.
+    std::size_t n = 0, i = 0;
+    for (; i + 8 <= run.size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, run.data + i, 8);
+        n += 8 - static_cast<std::size_t>(std::popcount(w & 0x8080808080808080ULL));
+    }
+    for (; i < run.size; ++i) n += run.data[i] < 0x80;
     return n;
 }
 
@@ -491,6 +497,7 @@ public:
     Slots(const Slots&) = delete;
     Slots& operator=(const Slots&) = delete;
     T* data() noexcept { return a_; }
+    const T* data() const noexcept { return a_; }
     T& operator[](std::size_t i) noexcept { return a_[i]; }
     const T& operator[](std::size_t i) const noexcept { return a_[i]; }
 
@@ -503,6 +510,7 @@ class Slots<T, N, false> {
 public:
     explicit Slots(std::size_t n) : p_(new T[n == 0 ? 1 : n]) {}
     T* data() noexcept { return p_.get(); }
+    const T* data() const noexcept { return p_.get(); }
     T& operator[](std::size_t i) noexcept { return p_[i]; }
     const T& operator[](std::size_t i) const noexcept { return p_[i]; }
 
@@ -566,8 +574,11 @@ public:
     // cls(**keywords): a new reference, or nullptr with an exception set.
     PyObject* call(PyObject* cls, DescriptorState& st, PyObject* unknown_name) {
         if (count_ == 0) return PyObject_Vectorcall(cls, nullptr, 0, nullptr);
-        Ref names = names_for(st, unknown_name);
-        if (!names) return nullptr;
+        Ref names = kept_names(st);
+        if (!names) [[unlikely]] {
+            names = new_names(st, unknown_name);
+            if (!names) return nullptr;
+        }
         return PyObject_Vectorcall(cls, args_.data(), 0, names.get());
     }
 
@@ -580,20 +591,22 @@ private:
     // handle with an exception set. Runs no Python code, so nothing can
     // replace the descriptor's tuple between the comparison and its use; a
     // call made with it holds its own reference, whatever later calls keep.
-    Ref names_for(DescriptorState& st, PyObject* unknown_name) {
+    Ref kept_names(const DescriptorState& st) const noexcept {
         if constexpr (Small) {
             // All the bytes at once: those past count_ are zero on both sides.
-            if (st.call_count == count_ && st.call_names &&
-                std::memcmp(keys_.data(), st.call_key_bytes, kSmallKeys) == 0) [[likely]]
+            if (st.call_count == count_ && std::memcmp(keys_.data(), st.call_key_bytes, kSmallKeys) == 0)
                 return Ref::borrow(st.call_names.get());
         } else {
             const std::uint32_t* kept = st.call_keys.data();
-            if (st.call_keys.size() == count_ && st.call_names) {
+            if (st.call_keys.size() == count_) {
                 std::size_t i = 0;
                 while (i < count_ && kept[i] == keys_[i]) ++i;
                 if (i == count_) return Ref::borrow(st.call_names.get());
             }
         }
+        return Ref();
+    }
+    [[gnu::noinline]] Ref new_names(DescriptorState& st, PyObject* unknown_name) {
         Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
         if (!names) return names;
         const std::size_t nfields = st.field_names.size();
@@ -623,46 +636,62 @@ private:
 };
 
 // The containers of the repeated and map fields of one level, by field
-// index: each one held here as well as in the keywords (a keyword given a
-// field's container may be set again by a field of the same name in a
-// hand-made schema). Only the slots of container fields are ever read.
+// index, each passed under its field's keyword. When that keyword is the
+// field's own (schema.containers_own_keywords) the keywords hold the only
+// reference; otherwise a field of the same name may replace it there, so
+// the container is held here as well. Only the slots of container fields
+// are ever read.
 template <bool Small>
 class Containers {
 public:
-    Containers(std::size_t n, const std::vector<std::uint32_t>& fields) : fields_(fields.data()), slots_(n) {}
+    Containers(std::size_t n, const schema::MessageSchema& sc)
+        : fields_(sc.container_fields.data()), keywords_(sc.keyword_of.data()),
+          owned_(!sc.containers_own_keywords), slots_(n) {}
     ~Containers() {
-        for (std::size_t k = 0; k < made_; ++k) Py_DECREF(slots_[fields_[k]]);
+        if (owned_) [[unlikely]]
+            for (std::size_t k = 0; k < made_; ++k) Py_DECREF(slots_[fields_[k]]);
     }
     Containers(const Containers&) = delete;
     Containers& operator=(const Containers&) = delete;
 
     PyObject* get(std::size_t i) const noexcept { return slots_[i]; }
-    // The container of the next field of `fields` (a new reference).
-    void add(PyObject* c) noexcept { slots_[fields_[made_++]] = c; }
-    // Replaces the container of field i (a new reference).
-    void replace(std::size_t i, PyObject* c) noexcept {
-        PyObject* old = std::exchange(slots_[i], c);
+    // The container of the next field of the schema's `container_fields` (a
+    // new reference), set under its keyword too.
+    void add(Keywords<Small>& kwargs, PyObject* c) noexcept {
+        const std::uint32_t i = fields_[made_++];
+        slots_[i] = c;
+        kwargs.set(keywords_[i], owned_ ? Py_NewRef(c) : c);
+    }
+    // Puts `c` (a new reference) in the place of the container of field i,
+    // here and under its keyword when that still holds the old one.
+    void replace(Keywords<Small>& kwargs, std::size_t i, PyObject* c) noexcept {
+        PyObject* old = slots_[i];
+        slots_[i] = c;
+        if (!owned_) {
+            kwargs.set(keywords_[i], c);  // releases the old one
+            return;
+        }
+        if (kwargs.get(keywords_[i]) == old) kwargs.set(keywords_[i], Py_NewRef(c));
         Py_DECREF(old);
     }
 
 private:
-    const std::uint32_t* fields_;  // the container fields, in order
-    std::size_t made_ = 0;         // how many of them have theirs
+    const std::uint32_t* fields_;    // the container fields, in order
+    const std::uint32_t* keywords_;  // schema.keyword_of
+    bool owned_;
+    std::size_t made_ = 0;  // how many of them have theirs
     Slots<PyObject*, kSmallKeys, Small> slots_;
 };
 
 // Adds the values of a packed run (see decode_packed) to the list of field
 // `idx`. A list that is still empty has been seen by no Python code, so the
-// run's list takes its place instead, here and under the field's keyword
-// (when that still holds it), and nothing is copied.
+// run's list takes its place instead and nothing is copied.
 template <bool Small>
-bool add_run(Containers<Small>& containers, Keywords<Small>& kwargs, std::size_t idx, std::uint32_t key,
-             Ref values) {
+bool add_run(Containers<Small>& containers, Keywords<Small>& kwargs, std::size_t idx, Ref values) {
     if (!values) return true;
     PyObject* list = containers.get(idx);
     if (PyList_GET_SIZE(list) != 0) return PyList_Extend(list, values.get()) == 0;
-    if (kwargs.get(key) == list) kwargs.set(key, Py_NewRef(values.get()));
-    containers.replace(idx, values.release());
+    containers.replace(kwargs, idx, values.release());
     return true;
 }
 
@@ -812,12 +841,11 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
     const auto& keyword_of = sc.keyword_of;
 
     // Every repeated and map field is passed, empty or not, in schema order.
-    Containers<Small> containers(nfields, sc.container_fields);
+    Containers<Small> containers(nfields, sc);
     for (std::uint32_t i : sc.container_fields) {
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
-        containers.add(c);
-        kwargs.set(keyword_of[i], Py_NewRef(c));
+        containers.add(kwargs, c);
     }
 
     // Members of one oneof replace each other: the last one in the data wins,
@@ -935,7 +963,7 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
                             Ref values;
                             if (!decode_packed(kind, run, values) ||
-                                !add_run(containers, kwargs, idx, keyword_of[idx], std::move(values)))
+                                !add_run(containers, kwargs, idx, std::move(values)))
                                 return fail_in_field(path, st, idx);
                         } else if (wt == schema::wire_type_of(kind)) {
                             if (!append_new(list, read_scalar(kind, r))) return fail_in_element(path, st, idx, list);
@@ -956,7 +984,7 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
                                 path.index(failed_at);
                                 return fail_in_field(path, st, idx);
                             }
-                            if (!add_run(containers, kwargs, idx, keyword_of[idx], std::move(values)))
+                            if (!add_run(containers, kwargs, idx, std::move(values)))
                                 return fail_in_field(path, st, idx);
                         } else {
                             goto unknown_field;

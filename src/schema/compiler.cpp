@@ -80,8 +80,13 @@ void MessageSchema::build_index() {
     by_number.assign(fields.empty() ? 0 : n, -1);
     for (std::size_t i = fields.size(); i-- > 0;)
         if (fields[i].number < by_number.size()) by_number[fields[i].number] = static_cast<std::int32_t>(i);
+    std::vector<std::uint32_t> uses(fields.size() + 1, 0);
+    for (std::uint32_t k : keyword_of) ++uses[k];
+    containers_own_keywords = true;
+    for (std::uint32_t i : container_fields)
+        if (keyword_of[i] != i || uses[i] != 1) containers_own_keywords = false;
     fast_fields.assign(by_number.size(), FastField{});
-    for (std::size_t number = 0; number < by_number.size(); ++number) {
+    for (std::size_t number = 1; number < by_number.size(); ++number) {  // never 0: read_tag refuses it
         if (by_number[number] < 0) continue;
         const auto i = static_cast<std::uint32_t>(by_number[number]);
         const FieldSpec& f = fields[i];

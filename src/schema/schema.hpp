@@ -153,6 +153,10 @@ struct MessageSchema {
     std::uint32_t unknown_keyword = 0;
     // By field number, below by_number.size(): see FastField.
     std::vector<FastField> fast_fields;
+    // Whether the keyword of every map and repeated field is its own: no
+    // other field (nor the unknown fields) has the same name. Always so in
+    // the schemas the package makes.
+    bool containers_own_keywords = true;
 };
 
 struct DescriptorError {
