@@ -905,12 +905,29 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
                 const FastField& ff = fast[fnum];
                 const std::size_t idx = ff.index;
                 switch (ff.op) {
-                case FastField::Scalar: {
-                    PyObject* v = read_scalar(ff.kind, r);
-                    if (!v) return fail_in_field(path, st, idx);
-                    kwargs.set(ff.keyword, v);
-                    continue;
-                }
+#define QUILLSPAR_SCALAR_CASE(K)                                    \
+    case static_cast<FastField::Op>(FieldKind::K): {                \
+        PyObject* v = read_scalar(FieldKind::K, r);                 \
+        if (!v) return fail_in_field(path, st, idx);                \
+        kwargs.set(ff.keyword, v);                                  \
+        continue;                                                   \
+    }
+                QUILLSPAR_SCALAR_CASE(Double)
+                QUILLSPAR_SCALAR_CASE(Float)
+                QUILLSPAR_SCALAR_CASE(Int32)
+                QUILLSPAR_SCALAR_CASE(Int64)
+                QUILLSPAR_SCALAR_CASE(UInt32)
+                QUILLSPAR_SCALAR_CASE(UInt64)
+                QUILLSPAR_SCALAR_CASE(SInt32)
+                QUILLSPAR_SCALAR_CASE(SInt64)
+                QUILLSPAR_SCALAR_CASE(Fixed32)
+                QUILLSPAR_SCALAR_CASE(Fixed64)
+                QUILLSPAR_SCALAR_CASE(SFixed32)
+                QUILLSPAR_SCALAR_CASE(SFixed64)
+                QUILLSPAR_SCALAR_CASE(Bool)
+                QUILLSPAR_SCALAR_CASE(String)
+                QUILLSPAR_SCALAR_CASE(Bytes)
+#undef QUILLSPAR_SCALAR_CASE
                 case FastField::Enum: {
                     PyObject* v = enum_from_varint(r, links[idx]);
                     if (!v) return fail_in_field(path, st, idx);

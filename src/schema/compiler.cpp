@@ -97,7 +97,7 @@ void MessageSchema::build_index() {
         const bool repeated = f.cardinality == Cardinality::Repeated;
         switch (f.field_type.tag) {
         case FieldTypeTag::Scalar:
-            ff.op = repeated ? FastField::RepeatedScalar : FastField::Scalar;
+            ff.op = repeated ? FastField::RepeatedScalar : static_cast<FastField::Op>(f.field_type.kind);
             ff.wire = static_cast<std::uint8_t>(wire_type_of(f.field_type.kind));
             break;
         case FieldTypeTag::Enum:

@@ -88,21 +88,22 @@ struct FieldSpec {
 // wire type is not `wire` (a packed run, a mismatch, an unknown number)
 // takes the decoder's general path, as does every member of a oneof.
 struct FastField {
+    // A singular scalar (the value replaces an earlier one) has its kind as
+    // its op, 0 to 14, so that one switch reaches the reading of its value.
     enum Op : std::uint8_t {
-        None,             // the general path
-        Scalar,           // a singular scalar: the value replaces an earlier one
-        Enum,             // a singular enum
+        Enum = 15,        // a singular enum
         Message,          // a singular message (its first occurrence)
         RepeatedScalar,   // one element of a repeated scalar field
         RepeatedEnum,     // one element of a repeated enum field
         RepeatedMessage,  // one element of a repeated message field
         MapEntry,         // one entry of a map field
+        None,             // the general path
     };
     static constexpr std::uint8_t kNoWire = 0xFF;
 
     std::uint8_t wire = kNoWire;  // the wire type taken here, as its code
     Op op = None;
-    FieldKind kind = FieldKind::Double;  // the scalar kind (Scalar, RepeatedScalar)
+    FieldKind kind = FieldKind::Double;  // the scalar kind of a scalar field
     std::uint32_t index = 0;             // the field's index in `fields`
     std::uint32_t keyword = 0;           // keyword_of[index]
 };
