@@ -55,6 +55,25 @@ inline void remember_descriptor(ClassMemo& memo, PyObject* cls, DescriptorObject
     memo = ClassMemo{cls, reinterpret_cast<PyObject*>(desc), tp->tp_version_tag, meta->tp_version_tag};
 }
 
+// NestedBorrow below for a caller that holds the interpreter lock (every
+// codec entry point does): the same access, counted without locked
+// instructions in a build with that lock.
+class NestedBorrowUnderGil {
+public:
+    explicit NestedBorrowUnderGil(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_under_gil() ? d : nullptr) {
+        if (!d_) raise_panic("Already mutably borrowed: PyBorrowError");
+    }
+    ~NestedBorrowUnderGil() {
+        if (d_) d_->borrow.release_shared_under_gil();
+    }
+    NestedBorrowUnderGil(const NestedBorrowUnderGil&) = delete;
+    NestedBorrowUnderGil& operator=(const NestedBorrowUnderGil&) = delete;
+    bool ok() const noexcept { return d_ != nullptr; }
+
+private:
+    DescriptorObject* d_;
+};
+
 // Shared access to the descriptor of a nested message for one scope; `ok()`
 // is false, with PanicException set, when it is held exclusively.
 class NestedBorrow {
