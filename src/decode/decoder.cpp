@@ -98,7 +98,9 @@ PyObject* make_str(Span s) noexcept {
     if (s.size >= 2 && s.size <= 128) [[likely]] {
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.size), 127);
         if (!str) return nullptr;
-        if (copy_ascii(PyUnicode_1BYTE_DATA(str), s.data, s.size)) [[likely]]
+        // A new compact ASCII str keeps its characters right after its header.
+        auto* chars = reinterpret_cast<std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+        if (copy_ascii(chars, s.data, s.size)) [[likely]]
             return str;
         Py_DECREF(str);  // not ASCII after all: the interpreter decodes (and validates) it
     }
@@ -945,9 +947,13 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
                     kwargs.set(ff.keyword, v);
                     continue;
                 }
+                // The elements of a repeated field usually follow each other:
+                // they are taken here while they do (until the next signal check).
                 case FastField::RepeatedScalar: {
                     PyObject* list = containers.get(idx);
-                    if (!append_new(list, read_scalar(ff.kind, r))) return fail_in_element(path, st, idx, list);
+                    do {
+                        if (!append_new(list, read_scalar(ff.kind, r))) return fail_in_element(path, st, idx, list);
+                    } while (reinterpret_cast<std::uintptr_t>(r.cursor()) < signal_check && r.read_same_tag(tag));
                     continue;
                 }
                 case FastField::RepeatedEnum: {
@@ -957,19 +963,23 @@ PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* rec
                 }
                 case FastField::RepeatedMessage: {
                     PyObject* list = containers.get(idx);
-                    Span body = r.read_length_delimited();
-                    if (r.failed()) return fail_wire_in(r, path, st, idx);
-                    if (!append_new(list, decode_nested(Link{links[idx], &memos[idx]}, body, depth, path)))
-                        return fail_in_element(path, st, idx, list);
+                    do {
+                        Span body = r.read_length_delimited();
+                        if (r.failed()) return fail_wire_in(r, path, st, idx);
+                        if (!append_new(list, decode_nested(Link{links[idx], &memos[idx]}, body, depth, path)))
+                            return fail_in_element(path, st, idx, list);
+                    } while (reinterpret_cast<std::uintptr_t>(r.cursor()) < signal_check && r.read_same_tag(tag));
                     continue;
                 }
                 case FastField::MapEntry: {
-                    Span entry = r.read_length_delimited();
-                    if (r.failed()) return fail_wire_in(r, path, st, idx);
                     const schema::FieldType& ft = fields[idx].field_type;
-                    if (!decode_map_entry(containers.get(idx), entry, ft.key, ft.value, Link{links[idx], &memos[idx]},
-                                          depth, path))
-                        return fail_in_field(path, st, idx);
+                    do {
+                        Span entry = r.read_length_delimited();
+                        if (r.failed()) return fail_wire_in(r, path, st, idx);
+                        if (!decode_map_entry(containers.get(idx), entry, ft.key, ft.value,
+                                              Link{links[idx], &memos[idx]}, depth, path))
+                            return fail_in_field(path, st, idx);
+                    } while (reinterpret_cast<std::uintptr_t>(r.cursor()) < signal_check && r.read_same_tag(tag));
                     continue;
                 }
                 case FastField::None:

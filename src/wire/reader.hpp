@@ -158,6 +158,15 @@ public:
     }
     // Steps back to the start of the tag last read.
     void unread_tag() noexcept { p_ = tag_start_; }
+    // Consumes the next byte when it is `tag`, a one-byte tag that the
+    // caller has checked already (the next element of a repeated field).
+    [[gnu::always_inline]] bool read_same_tag(int tag) noexcept {
+        if (p_ < end_ && *p_ == tag) {
+            tag_start_ = p_++;
+            return true;
+        }
+        return false;
+    }
 
     // Skip one value of a wire type that read_tag accepted.
     void skip_field(WireType type) noexcept {
