@@ -144,10 +144,15 @@ def peer_rows(res: dict, name: str) -> list[tuple[str, str, float, float]]:
 
 
 def ratio(res: dict, name: str, a: str, b: str) -> float | None:
-    r = res.get(name)
-    if not r or a not in r or b not in r:
-        return None
-    return r[a]["median"] / r[b]["median"]
+    """a / b in workload `name`; "workload:op" takes an operation from another workload."""
+    medians = []
+    for key in (a, b):
+        where, _, op = key.rpartition(":")
+        r = res.get(where or name)
+        if not r or op not in r:
+            return None
+        medians.append(r[op]["median"])
+    return medians[0] / medians[1]
 
 
 TARGETS = [
@@ -160,6 +165,11 @@ TARGETS = [
     ("packed int32 encode vs upb (build + serialize)", "int32s", "encode/quillspar", "encode/upb build+serialize", 1.0),
     ("packed double decode vs upb", "doubles", "decode/quillspar", "decode/upb", 1.0),
     ("packed double encode vs upb (build + serialize)", "doubles", "encode/quillspar", "encode/upb build+serialize",
+     1.0),
+    # both workloads hold 100,000 values, so the ratio is one per value
+    ("packed enum decode vs packed int32 decode, per value", "enums", "decode/quillspar", "int32s:decode/quillspar",
+     1.0),
+    ("packed enum encode vs packed int32 encode, per value", "enums", "encode/quillspar", "int32s:encode/quillspar",
      1.0),
     ("medium decode vs msgspec decode", "medium", "decode/quillspar", "decode/msgspec", 1.2),
     ("medium encode vs msgspec encode (parity)", "medium", "encode/quillspar", "encode/msgspec", 1.0),

@@ -5,6 +5,7 @@ Python ones: every test here runs in both modes (`native`: the package's
 
 import copy
 import enum
+import inspect
 import pickle
 import sys
 import types
@@ -184,10 +185,16 @@ def test_native_codec_methods_call_whatever_the_class_carries(ns):
             return ("decoded", cls, data)
 
     Ok, value = ns.Ok, ns.Ok(a=1)
+    sub = type(Ok)("Sub", (Ok,), {})
+    sub_value = sub(a=1)
     real = Ok.__quillspar__
+    assert (value.to_bytes(), sub_value.to_bytes(), type(sub.from_bytes(b""))) == (b"\x08\x01", b"\x08\x01", sub)
     try:
         type.__setattr__(Ok, "__quillspar__", Fake())
         assert value.to_bytes() == ("encoded", value) and Ok.from_bytes(b"x") == ("decoded", Ok, b"x")
+        assert sub_value.to_bytes() == ("encoded", sub_value) and sub.from_bytes(b"x") == ("decoded", sub, b"x")
+        type.__setattr__(sub, "__quillspar__", real)  # the subclass's own wins over its base's
+        assert sub_value.to_bytes() == b"\x08\x01" and type(sub.from_bytes(b"")) is sub
     finally:
         type.__setattr__(Ok, "__quillspar__", real)
     assert value.to_bytes() == b"\x08\x01" and Ok.from_bytes(b"\x08\x01") == value
@@ -202,6 +209,101 @@ def test_native_codec_methods_on_pending_classes():
     sys.modules[cls.__module__].Later = later
     value = cls(later=later(n=3))
     assert cls.from_bytes(value.to_bytes()) == value
+
+
+def _subclasses(Ok):
+    """Subclasses made in every way a class can get the metaclass, after the
+    base's from_bytes has been called (and its lookups cached)."""
+    seen = []
+
+    class Hooked(Ok):
+        def __init_subclass__(cls, **kw):
+            seen.append(cls.from_bytes(b"\x08\x01"))
+
+    class Plain(Ok):
+        pass
+
+    class Late(Hooked):  # Hooked's hook decodes into Late while Late is being made
+        __slots__ = ()
+
+    class Meta(type(Ok)):
+        pass
+
+    class OwnMeta(Ok, metaclass=Meta):
+        pass
+
+    return [Plain, Hooked, Late, OwnMeta, types.new_class("Made", (Ok,))], seen
+
+
+def test_from_bytes_of_subclasses(ns):
+    Ok = ns.Ok
+    assert type(Ok.from_bytes(b"\x08\x01")) is Ok and pickle.loads(pickle.dumps(Ok.from_bytes)) == Ok.from_bytes
+    classes, seen = _subclasses(Ok)
+    assert [type(v) for v in seen] == [classes[2]] and seen[0].a == 1
+    for cls in classes:
+        assert type(cls.from_bytes(b"\x08\x02")) is cls and type(cls().from_bytes(b"")) is cls
+        assert cls.from_bytes(bytearray(b"\x08\x03")).a == 3 and type(cls.from_bytes(data=b"")) is cls
+        assert cls.from_bytes.__self__ is cls and str(inspect.signature(cls.from_bytes)) == "(data, /)"
+    # A subclass naming from_bytes as a slot or defining its own keeps it.
+    slotted = type(Ok)("Slotted", (Ok,), {"__slots__": ("from_bytes",)})
+    own = type(Ok)("Own", (Ok,), {"from_bytes": classmethod(lambda cls, data: ("own", cls))})
+    assert type(vars(slotted)["from_bytes"]).__name__ == "member_descriptor" and own.from_bytes(b"") == ("own", own)
+
+
+def test_from_bytes_replaced_on_a_base(ns):
+    Ok = ns.Ok
+    [plain, hooked, late, *_], _ = _subclasses(Ok)
+    assert type(late.from_bytes(b"")) is late
+    original = vars(Ok)["from_bytes"]
+    Ok.from_bytes = classmethod(lambda cls, data: ("replaced", cls, data))
+    try:
+        assert [c.from_bytes(b"x") for c in (Ok, plain, late)] == [("replaced", c, b"x") for c in (Ok, plain, late)]
+        assert late().from_bytes(data=b"y") == ("replaced", late, b"y")
+        del Ok.from_bytes
+        with pytest.raises(AttributeError, match="from_bytes"):
+            plain.from_bytes(b"")
+    finally:
+        Ok.from_bytes = original
+    assert [type(c.from_bytes(b"\x08\x01")) for c in (Ok, plain, hooked, late)] == [Ok, plain, hooked, late]
+
+
+def test_from_bytes_of_a_copied_namespace(ns):
+    Ok = ns.Ok
+
+    def __init__(self, **kw):
+        self.kw = kw
+
+    made = _classes.MessageType("Made", (), {"__init__": __init__, "from_bytes": vars(Ok)["from_bytes"],
+                                             "__quillspar__": Ok.__quillspar__})
+    value = made.from_bytes(b"\x08\x05")
+    assert type(value) is made and value.kw["a"] == 5 and made.from_bytes.__self__ is made
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda Ok: Ok.to_bytes(), "unbound method object.to_bytes() needs an argument"),
+        (lambda Ok: Ok.to_bytes(Ok(), 1), "object.to_bytes() takes no arguments (1 given)"),
+        (lambda Ok: Ok.to_bytes(Ok(), x=1), "object.to_bytes() takes no keyword arguments"),
+        (lambda Ok: Ok().to_bytes(1), "object.to_bytes() takes no arguments (1 given)"),
+        (lambda Ok: getattr(Ok(), "to_bytes")(1), "Ok.to_bytes() takes no arguments (1 given)"),
+        (lambda Ok: Ok.to_bytes(5), "int is not a message class"),
+    ],
+)
+def test_to_bytes_argument_errors(ns, call, message):
+    with pytest.raises(TypeError) as info:
+        call(ns.Ok)
+    assert str(info.value) == message
+
+
+def test_to_bytes_as_a_class_attribute(ns):
+    Ok, Inner = ns.Ok, ns.Inner
+    method = Ok.to_bytes
+    assert method is Inner.to_bytes and method.__get__(None, Ok) is method and repr(method).startswith("<method 'to_bytes'")
+    assert (method.__name__, method.__qualname__, method.__objclass__) == ("to_bytes", "object.to_bytes", object)
+    assert str(inspect.signature(method)) == "(self, /)" and method.__doc__ == "Encode this message to protobuf wire bytes."
+    assert method(Inner(n=1)) == Inner(n=1).to_bytes() == method.__get__(Inner(n=1))() == b"\x08\x01"
+    assert inspect.ismethoddescriptor(method) and pickle.loads(pickle.dumps(Ok(a=1).to_bytes))() == b"\x08\x01"
 
 
 class Color(enum.IntEnum):
@@ -253,10 +355,31 @@ def _made_and_dropped():
     cls(a=1, tags=None)
 
 
+def _subclass_after_a_replaced_base(ns):
+    sub = type(ns.Ok)("Sub", (ns.Ok,), {})
+    original = vars(ns.Ok)["from_bytes"]
+    ns.Ok.from_bytes = classmethod(lambda cls, data: cls)
+    try:
+        assert sub.from_bytes(b"") is sub
+    finally:
+        ns.Ok.from_bytes = original
+    sub.from_bytes(b"\x08\x01")
+
+
 @pytest.mark.parametrize(
     "call, expected",
     [
         (lambda ns: ns.Ok(), None),
+        (lambda ns: type(ns.Ok)("Sub", (ns.Ok,), {}).from_bytes(b"\x08\x01"), None),
+        (lambda ns: type(ns.Ok)("Sub", (ns.Ok,), {"__slots__": "from_bytes"}), None),
+        (lambda ns: _classes.MessageType("Copy", (), {"from_bytes": vars(ns.Ok)["from_bytes"]}), None),
+        (lambda ns: type(ns.Ok)("Bad", (ns.Ok,), {"__slots__": 1}), TypeError),
+        (_subclass_after_a_replaced_base, None),
+        (lambda ns: ns.Ok.to_bytes.__get__(ns.Ok(a=1))(), None),
+        (lambda ns: (ns.Ok.to_bytes.__qualname__, ns.Ok.to_bytes.__objclass__, ns.Ok.to_bytes.__reduce__()), None),
+        (lambda ns: ns.Ok.to_bytes(ns.Ok(), 1), TypeError),
+        (lambda ns: ns.Ok.to_bytes(), TypeError),
+        (lambda ns: ns.Ok.to_bytes(ns.Ok(), x=1), TypeError),
         (lambda ns: ns.Ok(a=1, tags=["x"], counts=None, inner=ns.Inner(n=2), _unknown_fields=b"x"), None),
         (lambda ns: ns.Ok(z=1), TypeError),
         (lambda ns: ns.Ok(1), TypeError),

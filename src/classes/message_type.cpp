@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../py/ref.hpp"
+#include "codec_methods.hpp"
 #include "state.hpp"
 
 namespace quillspar::classes {
@@ -25,6 +26,8 @@ struct Slot {
     Fill fill;
     PyObject* value;  // strong; the default for Fill::Value, else nullptr
 };
+
+}  // namespace
 
 // The constructor layout of one class. A replaced layout is kept until the
 // class dies: a call in progress may still read it.
@@ -46,12 +49,7 @@ struct Layout {
     }
 };
 
-struct MessageTypeObject {
-    PyHeapTypeObject base;
-    Layout* layout;  // nullptr until installed
-};
-
-MessageTypeObject* as_message_type(PyObject* cls) noexcept { return reinterpret_cast<MessageTypeObject*>(cls); }
+namespace {
 
 // Whether instances are still made as object.__new__ makes them and their
 // slots still set as a plain attribute store sets them.
@@ -178,6 +176,25 @@ PyObject* message_vectorcall(PyObject* callable, PyObject* const* args, std::siz
 
 // --------------------------------------------------------------- the metaclass
 
+// type.__new__, with the class's own `from_bytes` settled (codec_methods.hpp).
+// A class that will inherit the package's gets the class method in its
+// namespace, so that nothing run while type.__new__ builds it (its
+// `__set_name__` and `__init_subclass__` hooks) sees a base's bound function.
+PyObject* message_type_new(PyTypeObject* meta, PyObject* args, PyObject* kwds) noexcept {
+    Ref with_placeholder;
+    if (PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 3 &&
+        inherits_from_bytes(PyTuple_GET_ITEM(args, 1), PyTuple_GET_ITEM(args, 2))) {
+        Ref ns = Ref::steal(PyDict_Copy(PyTuple_GET_ITEM(args, 2)));  // type.__new__ copies it too
+        if (!ns || PyDict_SetItem(ns.get(), g_state.str_from_bytes, g_state.from_bytes_method) < 0) return nullptr;
+        with_placeholder =
+            Ref::steal(PyTuple_Pack(3, PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1), ns.get()));
+        if (!with_placeholder) return nullptr;
+    }
+    Ref cls = Ref::steal(PyType_Type.tp_new(meta, with_placeholder ? with_placeholder.get() : args, kwds));
+    if (!cls || settle_from_bytes(cls.get(), static_cast<bool>(with_placeholder)) < 0) return nullptr;
+    return cls.release();
+}
+
 void message_type_dealloc(PyObject* self) noexcept {
     PyTypeObject* meta = Py_TYPE(self);
     // Untracked while the layout goes, which may run finalisers; tracked
@@ -211,6 +228,7 @@ PyType_Slot message_type_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "The metaclass of message classes: calling a class constructs its instances natively\n"
                     "when the package has installed its constructor layout.")},
+    {Py_tp_new, reinterpret_cast<void*>(message_type_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(message_type_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(message_type_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(message_type_clear)},

@@ -9,12 +9,37 @@
 // the ordinary `type.__call__`, so the results and the errors stay the
 // generated `__init__`'s own.
 //
-// Used by module.cpp only.
+// A class made by MessageType also carries what the codec methods cache about
+// it (codec_methods.hpp): its descriptor, valid while the class's version tag
+// is the one recorded with it. MessageType's `__new__` gives each class its
+// own `from_bytes` (codec_methods.hpp, `settle_from_bytes`).
+//
+// Used by module.cpp and codec_methods.cpp.
 #pragma once
 
 #include <Python.h>
 
 namespace quillspar::classes {
+
+struct Layout;  // the constructor layout, private to message_type.cpp
+
+// What the codec methods know of a class, each fact valid while the class's
+// version tag equals the one stored with it (0: nothing known). Any change to
+// the class or to a base gives it a new version tag, so no fact outlives the
+// dictionaries it was read from.
+struct CodecCache {
+    PyObject* descriptor = nullptr;   // borrowed: `__quillspar__`, as the class's dictionaries hold it
+    unsigned int descriptor_version = 0;
+    unsigned int inherited_version = 0;  // the inherited `from_bytes` is still the package's
+};
+
+struct MessageTypeObject {
+    PyHeapTypeObject base;
+    Layout* layout;  // nullptr until installed
+    CodecCache codec;
+};
+
+inline MessageTypeObject* as_message_type(PyObject* cls) noexcept { return reinterpret_cast<MessageTypeObject*>(cls); }
 
 // Creates the metaclass (a new reference), or nullptr with an exception set.
 PyObject* new_message_type() noexcept;

@@ -33,7 +33,8 @@ PyModuleDef module_def = {
 
 PyObject* create_module() noexcept {
     for (auto [slot, text] : {std::pair{&g_state.str_init, "__init__"}, std::pair{&g_state.str_marker, "__quillspar__"},
-                              std::pair{&g_state.str_encode, "encode"}, std::pair{&g_state.str_decode, "decode"}}) {
+                              std::pair{&g_state.str_encode, "encode"}, std::pair{&g_state.str_decode, "decode"},
+                              std::pair{&g_state.str_from_bytes, "from_bytes"}, std::pair{&g_state.str_slots, "__slots__"}}) {
         if (!*slot) *slot = PyUnicode_InternFromString(text);
         if (!*slot) return nullptr;
     }
@@ -52,8 +53,10 @@ PyObject* create_module() noexcept {
     if (!fn || PyModule_AddObjectRef(module.get(), "install", fn.get()) < 0) return nullptr;
     Ref to = Ref::steal(new_to_bytes());
     if (!to || PyModule_AddObjectRef(module.get(), "to_bytes", to.get()) < 0) return nullptr;
-    Ref from = Ref::steal(new_from_bytes());
-    if (!from || PyModule_AddObjectRef(module.get(), "from_bytes", from.get()) < 0) return nullptr;
+    if (!g_state.from_bytes_method) g_state.from_bytes_method = new_from_bytes();
+    if (!g_state.from_bytes_method ||
+        PyModule_AddObjectRef(module.get(), "from_bytes", g_state.from_bytes_method) < 0)
+        return nullptr;
     Ref fallbacks = Ref::steal(PyCFunction_New(&set_fallbacks_def, nullptr));
     if (!fallbacks || PyModule_AddObjectRef(module.get(), "set_fallbacks", fallbacks.get()) < 0) return nullptr;
     return module.release();

@@ -16,6 +16,9 @@ struct State {
     PyObject* str_marker = nullptr;         // "__quillspar__", interned
     PyObject* str_encode = nullptr;         // "encode", interned
     PyObject* str_decode = nullptr;         // "decode", interned
+    PyObject* str_from_bytes = nullptr;     // "from_bytes", interned
+    PyObject* str_slots = nullptr;          // "__slots__", interned
+    PyObject* from_bytes_method = nullptr;  // the module's `from_bytes` class method (strong)
     PyObject* to_bytes_fallback = nullptr;  // the package's Python methods (set_fallbacks), strong
     PyObject* from_bytes_fallback = nullptr;
 };
