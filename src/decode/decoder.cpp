@@ -820,34 +820,6 @@ private:
     return fail_in_field(path, st, idx);
 }
 
-// The interpreter's native-stack check, made at every kGuardEvery-th level
-// of nesting, the top one included. A level of this decoder takes a few
-// kilobytes of stack at most, so the levels in between stay well inside
-// the room that the check keeps below its limit (tens of kilobytes), and
-// each level deeper than that is checked again; Python code called on the
-// way (constructors, enum classes) is checked by the interpreter itself.
-constexpr int kGuardEvery = 4;
-
-class LevelGuard {
-public:
-    explicit LevelGuard(int depth) noexcept {
-        if (depth % kGuardEvery == 0) {
-            entered_ = Py_EnterRecursiveCall(" while decoding a protobuf message") == 0;
-            ok_ = entered_;
-        }
-    }
-    ~LevelGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
-    }
-    LevelGuard(const LevelGuard&) = delete;
-    LevelGuard& operator=(const LevelGuard&) = delete;
-    bool ok() const noexcept { return ok_; }
-
-private:
-    bool entered_ = false;
-    bool ok_ = true;
-};
-
 // Decodes one level of nesting from the concatenation of `records` (each a
 // whole encoding of the message: a record never runs from one into the next)
 // and calls `cls`. On failure, the parts of the path below this level are
@@ -855,7 +827,7 @@ private:
 template <bool Small>
 PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
                           ErrorPath& path) {
-    LevelGuard guard(depth);
+    RecursionGuard guard(" while decoding a protobuf message");
     if (!guard.ok()) return nullptr;
 
     DescriptorState& st = desc->state;
