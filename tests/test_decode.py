@@ -658,6 +658,21 @@ def test_a_changed_link_or_class_is_seen_by_the_next_decode():
     assert outer.decode(Kw, data).kw["m"].kw == {"x": 5}
 
 
+def test_a_marker_made_by_a_get_is_looked_up_every_time():
+    outer, inner, In = _nested_pair()
+    other = compile_descriptor(Msg("In2").add("y", 1, "int32").serialize())
+    gets = []
+
+    class Alternating:  # a non-data descriptor in the class's namespace
+        def __get__(self, obj, owner):
+            gets.append(owner)
+            return (inner, other)[len(gets) % 2]
+
+    In.__quillspar__ = Alternating()
+    assert [outer.decode(Kw, ld(1, vint(1, 5))).kw["m"].kw for _ in range(3)] == [{"y": 5}, {"x": 5}, {"y": 5}]
+    assert gets == [In] * 3
+
+
 def test_a_nested_descriptor_relinked_from_a_constructor_keeps_its_borrow():
     outer, inner, In = _nested_pair()
     calls = []

@@ -39,18 +39,18 @@ inline DescriptorObject* remembered_descriptor(const ClassMemo& memo, PyObject* 
 // gave `desc`, when the lookup is one that the version tags vouch for: `cls`
 // a type whose metaclass looks attributes up as `type` does and has no
 // `__quillspar__` of its own (a metaclass attribute could come first), and
-// `desc` a Descriptor found as it is (its type has no `__get__`). Otherwise
-// `memo` is left alone. Never fails, runs no Python code.
+// `desc` the Descriptor that the class's own namespaces hold, as it is (no
+// `__get__` of some other object made it). Otherwise `memo` is left alone.
+// Never fails, runs no Python code.
 inline void remember_descriptor(ClassMemo& memo, PyObject* cls, DescriptorObject* desc) noexcept {
     if (!PyType_Check(cls) || !Py_IS_TYPE(reinterpret_cast<PyObject*>(desc), descriptor_type())) return;
     auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* meta = Py_TYPE(cls);
     if (meta->tp_getattro != PyType_Type.tp_getattro) return;
-    PyObject* in_meta = _PyType_LookupRef(meta, module_state().marker_name.get());
-    if (in_meta) {
-        Py_DECREF(in_meta);
-        return;
-    }
+    PyObject* name = module_state().marker_name.get();
+    Ref in_meta = Ref::steal(_PyType_LookupRef(meta, name));
+    Ref in_class = Ref::steal(_PyType_LookupRef(tp, name));
+    if (in_meta || in_class.get() != reinterpret_cast<PyObject*>(desc)) return;
     if (!PyUnstable_Type_AssignVersionTag(tp) || !PyUnstable_Type_AssignVersionTag(meta)) return;
     memo = ClassMemo{cls, reinterpret_cast<PyObject*>(desc), tp->tp_version_tag, meta->tp_version_tag};
 }
