@@ -571,3 +571,300 @@ def test_packed_enum_failures_name_the_element(data, error, note, called):
     with pytest.raises(error) as info:
         d.decode(Kw, data)
     assert info.value.__notes__ == [note] and calls == called
+
+
+# ---------------------------------------------------------------- what a decode keeps between calls
+
+def test_keyword_names_follow_each_message_of_one_schema():
+    # The names of one call are kept for the next; messages with other fields,
+    # or the same fields in another order, or a re-entrant decode of the same
+    # schema from a constructor in between, each get their own.
+    d = compile_descriptor(_oneof_schema().add("s", 5, "string").serialize())
+    inner = ld(5, b"inner") + vint(2, 9)
+
+    class Reentrant:
+        def __init__(self, **kw):
+            self.kw, self.inside = kw, d.decode(Kw, inner).kw if "s" in kw else None
+
+    for data, expected in [
+        (vint(2, 1) + ld(5, b"x"), [("r", []), ("a", 1), ("s", "x")]),
+        (vint(2, 1) + ld(5, b"x"), [("r", []), ("a", 1), ("s", "x")]),
+        (ld(5, b"x") + vint(2, 1), [("r", []), ("s", "x"), ("a", 1)]),
+        (vint(3, 4), [("r", []), ("o1", 4)]),
+        (vint(3, 4) + ld(4, b"y"), [("r", []), ("o2", "y")]),
+        (b"", [("r", [])]),
+        (vint(2, 1) + ld(5, b"x"), [("r", []), ("a", 1), ("s", "x")]),
+    ]:
+        assert list(d.decode(Kw, data).kw.items()) == expected
+        got = d.decode(Reentrant, data)
+        assert list(got.kw.items()) == expected
+        assert got.inside is None or list(got.inside.items()) == [("r", []), ("s", "inner"), ("a", 9)]
+
+
+def _nested_pair():
+    inner = compile_descriptor(Msg("In").add("x", 1, "int32").serialize())
+    outer = compile_descriptor(Msg("Out").add("m", 1, "message", "", ".t.In").add("ms", 2, "message", "repeated", ".t.In")
+                               .serialize())
+
+    class In(Kw):
+        __quillspar__ = inner
+
+    outer.link({1: In, 2: In})
+    return outer, inner, In
+
+
+class _Meta(type):
+    pass
+
+
+def test_a_changed_link_or_class_is_seen_by_the_next_decode():
+    outer, inner, In = _nested_pair()
+    data = ld(1, vint(1, 5)) + ld(2, vint(1, 6))
+    assert type(outer.decode(Kw, data).kw["m"]) is In
+
+    class Other(Kw):  # linked in place of In
+        __quillspar__ = inner
+
+    outer.link({1: Other, 2: Other})
+    got = outer.decode(Kw, data).kw
+    assert type(got["m"]) is Other and [type(v) for v in got["ms"]] == [Other]
+
+    # the class's own `__quillspar__` replaced, removed, shadowed by a base or a metaclass
+    other = compile_descriptor(Msg("In2").add("y", 1, "int32").serialize())
+    Other.__quillspar__ = other
+    assert outer.decode(Kw, data).kw["m"].kw == {"y": 5}
+    Other.__quillspar__ = 7
+    with pytest.raises(TypeError, match="^linked class is not a quillspar message\n"):
+        outer.decode(Kw, data)
+    del Other.__quillspar__
+    with pytest.raises(AttributeError):
+        outer.decode(Kw, data)
+    Kw.__quillspar__ = other  # now found on the base
+    try:
+        assert outer.decode(Kw, data).kw["m"].kw == {"y": 5}
+    finally:
+        del Kw.__quillspar__
+
+    class Shadow(Kw, metaclass=_Meta):
+        __quillspar__ = inner
+
+    outer.link({1: Shadow, 2: Shadow})
+    assert outer.decode(Kw, data).kw["m"].kw == {"x": 5}
+    _Meta.__quillspar__ = property(lambda cls: other)  # a data descriptor of the metaclass comes first
+    try:
+        assert outer.decode(Kw, data).kw["m"].kw == {"y": 5}
+    finally:
+        del _Meta.__quillspar__
+    assert outer.decode(Kw, data).kw["m"].kw == {"x": 5}
+
+
+def test_a_marker_made_by_a_get_is_looked_up_every_time():
+    outer, inner, In = _nested_pair()
+    other = compile_descriptor(Msg("In2").add("y", 1, "int32").serialize())
+    gets = []
+
+    class Alternating:  # a non-data descriptor in the class's namespace
+        def __get__(self, obj, owner):
+            gets.append(owner)
+            return (inner, other)[len(gets) % 2]
+
+    In.__quillspar__ = Alternating()
+    assert [outer.decode(Kw, ld(1, vint(1, 5))).kw["m"].kw for _ in range(3)] == [{"y": 5}, {"x": 5}, {"y": 5}]
+    assert gets == [In] * 3
+
+
+def test_a_nested_descriptor_relinked_from_a_constructor_keeps_its_borrow():
+    outer, inner, In = _nested_pair()
+    calls = []
+
+    class Relink(Kw):
+        __quillspar__ = inner
+
+        def __init__(self, **kw):
+            super().__init__(**kw)
+            calls.append(kw)
+            outer.link({1: In, 2: In})  # refused: the outer level is being decoded
+
+    outer.link({1: Relink, 2: Relink})
+    with pytest.raises(RuntimeError, match="^Already borrowed"):
+        outer.decode(Kw, ld(2, vint(1, 1)) + ld(2, vint(1, 2)))
+    assert calls == [{"x": 1}]
+    outer.link({1: In, 2: In})
+    assert [v.kw for v in outer.decode(Kw, ld(2, vint(1, 1)) + ld(2, vint(1, 2))).kw["ms"]] == [{"x": 1}, {"x": 2}]
+
+
+@pytest.mark.parametrize("kind, pack, values", [
+    ("int32", lambda vs: b"".join(vint(0, v)[1:] for v in vs), [1, 300, -1]),
+    ("double", lambda vs: struct.pack(f"<{len(vs)}d", *vs), [1.5, -0.0]),
+    ("enum", lambda vs: b"".join(vint(0, v)[1:] for v in vs), [0, 2, 7]),
+])
+def test_packed_runs_mixed_with_single_elements(kind, pack, values):
+    # The first run becomes the field's list, later ones and single elements
+    # are added to it, in input order; every instance has a list of its own.
+    d = compile_descriptor(Msg("P").add("v", 1, kind, "repeated", type_name=".t.E" if kind == "enum" else None)
+                           .add("w", 2, "int32", "repeated").serialize())
+    single = (lambda v: tag(1, 1) + struct.pack("<d", v)) if kind == "double" else (lambda v: vint(1, v))
+    run = ld(1, pack(values))
+    for data, expected in [
+        (run, values),
+        (run + run, values * 2),
+        (single(values[0]) + run, values[:1] + values),
+        (run + single(values[-1]) + ld(1, b"") + run, values + values[-1:] + values),
+        (ld(1, b"") + ld(2, b"\x01"), []),
+    ]:
+        a, b = d.decode(Kw, data).kw, d.decode(Kw, data).kw
+        assert a["v"] == expected and a["v"] is not b["v"] and a["w"] is not b["w"]
+
+
+def _wide_schema(fields=40, oneofs=10, messages=10):
+    """A schema past the limits of the decoder's stack-only state."""
+    m = Msg("Wide").add("sub", 1, "message", "", ".t.Wide")
+    for i in range(2, fields):
+        m.add(f"f{i}", i, "int32", "repeated" if i % 5 == 0 else "")
+    for i in range(oneofs):
+        o = m.oneof(f"o{i}")
+        m.add(f"a{i}", 100 + 2 * i, "int32", oneof=o).add(f"b{i}", 101 + 2 * i, "string", oneof=o)
+    for i in range(messages):
+        m.add(f"m{i}", 200 + i, "message", "", ".t.Wide")
+    return compile_descriptor(m.serialize())
+
+
+def test_wide_schemas_decode_like_narrow_ones():
+    d = _wide_schema()
+
+    class Wide(Kw):
+        __quillspar__ = d
+
+    d.link({n: Wide for n, _ in d.ref_fields()})
+    data = (vint(2, 1) + ld(5, b"\x01\x02") + vint(5, 3) + vint(100, 1) + ld(101, b"s") + ld(203, vint(39, 4))
+            + ld(1, vint(2, 7)) + ld(203, vint(3, 5)) + vint(118, 9))
+    kw = d.decode(Wide, data).kw
+    # b0 replaces a0 and goes last; m3 keeps the place of its first record
+    assert [k for k in kw if not isinstance(kw[k], list)] == ["f2", "b0", "m3", "sub", "a9"]
+    assert kw["f5"] == [1, 2, 3] and kw["m3"].kw["f39"] == 4 and kw["m3"].kw["f3"] == 5 and kw["sub"].kw["f2"] == 7
+    assert len(kw) == 7 + 5
+
+
+@pytest.mark.parametrize("build, data, expected", [
+    # a repeated field and a singular one of the same name: one keyword, the later value
+    (lambda: Msg("D").add("x", 1, "int32", "repeated").add("x", 2, "int32"), ld(1, b"\x01\x02") + vint(2, 5),
+     [("x", 5)]),
+    (lambda: Msg("D").add("x", 1, "int32", "repeated").add("x", 2, "int32"), vint(2, 5) + ld(1, b"\x01\x02"),
+     [("x", 5)]),
+    (lambda: Msg("D").add("x", 2, "int32").add("x", 1, "int32", "repeated"), ld(1, b"\x01") + vint(1, 3),
+     [("x", [1, 3])]),
+    # a repeated field named like the unknown fields, in a schema that keeps them
+    (lambda: Msg("D").add("_unknown_fields", 1, "int32", "repeated"), ld(1, b"\x04") + vint(9, 1),
+     [("_unknown_fields", vint(9, 1))]),
+])
+def test_containers_under_a_shared_keyword(build, data, expected):
+    d = compile_descriptor(build().serialize() + (KEEP if "_unknown" in str(expected) else b""))
+    assert list(d.decode(Kw, data).kw.items()) == expected
+
+
+# ---------------------------------------------------------------- signals in long decodes
+
+def _interrupted(decode_once):
+    """Runs `decode_once` with a timer whose handler raises _Stop once the
+    decode has begun; returns the exception of an interrupted decode. A
+    signal that lands just outside the decode is retried. The cyclic
+    collector is off meanwhile: a finaliser it ran could take the signal."""
+    import gc
+    import signal
+
+    armed, collecting = [False], gc.isenabled()
+
+    def stop(signum, frame):
+        if armed[0]:
+            armed[0] = False  # once per attempt
+            raise _Stop
+
+    old = signal.signal(signal.SIGALRM, stop)
+    gc.disable()
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+        for _ in range(20):
+            try:
+                armed[0] = True
+                decode_once()
+            except _Stop as e:
+                if any(n.startswith("while decoding") for n in getattr(e, "__notes__", [])):
+                    return e
+            finally:
+                armed[0] = False
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+        if collecting:
+            gc.enable()
+    raise AssertionError("no decode was interrupted")
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+@pytest.mark.parametrize("kind, record", [
+    ("int32", vint(1, 0)),  # four million single elements
+    ("string", ld(1, b"")),
+    ("message", ld(1, ld(2, bytes(1000)))),  # eight thousand, each skipping an unknown field
+])
+def test_long_record_sequences_let_signal_handlers_run(kind, record):
+    # The classes are dict and a subclass: made without running Python code,
+    # so only the decoder's own check can let the handler run.
+    d = compile_descriptor(Msg("M").add("v", 1, kind, "repeated", type_name=".t.M" if kind == "message" else None)
+                           .serialize())
+    d.link({1: type("D", (dict,), {"__quillspar__": d})})
+    data = record * ((8 << 20) // len(record))
+    e = _interrupted(lambda: d.decode(dict, data))
+    assert e.__notes__ == ["while decoding M"]
+    d.link({})  # no borrow left behind
+
+
+# ---------------------------------------------------------------- references
+
+def _leak_cases():
+    outer, inner, In = _nested_pair()
+    other = compile_descriptor(Msg("In2").add("y", 1, "int32").serialize())
+
+    def relinked():  # a link and a class's marker changed between decodes
+        outer.link({1: In, 2: In})
+        outer.decode(Kw, ld(1, b"") + ld(2, b""))
+        In.__quillspar__ = other
+        outer.decode(Kw, ld(1, b"") + ld(2, b""))
+        In.__quillspar__ = inner
+
+    packed = compile_descriptor(Msg("P").add("v", 1, "int32", "repeated").add("e", 2, "enum", "repeated", ".t.E")
+                                .serialize())
+    packed.link({2: Color})
+    names = compile_descriptor(_oneof_schema().serialize())
+    dup = compile_descriptor(Msg("D").add("x", 1, "int32", "repeated").add("x", 2, "int32").serialize())
+    wide = _wide_schema()
+    wide.link({n: type("Wide", (Kw,), {"__quillspar__": wide}) for n, _ in wide.ref_fields()})
+    return {
+        "relinked": (relinked, None),
+        "packed runs": (lambda: packed.decode(Kw, ld(1, b"\x01\x02") + vint(1, 3) + ld(2, b"\x01") + ld(1, b"\x04")), None),
+        "names replaced": (lambda: [names.decode(Kw, data) for data in (vint(2, 1), vint(3, 1), b"", vint(3, 1) + ld(4, b"s"))], None),
+        "shared keyword": (lambda: [dup.decode(Kw, data) for data in (ld(1, b"\x01") + vint(2, 5), vint(2, 5) + ld(1, b"\x01"))], None),
+        "wide": (lambda: wide.decode(Kw, vint(2, 1) + ld(5, b"\x01") + vint(100, 1) + ld(101, b"s") + ld(203, vint(39, 4))
+                                     + ld(203, vint(3, 5))), None),
+        "wide failing": (lambda: wide.decode(Kw, ld(5, b"\x01") + ld(203, b"\x80")), ValueError),
+    }
+
+
+@pytest.mark.refcount
+@pytest.mark.skipif(not hasattr(__import__("sys"), "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.parametrize("name", list(_leak_cases()))
+def test_no_leak_on_the_decoders_own_paths(name):
+    from refcount import assert_refcount_flat
+
+    fn, expected = _leak_cases()[name]
+    assert_refcount_flat(fn, expected)
+
+
+@pytest.mark.refcount
+@pytest.mark.skipif(not hasattr(__import__("sys"), "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.skipif(not hasattr(__import__("signal"), "setitimer"), reason="needs setitimer")
+def test_no_leak_when_a_signal_stops_a_decode():
+    from refcount import assert_refcount_flat
+
+    d = compile_descriptor(Msg("M").add("v", 1, "string", "repeated").serialize())
+    data = ld(1, b"ab") * (2 << 20)
+    assert_refcount_flat(lambda: _interrupted(lambda: d.decode(dict, data)), warmup=1, repeat=3, loops=2)

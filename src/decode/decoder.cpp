@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,7 @@
 namespace quillspar::decode {
 
 using schema::Cardinality;
+using schema::FastField;
 using schema::FieldKind;
 using schema::FieldSpec;
 using schema::FieldTypeTag;
@@ -95,7 +98,9 @@ PyObject* make_str(Span s) noexcept {
     if (s.size >= 2 && s.size <= 128) [[likely]] {
         PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.size), 127);
         if (!str) return nullptr;
-        if (copy_ascii(PyUnicode_1BYTE_DATA(str), s.data, s.size)) [[likely]]
+        // A new compact ASCII str keeps its characters right after its header.
+        auto* chars = reinterpret_cast<std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+        if (copy_ascii(chars, s.data, s.size)) [[likely]]
             return str;
         Py_DECREF(str);  // not ASCII after all: the interpreter decodes (and validates) it
     }
@@ -242,34 +247,46 @@ private:
 PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
                        ErrorPath& path);
 
+// The class linked to a field and what the decoder remembers of it.
+struct Link {
+    PyObject* cls;    // borrowed from the link table, or nullptr
+    ClassMemo* memo;  // the field's entry in its descriptor's link_memos
+};
+
 // A nested message: a new instance of the linked class decoded, with the
 // descriptor that class carries, from the concatenation of `records`.
-PyObject* decode_nested(PyObject* linked, const Span* records, std::size_t count, int depth, ErrorPath& path) {
-    if (!linked) {
+PyObject* decode_nested(Link link, const Span* records, std::size_t count, int depth, ErrorPath& path) {
+    if (!link.cls) {
         PyErr_SetString(PyExc_RuntimeError, "message field was not linked to a class");
         return nullptr;
     }
-    Ref cls = Ref::borrow(linked);  // the link table may not outlive Python code run below
-    Ref holder;
-    DescriptorObject* nested = class_descriptor(cls.get(), holder, "linked class is not a quillspar message");
-    if (!nested) return nullptr;
-    NestedBorrow access(nested);
+    Ref cls = Ref::borrow(link.cls);  // the link table may not outlive Python code run below
+    Ref holder;                       // nor the class's `__quillspar__`
+    DescriptorObject* nested = remembered_descriptor(*link.memo, cls.get());
+    if (nested) [[likely]] {
+        holder = Ref::borrow(reinterpret_cast<PyObject*>(nested));
+    } else {
+        nested = class_descriptor(cls.get(), holder, "linked class is not a quillspar message");
+        if (!nested) return nullptr;
+        remember_descriptor(*link.memo, cls.get(), nested);
+    }
+    NestedBorrowUnderGil access(nested);
     if (!access.ok()) return nullptr;
     if (!PyType_Check(cls.get())) return raise_not_convertible(cls.get(), "PyType");
     return decode_level(cls.get(), nested, records, count, depth + 1, path);
 }
 
-PyObject* decode_nested(PyObject* linked, Span body, int depth, ErrorPath& path) {
-    return decode_nested(linked, &body, 1, depth, path);
+PyObject* decode_nested(Link link, Span body, int depth, ErrorPath& path) {
+    return decode_nested(link, &body, 1, depth, path);
 }
 
-PyObject* default_value(FieldKind kind, PyObject* linked, int depth, ErrorPath& path) {
+PyObject* default_value(FieldKind kind, Link linked, int depth, ErrorPath& path) {
     switch (kind) {
     case FieldKind::Double: case FieldKind::Float: return PyFloat_FromDouble(0.0);
     case FieldKind::Bool: return Py_NewRef(Py_False);
     case FieldKind::String: return PyUnicode_FromStringAndSize("", 0);
     case FieldKind::Bytes: return PyBytes_FromStringAndSize("", 0);
-    case FieldKind::Enum: return enum_value(0, linked);
+    case FieldKind::Enum: return enum_value(0, linked.cls);
     case FieldKind::Message: return decode_nested(linked, Span{nullptr, 0}, depth, path);
     default: return PyLong_FromLong(0);
     }
@@ -280,7 +297,7 @@ PyObject* default_value(FieldKind kind, PyObject* linked, int depth, ErrorPath& 
 // message value is decoded at the end, from all of its records. A failure in
 // the value is placed under its key when the key came first, as encoders
 // write it.
-bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, PyObject* linked,
+bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind value_kind, Link linked,
                       int depth, ErrorPath& path) {
     Ref key, value;
     Occurrences messages;
@@ -300,7 +317,7 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
             value = Ref::steal(read_scalar(value_kind, r));
             if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Enum && wt == WireType::Varint) {
-            value = Ref::steal(enum_from_varint(r, linked));
+            value = Ref::steal(enum_from_varint(r, linked.cls));
             if (!value) return fail_value();
         } else if (number == 2 && value_kind == FieldKind::Message && wt == WireType::Len) {
             Span body = r.read_length_delimited();
@@ -312,7 +329,7 @@ bool decode_map_entry(PyObject* dict, Span entry, FieldKind key_kind, FieldKind 
         }
     }
     if (!key) {
-        key = Ref::steal(default_value(key_kind, nullptr, depth, path));
+        key = Ref::steal(default_value(key_kind, Link{nullptr, nullptr}, depth, path));
         if (!key) return false;
     }
     if (!messages.empty())
@@ -341,8 +358,14 @@ std::size_t packed_count(FieldKind kind, Span run) noexcept {
     case WireType::I32: return run.size / 4;
     default: break;
     }
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < run.size; ++i) n += run.data[i] < 0x80;
+    // Eight bytes at a time: the final bytes are those with the high bit clear.
+    std::size_t n = 0, i = 0;
+    for (; i + 8 <= run.size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, run.data + i, 8);
+        n += 8 - static_cast<std::size_t>(std::popcount(w & 0x8080808080808080ULL));
+    }
+    for (; i < run.size; ++i) n += run.data[i] < 0x80;
     return n;
 }
 
@@ -354,6 +377,8 @@ std::size_t packed_count(FieldKind kind, Span run) noexcept {
 // A long run gives signal handlers (Ctrl-C) their turn between chunks of
 // this many values, a few megabytes of input.
 constexpr std::size_t kSignalChunk = std::size_t{1} << 20;
+// The same between the records of one message, counted in bytes of input.
+constexpr std::size_t kSignalBytes = std::size_t{4} << 20;
 
 template <FieldKind K>
 bool fill_packed(PyObject* values, std::size_t n, WireReader& packed) noexcept {
@@ -391,11 +416,14 @@ bool fill_packed(FieldKind kind, PyObject* values, std::size_t n, WireReader& pa
     return false;
 }
 
-bool decode_packed(PyObject* list, FieldKind kind, Span run) {
+// The values of a packed run of a numeric kind in `values`, a new list of
+// the right size (left empty for an empty run). False with an exception set
+// on failure.
+bool decode_packed(FieldKind kind, Span run, Ref& values) {
     if (run.size == 0) return true;
     const std::size_t n = packed_count(kind, run);
     WireReader packed(run);
-    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!values) return false;
     if (!fill_packed(kind, values.get(), n, packed)) return false;
     if (!packed.at_end()) {
@@ -407,18 +435,17 @@ bool decode_packed(PyObject* list, FieldKind kind, Span run) {
         }
         return false;
     }
-    return PyList_Extend(list, values.get()) == 0;
+    return true;
 }
 
-// A packed run of enum numbers, appended to `list`: each value is what the
-// linked object makes of its number, called in input order, into a list of
-// the right size that then extends `list` at once. On failure, `failed_at`
-// is the index in `list` the failing value would have had.
-bool decode_packed_enum(PyObject* list, Span run, PyObject* linked, Py_ssize_t& failed_at) {
-    const Py_ssize_t before = PyList_GET_SIZE(list);
+// A packed run of enum numbers into `values`, as decode_packed does: each
+// value is what the linked object makes of its number, called in input
+// order. On failure, `failed_at` is the index the failing value would have
+// had in the field's list, which holds `before` values already.
+bool decode_packed_enum(Span run, PyObject* linked, Ref& values, Py_ssize_t before, Py_ssize_t& failed_at) {
     const std::size_t n = packed_count(FieldKind::Enum, run);
     WireReader packed(run);
-    Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!values) {
         failed_at = before;
         return false;
@@ -449,198 +476,294 @@ bool decode_packed_enum(PyObject* list, Span run, PyObject* linked, Py_ssize_t& 
         raise_panic("packed run holds more values than counted");  // unreachable: every complete value was counted
         return false;
     }
-    return PyList_Extend(list, values.get()) == 0;
+    return true;
 }
 
-// Containers of the repeated and map fields of one level, by field index.
-// Small schemas keep them on the stack.
-// Only the first n slots are initialised and released, so a small record
-// pays for its own fields, not for the inline capacity.
-class Containers {
-public:
-    explicit Containers(std::size_t n) : n_(n) {
-        if (n > kInline) heap_.resize(n);
-        else std::fill(inline_, inline_ + n, nullptr);
-    }
-    ~Containers() {
-        if (n_ <= kInline)
-            for (std::size_t i = 0; i < n_; ++i) Py_XDECREF(inline_[i]);
-    }
-    Containers(const Containers&) = delete;
-    Containers& operator=(const Containers&) = delete;
+// The per-level state below comes in two forms: a small one, fixed arrays on
+// the stack, for the schemas of everyday messages (up to kSmallKeys - 1
+// fields, kSmallOneofs oneofs and kSmallMessages singular message fields),
+// and a big one on the heap for the others.
+constexpr std::size_t kSmallKeys = 32;
+constexpr std::size_t kSmallOneofs = 8;
+constexpr std::size_t kSmallMessages = 8;
 
-    PyObject* get(std::size_t i) const noexcept { return n_ > kInline ? heap_[i].get() : inline_[i]; }
-    // Takes over a new reference.
-    void set(std::size_t i, PyObject* c) noexcept {
-        if (n_ > kInline) heap_[i] = Ref::steal(c);
-        else inline_[i] = c;
-    }
+// Room for n values of T: an array of N on the stack in the small form, n on
+// the heap in the big one. Left uninitialised; the owner sets what it reads.
+template <class T, std::size_t N, bool Small>
+class Slots;
+
+template <class T, std::size_t N>
+class Slots<T, N, true> {
+public:
+    explicit Slots(std::size_t) noexcept {}
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    T* data() noexcept { return a_; }
+    const T* data() const noexcept { return a_; }
+    T& operator[](std::size_t i) noexcept { return a_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return a_[i]; }
 
 private:
-    static constexpr std::size_t kInline = 24;
-    std::size_t n_;
-    PyObject* inline_[kInline];
-    std::vector<Ref> heap_;
+    T a_[N];
 };
 
-// The keyword arguments of one level's call, by keyword (schema.keyword_of),
-// in the order a dictionary filled the same way would hold them: a keyword
-// set again keeps its place, one removed and set again goes last. The class
-// is then called through vectorcall with a tuple of the names, which a class
-// with a vectorcall of its own takes as it is.
+template <class T, std::size_t N>
+class Slots<T, N, false> {
+public:
+    explicit Slots(std::size_t n) : p_(new T[n == 0 ? 1 : n]) {}
+    T* data() noexcept { return p_.get(); }
+    const T* data() const noexcept { return p_.get(); }
+    T& operator[](std::size_t i) noexcept { return p_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+
+private:
+    std::unique_ptr<T[]> p_;
+};
+
+// The keyword arguments of one level's call, in the order a dictionary
+// filled the same way would hold them: a keyword set again keeps its place,
+// one removed and set again goes last. The values are kept in that order,
+// ready for vectorcall; the tuple of their names is the one the descriptor
+// kept from its previous call whenever the keywords are the same (they
+// almost always are), else a new one that the descriptor keeps instead.
+template <bool Small>
 class Keywords {
 public:
-    explicit Keywords(std::size_t nkeys) : n_(nkeys) {
-        if (n_ > kInline) {
-            heap_values_.assign(n_, nullptr);
-            heap_order_.reserve(n_);
+    explicit Keywords(std::size_t nkeys) : args_(nkeys), keys_(nkeys), pos_(nkeys) {
+        if constexpr (Small) {
+            std::memset(pos_.data(), 0, kSmallKeys * sizeof(Pos));
+            std::memset(keys_.data(), 0, kSmallKeys * sizeof(Key));
         } else {
-            std::fill(inline_values_, inline_values_ + n_, nullptr);
+            std::fill_n(pos_.data(), nkeys, Pos{0});
         }
     }
     ~Keywords() {
-        PyObject** v = values();
-        for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(v[order()[i]]);
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(args_[i]);
     }
     Keywords(const Keywords&) = delete;
     Keywords& operator=(const Keywords&) = delete;
 
+    // The value of `key`, borrowed, or nullptr when it is not set.
+    PyObject* get(std::uint32_t key) const noexcept { return pos_[key] ? args_[pos_[key] - 1] : nullptr; }
     // Takes over a new reference.
-    void set(std::uint32_t key, PyObject* value) {
-        PyObject*& slot = values()[key];
-        if (!slot) {
-            if (n_ > kInline) heap_order_.push_back(key);
-            else inline_order_[count_] = key;
-            ++count_;
+    void set(std::uint32_t key, PyObject* value) noexcept {
+        Pos& p = pos_[key];
+        if (!p) {
+            args_[count_] = value;
+            keys_[count_] = static_cast<Key>(key);
+            p = static_cast<Pos>(++count_);
+            return;
         }
-        PyObject* old = std::exchange(slot, value);
-        Py_XDECREF(old);
+        PyObject* old = std::exchange(args_[p - 1], value);
+        Py_DECREF(old);
     }
     // False (nothing to remove) when the keyword is not set.
-    bool remove(std::uint32_t key) {
-        PyObject*& slot = values()[key];
-        if (!slot) return false;
-        std::uint32_t* o = order();
-        std::uint32_t* at = std::find(o, o + count_, key);
-        std::copy(at + 1, o + count_, at);
-        if (n_ > kInline) heap_order_.pop_back();
+    bool remove(std::uint32_t key) noexcept {
+        const std::size_t p = pos_[key];
+        if (!p) return false;
+        PyObject* old = args_[p - 1];
+        for (std::size_t i = p; i < count_; ++i) {
+            args_[i - 1] = args_[i];
+            keys_[i - 1] = keys_[i];
+            pos_[keys_[i - 1]] = static_cast<Pos>(i);
+        }
         --count_;
-        PyObject* old = std::exchange(slot, nullptr);
+        keys_[count_] = 0;  // the small form compares all its bytes
+        pos_[key] = 0;
         Py_DECREF(old);
         return true;
     }
     // cls(**keywords): a new reference, or nullptr with an exception set.
-    PyObject* call(PyObject* cls, const DescriptorState& st, PyObject* unknown_name) {
+    PyObject* call(PyObject* cls, DescriptorState& st, PyObject* unknown_name) {
         if (count_ == 0) return PyObject_Vectorcall(cls, nullptr, 0, nullptr);
-        Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
-        if (!names) return nullptr;
-        PyObject* inline_args[kInline];
-        std::vector<PyObject*> heap_args;
-        PyObject** args = inline_args;
-        if (count_ > kInline) {
-            heap_args.resize(count_);
-            args = heap_args.data();
+        Ref names = kept_names(st);
+        if (!names) [[unlikely]] {
+            names = new_names(st, unknown_name);
+            if (!names) return nullptr;
         }
-        const std::uint32_t* o = order();
-        const std::uint32_t nfields = static_cast<std::uint32_t>(st.field_names.size());
+        return PyObject_Vectorcall(cls, args_.data(), 0, names.get());
+    }
+
+private:
+    using Pos = std::conditional_t<Small, std::uint8_t, std::uint32_t>;  // a position + 1, or 0
+    using Key = std::conditional_t<Small, std::uint8_t, std::uint32_t>;
+    static_assert(kSmallKeys == DescriptorState::kCallKeyBytes);
+
+    // The names tuple for the keywords set now (a new reference), or an empty
+    // handle with an exception set. Runs no Python code, so nothing can
+    // replace the descriptor's tuple between the comparison and its use; a
+    // call made with it holds its own reference, whatever later calls keep.
+    Ref kept_names(const DescriptorState& st) const noexcept {
+        if constexpr (Small) {
+            // All the bytes at once: those past count_ are zero on both sides.
+            if (st.call_count == count_ && std::memcmp(keys_.data(), st.call_key_bytes, kSmallKeys) == 0)
+                return Ref::borrow(st.call_names.get());
+        } else {
+            const std::uint32_t* kept = st.call_keys.data();
+            if (st.call_keys.size() == count_) {
+                std::size_t i = 0;
+                while (i < count_ && kept[i] == keys_[i]) ++i;
+                if (i == count_) return Ref::borrow(st.call_names.get());
+            }
+        }
+        return Ref();
+    }
+    [[gnu::noinline]] Ref new_names(DescriptorState& st, PyObject* unknown_name) {
+        Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count_)));
+        if (!names) return names;
+        const std::size_t nfields = st.field_names.size();
         for (std::size_t i = 0; i < count_; ++i) {
-            const std::uint32_t key = o[i];
+            const std::uint32_t key = keys_[i];
             PyObject* name = key < nfields ? st.field_names[key].get() : unknown_name;
             PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
-            args[i] = values()[key];
         }
-        return PyObject_Vectorcall(cls, args, 0, names.get());
+        st.call_names.reset();  // consistent even if the copy below throws
+        if constexpr (Small) {
+            std::memcpy(st.call_key_bytes, keys_.data(), kSmallKeys);
+            st.call_count = count_;
+            st.call_keys.clear();
+        } else {
+            st.call_keys.assign(keys_.data(), keys_.data() + count_);
+            st.call_count = static_cast<std::size_t>(-1);
+        }
+        st.call_names = Ref::borrow(names.get());
+        return names;
+    }
+
+    std::size_t count_ = 0;
+    // The values in call order, their keys, and per key its position.
+    Slots<PyObject*, kSmallKeys, Small> args_;
+    Slots<Key, kSmallKeys, Small> keys_;
+    Slots<Pos, kSmallKeys, Small> pos_;
+};
+
+// The containers of the repeated and map fields of one level, by field
+// index, each passed under its field's keyword. When that keyword is the
+// field's own (schema.containers_own_keywords) the keywords hold the only
+// reference; otherwise a field of the same name may replace it there, so
+// the container is held here as well. Only the slots of container fields
+// are ever read.
+template <bool Small>
+class Containers {
+public:
+    Containers(std::size_t n, const schema::MessageSchema& sc)
+        : fields_(sc.container_fields.data()), keywords_(sc.keyword_of.data()),
+          owned_(!sc.containers_own_keywords), slots_(n) {}
+    ~Containers() {
+        if (owned_) [[unlikely]]
+            for (std::size_t k = 0; k < made_; ++k) Py_DECREF(slots_[fields_[k]]);
+    }
+    Containers(const Containers&) = delete;
+    Containers& operator=(const Containers&) = delete;
+
+    PyObject* get(std::size_t i) const noexcept { return slots_[i]; }
+    // The container of the next field of the schema's `container_fields` (a
+    // new reference), set under its keyword too.
+    void add(Keywords<Small>& kwargs, PyObject* c) noexcept {
+        const std::uint32_t i = fields_[made_++];
+        slots_[i] = c;
+        kwargs.set(keywords_[i], owned_ ? Py_NewRef(c) : c);
+    }
+    // Puts `c` (a new reference) in the place of the container of field i,
+    // here and under its keyword when that still holds the old one.
+    void replace(Keywords<Small>& kwargs, std::size_t i, PyObject* c) noexcept {
+        PyObject* old = slots_[i];
+        slots_[i] = c;
+        if (!owned_) {
+            kwargs.set(keywords_[i], c);  // releases the old one
+            return;
+        }
+        if (kwargs.get(keywords_[i]) == old) kwargs.set(keywords_[i], Py_NewRef(c));
+        Py_DECREF(old);
     }
 
 private:
-    static constexpr std::size_t kInline = 24;
-    PyObject** values() noexcept { return n_ > kInline ? heap_values_.data() : inline_values_; }
-    std::uint32_t* order() noexcept { return n_ > kInline ? heap_order_.data() : inline_order_; }
-
-    std::size_t n_;
-    std::size_t count_ = 0;
-    PyObject* inline_values_[kInline];
-    std::uint32_t inline_order_[kInline];
-    std::vector<PyObject*> heap_values_;
-    std::vector<std::uint32_t> heap_order_;
+    const std::uint32_t* fields_;    // the container fields, in order
+    const std::uint32_t* keywords_;  // schema.keyword_of
+    bool owned_;
+    std::size_t made_ = 0;  // how many of them have theirs
+    Slots<PyObject*, kSmallKeys, Small> slots_;
 };
+
+// Adds the values of a packed run (see decode_packed) to the list of field
+// `idx`. A list that is still empty has been seen by no Python code, so the
+// run's list takes its place instead and nothing is copied.
+template <bool Small>
+bool add_run(Containers<Small>& containers, Keywords<Small>& kwargs, std::size_t idx, Ref values) {
+    if (!values) return true;
+    PyObject* list = containers.get(idx);
+    if (PyList_GET_SIZE(list) != 0) return PyList_Extend(list, values.get()) == 0;
+    containers.replace(kwargs, idx, values.release());
+    return true;
+}
 
 // The field index of the member of each oneof seen so far in one record, or -1.
+template <bool Small>
 class OneofMembers {
 public:
-    explicit OneofMembers(std::size_t n) : n_(n) {
-        if (n > kInline) heap_.assign(n, -1);
-        else std::fill(inline_, inline_ + n, -1);
-    }
-    std::size_t size() const noexcept { return n_; }
-    int& operator[](std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
+    explicit OneofMembers(std::size_t n) : members_(n) { std::fill_n(members_.data(), n, -1); }
+    int& operator[](std::size_t i) noexcept { return members_[i]; }
 
 private:
-    static constexpr std::size_t kInline = 8;
-    std::size_t n_;
-    int inline_[kInline];
-    std::vector<int> heap_;
+    Slots<int, kSmallOneofs, Small> members_;
 };
-
 
 // The occurrences of the singular message fields of one level, by their
 // position in the schema's `message_fields`. The first record of each sits
-// in a slot (small schemas keep the slots on the stack); the records of a
-// field that occurs again, rare in practice, go to one list for the level.
+// in a slot; the records of a field that occurs again, rare in practice, go
+// to one list for the level.
+template <bool Small>
 class PendingMessages {
 public:
-    explicit PendingMessages(std::size_t n) : n_(n) {
-        if (n > kInline) heap_.resize(n);
-        else std::fill(inline_, inline_ + n, Slot{});
+    explicit PendingMessages(std::size_t n) : slots_(n) {
+        for (std::size_t i = 0; i < n; ++i) slots_[i].seen = slots_[i].merged = false;
     }
-    PendingMessages(const PendingMessages&) = delete;
-    PendingMessages& operator=(const PendingMessages&) = delete;
 
-    bool empty(std::size_t i) const noexcept { return !slot(i).seen; }
-    bool merged(std::size_t i) const noexcept { return slot(i).merged; }
+    bool empty(std::size_t i) const noexcept { return !slots_[i].seen; }
+    bool merged(std::size_t i) const noexcept { return slots_[i].merged; }
     void add(std::size_t i, Span s) {
-        Slot& sl = slot(i);
-        if (!sl.seen) sl = Slot{s, true, false};
-        else {
-            more_.emplace_back(i, s);
-            sl.merged = true;
+        Slot& sl = slots_[i];
+        if (!sl.seen) {
+            sl = Slot{s, true, false};
+            return;
         }
+        if (!more_) more_ = std::make_unique<More>();
+        more_->records.emplace_back(i, s);
+        sl.merged = true;
     }
     void clear(std::size_t i) {
-        Slot& sl = slot(i);
-        if (sl.merged) std::erase_if(more_, [i](const auto& m) { return m.first == i; });
-        sl = Slot{};
+        Slot& sl = slots_[i];
+        if (sl.merged) std::erase_if(more_->records, [i](const auto& m) { return m.first == i; });
+        sl.seen = sl.merged = false;
     }
     // The records of slot i, in input order; `count` gets their number. Valid
     // until the next call.
     const Span* records(std::size_t i, std::size_t& count) {
-        const Slot& sl = slot(i);
+        const Slot& sl = slots_[i];
         if (!sl.merged) {
             count = 1;
             return &sl.first;
         }
-        gathered_.assign(1, sl.first);
-        for (const auto& m : more_)
-            if (m.first == i) gathered_.push_back(m.second);
-        count = gathered_.size();
-        return gathered_.data();
+        auto& gathered = more_->gathered;
+        gathered.assign(1, sl.first);
+        for (const auto& m : more_->records)
+            if (m.first == i) gathered.push_back(m.second);
+        count = gathered.size();
+        return gathered.data();
     }
 
 private:
     struct Slot {
-        Span first{};
-        bool seen = false;
-        bool merged = false;  // later records are in more_
+        Span first;  // set with `seen`
+        bool seen;
+        bool merged;  // later records are in more_
     };
-    Slot& slot(std::size_t i) noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
-    const Slot& slot(std::size_t i) const noexcept { return n_ > kInline ? heap_[i] : inline_[i]; }
-
-    static constexpr std::size_t kInline = 6;
-    std::size_t n_;
-    Slot inline_[kInline];
-    std::vector<Slot> heap_;
-    std::vector<std::pair<std::size_t, Span>> more_;
-    std::vector<Span> gathered_;
+    struct More {
+        std::vector<std::pair<std::size_t, Span>> records;
+        std::vector<Span> gathered;
+    };
+    Slots<Slot, kSmallMessages, Small> slots_;
+    std::unique_ptr<More> more_;
 };
 
 // The raw records of the fields a schema does not know (or meets with a wire
@@ -648,7 +771,7 @@ private:
 // in the input stay one range; the bytes are copied only across a gap.
 class UnknownRecords {
 public:
-    bool empty() const noexcept { return !run_begin_ && buffer_.empty(); }
+    bool empty() const noexcept { return !run_begin_ && !buffer_; }
     void add(const std::uint8_t* begin, const std::uint8_t* end) {
         if (run_begin_ && begin == run_end_) {
             run_end_ = end;
@@ -660,20 +783,22 @@ public:
     }
     // The records as one new bytes object, or nullptr with an exception set.
     PyObject* take() {
-        if (buffer_.empty())
+        if (!buffer_)
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
         flush();
-        return PyBytes_FromStringAndSize(buffer_.data(), static_cast<Py_ssize_t>(buffer_.size()));
+        return PyBytes_FromStringAndSize(buffer_->data(), static_cast<Py_ssize_t>(buffer_->size()));
     }
 
 private:
     void flush() {
-        if (run_begin_) buffer_.append(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
+        if (!run_begin_) return;
+        if (!buffer_) buffer_ = std::make_unique<std::string>();
+        buffer_->append(reinterpret_cast<const char*>(run_begin_), run_end_ - run_begin_);
         run_begin_ = run_end_ = nullptr;
     }
     const std::uint8_t* run_begin_ = nullptr;
     const std::uint8_t* run_end_ = nullptr;
-    std::string buffer_;
+    std::unique_ptr<std::string> buffer_;
 };
 
 // A failure while a known field is handled: the field joins the path.
@@ -699,43 +824,142 @@ private:
 // whole encoding of the message: a record never runs from one into the next)
 // and calls `cls`. On failure, the parts of the path below this level are
 // in `path`.
-PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
-                       ErrorPath& path) {
-    if (depth >= kMaxDepth) [[unlikely]] {
-        raise_too_deep();
-        return nullptr;
-    }
+template <bool Small>
+PyObject* decode_level_as(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
+                          ErrorPath& path) {
     RecursionGuard guard(" while decoding a protobuf message");
     if (!guard.ok()) return nullptr;
 
-    const DescriptorState& st = desc->state;
+    DescriptorState& st = desc->state;
     const schema::MessageSchema& sc = st.schema;
     const auto& fields = sc.fields;
-    const std::size_t nfields = fields.size();
+    const std::size_t nfields = sc.keyword_of.size();
+    ClassMemo* const memos = st.link_memos.data();
+    PyObject* const* const links = st.field_links.data();
+    const FastField* const fast = sc.fast_fields.data();
+    const std::size_t nfast = sc.fast_fields.size();
 
-    Keywords kwargs(nfields + 1);  // the last one for the unknown fields
+    Keywords<Small> kwargs(nfields + 1);  // the last one for the unknown fields
     const auto& keyword_of = sc.keyword_of;
 
     // Every repeated and map field is passed, empty or not, in schema order.
-    Containers containers(nfields);
+    Containers<Small> containers(nfields, sc);
     for (std::uint32_t i : sc.container_fields) {
         PyObject* c = fields[i].field_type.tag == FieldTypeTag::Map ? PyDict_New() : PyList_New(0);
         if (!c) return nullptr;
-        containers.set(i, c);
-        kwargs.set(keyword_of[i], Py_NewRef(c));
+        containers.add(kwargs, c);
     }
 
     // Members of one oneof replace each other: the last one in the data wins,
     // so the instance never holds two of them.
-    OneofMembers oneof_member(sc.oneofs.size());
-    PendingMessages pending(sc.message_fields.size());
+    OneofMembers<Small> oneof_member(sc.oneofs.size());
+    PendingMessages<Small> pending(sc.message_fields.size());
     UnknownRecords unknown;
     const bool keep_unknown = sc.keep_unknown;
 
 
     for (std::size_t seg = 0; seg < count; ++seg) {
         WireReader r(records[seg]);
+        // A long record gives signal handlers (Ctrl-C) their turn every few
+        // megabytes; most never get there.
+        std::uintptr_t signal_check = reinterpret_cast<std::uintptr_t>(r.cursor()) + kSignalBytes;
         while (!r.at_end()) {
+            if (reinterpret_cast<std::uintptr_t>(r.cursor()) >= signal_check) [[unlikely]] {
+                if (PyErr_CheckSignals() < 0) return nullptr;
+                signal_check = reinterpret_cast<std::uintptr_t>(r.cursor()) + kSignalBytes;
+            }
+            // The common cases straight from the table: a one-byte tag whose
+            // field and wire type the table knows (so the tag is valid).
+            if (const int tag = r.read_short_tag(); tag >= 0) [[likely]] {
+                const auto fnum = static_cast<std::uint32_t>(tag) >> 3;
+                if (fnum >= nfast || fast[fnum].wire != (tag & 7)) [[unlikely]] {
+                    r.unread_tag();
+                    goto general;
+                }
+                const FastField& ff = fast[fnum];
+                const std::size_t idx = ff.index;
+                switch (ff.op) {
+#define QUILLSPAR_SCALAR_CASE(K)                                    \
+    case static_cast<FastField::Op>(FieldKind::K): {                \
+        PyObject* v = read_scalar(FieldKind::K, r);                 \
+        if (!v) return fail_in_field(path, st, idx);                \
+        kwargs.set(ff.keyword, v);                                  \
+        continue;                                                   \
+    }
+                QUILLSPAR_SCALAR_CASE(Double)
+                QUILLSPAR_SCALAR_CASE(Float)
+                QUILLSPAR_SCALAR_CASE(Int32)
+                QUILLSPAR_SCALAR_CASE(Int64)
+                QUILLSPAR_SCALAR_CASE(UInt32)
+                QUILLSPAR_SCALAR_CASE(UInt64)
+                QUILLSPAR_SCALAR_CASE(SInt32)
+                QUILLSPAR_SCALAR_CASE(SInt64)
+                QUILLSPAR_SCALAR_CASE(Fixed32)
+                QUILLSPAR_SCALAR_CASE(Fixed64)
+                QUILLSPAR_SCALAR_CASE(SFixed32)
+                QUILLSPAR_SCALAR_CASE(SFixed64)
+                QUILLSPAR_SCALAR_CASE(Bool)
+                QUILLSPAR_SCALAR_CASE(String)
+                QUILLSPAR_SCALAR_CASE(Bytes)
+#undef QUILLSPAR_SCALAR_CASE
+                case FastField::Enum: {
+                    PyObject* v = enum_from_varint(r, links[idx]);
+                    if (!v) return fail_in_field(path, st, idx);
+                    kwargs.set(ff.keyword, v);
+                    continue;
+                }
+                case FastField::Message: {
+                    const auto slot = static_cast<std::size_t>(sc.message_slot[idx]);
+                    if (!pending.empty(slot)) break;  // it merges: the general path
+                    Span body = r.read_length_delimited();
+                    if (r.failed()) return fail_wire_in(r, path, st, idx);
+                    PyObject* v = decode_nested(Link{links[idx], &memos[idx]}, body, depth, path);
+                    if (!v) return fail_in_field(path, st, idx);
+                    pending.add(slot, body);
+                    kwargs.set(ff.keyword, v);
+                    continue;
+                }
+                // The elements of a repeated field usually follow each other:
+                // they are taken here while they do (until the next signal check).
+                case FastField::RepeatedScalar: {
+                    PyObject* list = containers.get(idx);
+                    do {
+                        if (!append_new(list, read_scalar(ff.kind, r))) return fail_in_element(path, st, idx, list);
+                    } while (reinterpret_cast<std::uintptr_t>(r.cursor()) < signal_check && r.read_same_tag(tag));
+                    continue;
+                }
+                case FastField::RepeatedEnum: {
+                    PyObject* list = containers.get(idx);
+                    if (!append_new(list, enum_from_varint(r, links[idx]))) return fail_in_element(path, st, idx, list);
+                    continue;
+                }
+                case FastField::RepeatedMessage: {
+                    PyObject* list = containers.get(idx);
+                    do {
+                        Span body = r.read_length_delimited();
+                        if (r.failed()) return fail_wire_in(r, path, st, idx);
+                        if (!append_new(list, decode_nested(Link{links[idx], &memos[idx]}, body, depth, path)))
+                            return fail_in_element(path, st, idx, list);
+                    } while (reinterpret_cast<std::uintptr_t>(r.cursor()) < signal_check && r.read_same_tag(tag));
+                    continue;
+                }
+                case FastField::MapEntry: {
+                    const schema::FieldType& ft = fields[idx].field_type;
+                    do {
+                        Span entry = r.read_length_delimited();
+                        if (r.failed()) return fail_wire_in(r, path, st, idx);
+                        if (!decode_map_entry(containers.get(idx), entry, ft.key, ft.value,
+                                              Link{links[idx], &memos[idx]}, depth, path))
+                            return fail_in_field(path, st, idx);
+                    } while (reinterpret_cast<std::uintptr_t>(r.cursor()) < signal_check && r.read_same_tag(tag));
+                    continue;
+                }
+                case FastField::None:
+                    break;
+                }
+                r.unread_tag();
+            }
+        general:
             std::uint32_t number;
             WireType wt;
             if (!r.read_tag(number, wt)) return raise_wire(r);
@@ -745,7 +969,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                 const std::size_t idx = static_cast<std::size_t>(found);
                 const FieldSpec& f = fields[idx];
                 const FieldKind kind = f.field_type.kind;
-                PyObject* linked = st.field_links[idx];
+                const Link linked{st.field_links[idx], &memos[idx]};
 
                 if (f.field_type.tag == FieldTypeTag::Map) {
                     if (wt != WireType::Len) goto unknown_field;
@@ -764,7 +988,10 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         if (wt == WireType::Len && kind != FieldKind::String && kind != FieldKind::Bytes) {
                             Span run = r.read_length_delimited();
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
-                            if (!decode_packed(list, kind, run)) return fail_in_field(path, st, idx);
+                            Ref values;
+                            if (!decode_packed(kind, run, values) ||
+                                !add_run(containers, kwargs, idx, std::move(values)))
+                                return fail_in_field(path, st, idx);
                         } else if (wt == schema::wire_type_of(kind)) {
                             if (!append_new(list, read_scalar(kind, r))) return fail_in_element(path, st, idx, list);
                         } else {
@@ -773,15 +1000,19 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                         break;
                     case FieldTypeTag::Enum:
                         if (wt == WireType::Varint) {
-                            if (!append_new(list, enum_from_varint(r, linked))) return fail_in_element(path, st, idx, list);
+                            if (!append_new(list, enum_from_varint(r, linked.cls))) return fail_in_element(path, st, idx, list);
                         } else if (wt == WireType::Len) {
                             Span run = r.read_length_delimited();
                             if (r.failed()) return fail_wire_in(r, path, st, idx);
+                            Ref values;
                             Py_ssize_t failed_at = 0;
-                            if (!decode_packed_enum(list, run, linked, failed_at)) [[unlikely]] {
+                            if (!decode_packed_enum(run, linked.cls, values, PyList_GET_SIZE(list), failed_at))
+                                [[unlikely]] {
                                 path.index(failed_at);
                                 return fail_in_field(path, st, idx);
                             }
+                            if (!add_run(containers, kwargs, idx, std::move(values)))
+                                return fail_in_field(path, st, idx);
                         } else {
                             goto unknown_field;
                         }
@@ -810,7 +1041,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                     break;
                 case FieldTypeTag::Enum:
                     if (wt != WireType::Varint) goto unknown_field;
-                    value = Ref::steal(enum_from_varint(r, linked));
+                    value = Ref::steal(enum_from_varint(r, linked.cls));
                     break;
                 case FieldTypeTag::Message: {
                     if (wt != WireType::Len) goto unknown_field;
@@ -847,7 +1078,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
                             if (pending.merged(gone)) {
                                 std::size_t n;
                                 const Span* records = pending.records(gone, n);
-                                Ref dropped = Ref::steal(decode_nested(st.field_links[prev], records, n, depth, path));
+                                Ref dropped = Ref::steal(decode_nested(Link{st.field_links[prev], &memos[prev]}, records, n, depth, path));
                                 if (!dropped) return fail_in_field(path, st, prev);
                             }
                             pending.clear(gone);
@@ -873,7 +1104,7 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         const std::size_t idx = sc.message_fields[slot];
         std::size_t n;
         const Span* records = pending.records(slot, n);
-        Ref value = Ref::steal(decode_nested(st.field_links[idx], records, n, depth, path));
+        Ref value = Ref::steal(decode_nested(Link{st.field_links[idx], &memos[idx]}, records, n, depth, path));
         if (!value) return fail_in_field(path, st, idx);
         kwargs.set(keyword_of[idx], value.release());
     }
@@ -883,6 +1114,23 @@ PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* record
         kwargs.set(sc.unknown_keyword, raw);
     }
     return kwargs.call(cls, st, module_state().unknown_name.get());
+}
+
+PyObject* decode_level(PyObject* cls, DescriptorObject* desc, const Span* records, std::size_t count, int depth,
+                       ErrorPath& path) {
+    if (depth >= kMaxDepth) [[unlikely]] {
+        raise_too_deep();
+        return nullptr;
+    }
+    DescriptorState& st = desc->state;
+    const schema::MessageSchema& sc = st.schema;
+    const std::size_t nfields = sc.keyword_of.size();
+    if (st.link_memos.empty() && nfields != 0) [[unlikely]]
+        st.link_memos.resize(nfields);  // once per descriptor, never again
+    if (nfields < kSmallKeys && sc.oneofs.size() <= kSmallOneofs && sc.message_fields.size() <= kSmallMessages)
+        [[likely]]
+        return decode_level_as<true>(cls, desc, records, count, depth, path);
+    return decode_level_as<false>(cls, desc, records, count, depth, path);
 }
 
 }  // namespace

@@ -69,11 +69,11 @@ bool write_enum(OutputBuffer& out, PyObject* value) {
 // descriptor is held exclusively.
 class NestedAccess {
 public:
-    explicit NestedAccess(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_with_gil() ? d : nullptr) {
+    explicit NestedAccess(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_under_gil() ? d : nullptr) {
         if (!d_) raise_panic("Already mutably borrowed: PyBorrowError");
     }
     ~NestedAccess() {
-        if (d_) d_->borrow.release_shared_with_gil();
+        if (d_) d_->borrow.release_shared_under_gil();
     }
     NestedAccess(const NestedAccess&) = delete;
     NestedAccess& operator=(const NestedAccess&) = delete;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../schema/schema.hpp"
+#include "class_memo.hpp"
 #include "encode_cache.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -42,11 +43,11 @@ public:
     }
     void release_exclusive() noexcept { count_.store(0, std::memory_order_release); }
 
-    // Shared access for a caller holding the GIL, without a locked
-    // read-modify-write: every holder takes and gives back access with the
-    // GIL held, so no other thread comes in between the read and the write.
-    // Without a GIL (free threading), the atomic updates above.
-    bool try_shared_with_gil() noexcept {
+    // try_shared and release_shared for a caller that holds the interpreter
+    // lock of a build that has one. No other thread can update the count
+    // then (every update is made under that lock), so a plain read and write
+    // do the work of the locked read-modify-write, at a fraction of its cost.
+    bool try_shared_under_gil() noexcept {
 #ifdef Py_GIL_DISABLED
         return try_shared();
 #else
@@ -56,7 +57,7 @@ public:
         return true;
 #endif
     }
-    void release_shared_with_gil() noexcept {
+    void release_shared_under_gil() noexcept {
 #ifdef Py_GIL_DISABLED
         release_shared();
 #else
@@ -82,6 +83,19 @@ struct DescriptorState {
     // The encoder's memory of the classes it met (encode_cache.hpp).
     EncodeCache encode_cache;
 
+    // Caches of the decoder, filled on first use; nothing else reads them.
+    // Per field index: the descriptor of the class linked there, as last found.
+    std::vector<ClassMemo> link_memos;
+    // The keyword names tuple of the last class call made for this schema and
+    // the keywords (field indexes, schema.keyword_of) it names, in order: in
+    // `call_keys`, or for a schema of fewer than kCallKeyBytes fields in the
+    // first `call_count` bytes of `call_key_bytes` (the rest zero).
+    static constexpr std::size_t kCallKeyBytes = 32;
+    Ref call_names;
+    std::vector<std::uint32_t> call_keys;
+    std::size_t call_count = 0;
+    std::uint8_t call_key_bytes[kCallKeyBytes] = {};
+
     DescriptorState() = default;
     DescriptorState(const DescriptorState&) = delete;
     DescriptorState& operator=(const DescriptorState&) = delete;
@@ -90,6 +104,7 @@ struct DescriptorState {
         // run arbitrary code, which must find nothing half-destroyed here.
         schema = schema::MessageSchema{};
         field_links.clear();
+        link_memos.clear();
         auto links_taken = std::move(links);
         auto names_taken = std::move(field_names);
     }

@@ -80,6 +80,41 @@ void MessageSchema::build_index() {
     by_number.assign(fields.empty() ? 0 : n, -1);
     for (std::size_t i = fields.size(); i-- > 0;)
         if (fields[i].number < by_number.size()) by_number[fields[i].number] = static_cast<std::int32_t>(i);
+    std::vector<std::uint32_t> uses(fields.size() + 1, 0);
+    for (std::uint32_t k : keyword_of) ++uses[k];
+    containers_own_keywords = true;
+    for (std::uint32_t i : container_fields)
+        if (keyword_of[i] != i || uses[i] != 1) containers_own_keywords = false;
+    fast_fields.assign(by_number.size(), FastField{});
+    for (std::size_t number = 1; number < by_number.size(); ++number) {  // never 0: read_tag refuses it
+        if (by_number[number] < 0) continue;
+        const auto i = static_cast<std::uint32_t>(by_number[number]);
+        const FieldSpec& f = fields[i];
+        FastField& ff = fast_fields[number];
+        ff.index = i;
+        ff.keyword = keyword_of[i];
+        ff.kind = f.field_type.kind;
+        const bool repeated = f.cardinality == Cardinality::Repeated;
+        switch (f.field_type.tag) {
+        case FieldTypeTag::Scalar:
+            ff.op = repeated ? FastField::RepeatedScalar : static_cast<FastField::Op>(f.field_type.kind);
+            ff.wire = static_cast<std::uint8_t>(wire_type_of(f.field_type.kind));
+            break;
+        case FieldTypeTag::Enum:
+            ff.op = repeated ? FastField::RepeatedEnum : FastField::Enum;
+            ff.wire = static_cast<std::uint8_t>(wire::WireType::Varint);
+            break;
+        case FieldTypeTag::Message:
+            ff.op = repeated ? FastField::RepeatedMessage : FastField::Message;
+            ff.wire = static_cast<std::uint8_t>(wire::WireType::Len);
+            break;
+        case FieldTypeTag::Map:
+            ff.op = FastField::MapEntry;
+            ff.wire = static_cast<std::uint8_t>(wire::WireType::Len);
+            break;
+        }
+        if (f.in_oneof && !repeated && f.field_type.tag != FieldTypeTag::Map) ff = FastField{};
+    }
 }
 
 namespace {

@@ -82,6 +82,32 @@ struct FieldSpec {
     bool packed = true;
 };
 
+// How the decoder takes a record of one field number in the common cases,
+// without walking the FieldSpec: one entry per number below
+// `by_number.size()`, for the first field with that number. A record whose
+// wire type is not `wire` (a packed run, a mismatch, an unknown number)
+// takes the decoder's general path, as does every member of a oneof.
+struct FastField {
+    // A singular scalar (the value replaces an earlier one) has its kind as
+    // its op, 0 to 14, so that one switch reaches the reading of its value.
+    enum Op : std::uint8_t {
+        Enum = 15,        // a singular enum
+        Message,          // a singular message (its first occurrence)
+        RepeatedScalar,   // one element of a repeated scalar field
+        RepeatedEnum,     // one element of a repeated enum field
+        RepeatedMessage,  // one element of a repeated message field
+        MapEntry,         // one entry of a map field
+        None,             // the general path
+    };
+    static constexpr std::uint8_t kNoWire = 0xFF;
+
+    std::uint8_t wire = kNoWire;  // the wire type taken here, as its code
+    Op op = None;
+    FieldKind kind = FieldKind::Double;  // the scalar kind of a scalar field
+    std::uint32_t index = 0;             // the field's index in `fields`
+    std::uint32_t keyword = 0;           // keyword_of[index]
+};
+
 // MessageOptions extension number (from the range for private use) of the
 // bool option that makes a message type keep its unknown fields.
 inline constexpr std::uint32_t kKeepUnknownOption = 50555;
@@ -126,6 +152,12 @@ struct MessageSchema {
     // names to one keyword per name.
     std::vector<std::uint32_t> keyword_of;
     std::uint32_t unknown_keyword = 0;
+    // By field number, below by_number.size(): see FastField.
+    std::vector<FastField> fast_fields;
+    // Whether the keyword of every map and repeated field is its own: no
+    // other field (nor the unknown fields) has the same name. Always so in
+    // the schemas the package makes.
+    bool containers_own_keywords = true;
 };
 
 struct DescriptorError {

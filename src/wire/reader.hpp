@@ -38,9 +38,11 @@ struct WireError {
 };
 
 // A byte range of the input: what read_length_delimited returns.
+// A plain aggregate (`Span{}` is empty), so that arrays of them cost nothing
+// to set up.
 struct Span {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
+    const std::uint8_t* data;
+    std::size_t size;
 };
 
 // The reader keeps the first error it meets in `error`; every read returns a
@@ -142,6 +144,28 @@ public:
         field = static_cast<std::uint32_t>(tag >> 3);
         type = static_cast<WireType>(wt);
         return true;
+    }
+
+    // The next byte when it is a whole tag by itself (below 0x80), consumed,
+    // or -1 with nothing consumed. The caller checks the tag, or hands it
+    // back with unread_tag() for read_tag to check.
+    [[gnu::always_inline]] int read_short_tag() noexcept {
+        if (p_ < end_ && *p_ < 0x80) [[likely]] {
+            tag_start_ = p_;
+            return *p_++;
+        }
+        return -1;
+    }
+    // Steps back to the start of the tag last read.
+    void unread_tag() noexcept { p_ = tag_start_; }
+    // Consumes the next byte when it is `tag`, a one-byte tag that the
+    // caller has checked already (the next element of a repeated field).
+    [[gnu::always_inline]] bool read_same_tag(int tag) noexcept {
+        if (p_ < end_ && *p_ == tag) {
+            tag_start_ = p_++;
+            return true;
+        }
+        return false;
     }
 
     // Skip one value of a wire type that read_tag accepted.
