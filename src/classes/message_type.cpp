@@ -31,11 +31,24 @@ struct Slot {
 
 // The constructor layout of one class. A replaced layout is kept until the
 // class dies: a call in progress may still read it.
+//
+// It also remembers the keyword names of its last call: callers that repeat
+// their keywords pass the very same names tuple (the core's decoder keeps one
+// per message type, a Python call site its code's constant), so an identical
+// tuple maps to slots without any search. The tuple is held strongly, so its
+// identity cannot pass to another tuple while it is remembered.
 struct Layout {
     std::vector<Slot> slots;
     PyObject* init = nullptr;  // the `__init__` this layout stands for, strong
     unsigned int version = 0;  // the class's version tag when last checked
     std::unique_ptr<Layout> previous;
+
+    PyObject* kw_names = nullptr;  // the remembered names tuple, strong, or nullptr
+    // Per slot, the position of its keyword in `kw_names`, or kNoKeyword;
+    // as many entries as slots.
+    std::unique_ptr<std::int32_t[]> kw_source;
+    // Calls now reading `kw_source`: while there are any, it is left as it is.
+    unsigned int kw_readers = 0;
 
     Layout() = default;
     Layout(const Layout&) = delete;
@@ -46,6 +59,7 @@ struct Layout {
             Py_XDECREF(s.value);
         }
         Py_XDECREF(init);
+        Py_XDECREF(kw_names);
     }
 };
 
@@ -98,6 +112,7 @@ PyObject* call_type(PyObject* cls, PyObject* const* args, std::size_t nargsf, Py
 }
 
 constexpr std::size_t kMissing = static_cast<std::size_t>(-1);
+constexpr std::int32_t kNoKeyword = -1;
 
 // Index of the slot named `key`, or kMissing. Keywords usually come in slot
 // order, so the search starts after the previous match.
@@ -113,16 +128,18 @@ std::size_t find_slot(const std::vector<Slot>& slots, PyObject* key, std::size_t
     return kMissing;
 }
 
-// Fills the slots of a new instance. `given` holds, per slot, the keyword
-// argument (borrowed) or nullptr.
-PyObject* construct(PyTypeObject* tp, const Layout& layout, PyObject* const* given) noexcept {
+// Fills the slots of a new instance. `source` holds, per slot, the position
+// of its keyword argument in `args`, or kNoKeyword.
+PyObject* construct(PyTypeObject* tp, const Layout& layout, PyObject* const* args,
+                    const std::int32_t* source) noexcept {
     PyObject* self = tp->tp_alloc(tp, 0);
     if (!self) return nullptr;
     char* base = reinterpret_cast<char*>(self);
     const std::size_t n = layout.slots.size();
     for (std::size_t i = 0; i < n; ++i) {
         const Slot& s = layout.slots[i];
-        PyObject* v = given[i];
+        const std::int32_t k = source[i];
+        PyObject* v = k != kNoKeyword ? args[k] : nullptr;
         if (v && (s.fill == Fill::Value || v != Py_None)) {  // None asks for the new empty container
             Py_INCREF(v);
         } else if (s.fill == Fill::Value) {
@@ -134,11 +151,26 @@ PyObject* construct(PyTypeObject* tp, const Layout& layout, PyObject* const* giv
                 return nullptr;
             }
         }
-        PyObject** slot = reinterpret_cast<PyObject**>(base + s.offset);
-        PyObject* old = std::exchange(*slot, v);
-        Py_XDECREF(old);  // nullptr: the instance is new
+        // The instance is new: every slot is still empty.
+        *reinterpret_cast<PyObject**>(base + s.offset) = v;
     }
     return self;
+}
+
+// The slot of every keyword in `kwnames`, written to `source` (one entry per
+// slot). False when a keyword is unknown or repeated, which the generated
+// `__init__` reports.
+bool map_keywords(const Layout& layout, PyObject* kwnames, std::size_t nkw, std::int32_t* source) noexcept {
+    std::fill_n(source, layout.slots.size(), kNoKeyword);
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < nkw; ++k) {
+        const std::size_t i = find_slot(layout.slots, PyTuple_GET_ITEM(kwnames, k), next);
+        if (i == kMissing || source[i] != kNoKeyword) [[unlikely]]
+            return false;
+        source[i] = static_cast<std::int32_t>(k);
+        next = i + 1;
+    }
+    return true;
 }
 
 PyObject* message_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
@@ -147,31 +179,45 @@ PyObject* message_vectorcall(PyObject* callable, PyObject* const* args, std::siz
     Layout* layout = as_message_type(callable)->layout;
     if (!layout || PyVectorcall_NARGS(nargsf) != 0 || !layout_current(tp, *layout)) [[unlikely]]
         return call_type(callable, args, nargsf, kwnames);
+    if (kwnames && kwnames == layout->kw_names) [[likely]] {
+        // The allocations below run no Python code today; the count keeps a
+        // call that remembers other names meanwhile from rewriting the map
+        // under this one all the same.
+        ++layout->kw_readers;
+        PyObject* self = construct(tp, *layout, args, layout->kw_source.get());
+        --layout->kw_readers;
+        return self;
+    }
     const std::size_t n = layout->slots.size();
     const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    // More keywords than fields: one is unknown or repeated, which the
-    // generated `__init__` reports.
+    // More keywords than fields: one is unknown or repeated.
     if (nkw > n) return call_type(callable, args, nargsf, kwnames);
 
+    if (kwnames && layout->kw_readers == 0) {
+        // Remember these names instead: forget the old ones first, so that a
+        // map left half-written by an unknown keyword belongs to no tuple.
+        PyObject* old = std::exchange(layout->kw_names, nullptr);
+        Py_XDECREF(old);  // a tuple of str: frees, runs no Python code
+        std::int32_t* source = layout->kw_source.get();
+        if (!map_keywords(*layout, kwnames, nkw, source)) return call_type(callable, args, nargsf, kwnames);
+        layout->kw_names = Py_NewRef(kwnames);
+        ++layout->kw_readers;
+        PyObject* self = construct(tp, *layout, args, source);
+        --layout->kw_readers;
+        return self;
+    }
+    // No keywords, or a call made while another reads the remembered map.
     constexpr std::size_t kInline = 32;
-    PyObject* inline_given[kInline];
-    std::unique_ptr<PyObject*[]> heap_given;
-    PyObject** given = inline_given;
+    std::int32_t inline_source[kInline];
+    std::unique_ptr<std::int32_t[]> heap_source;
+    std::int32_t* source = inline_source;
     if (n > kInline) {
-        heap_given.reset(new (std::nothrow) PyObject*[n]);
-        if (!heap_given) return PyErr_NoMemory();
-        given = heap_given.get();
+        heap_source.reset(new (std::nothrow) std::int32_t[n]);
+        if (!heap_source) return PyErr_NoMemory();
+        source = heap_source.get();
     }
-    std::fill_n(given, n, nullptr);
-    std::size_t next = 0;
-    for (std::size_t k = 0; k < nkw; ++k) {
-        const std::size_t i = find_slot(layout->slots, PyTuple_GET_ITEM(kwnames, k), next);
-        if (i == kMissing || given[i]) [[unlikely]]
-            return call_type(callable, args, nargsf, kwnames);
-        given[i] = args[k];
-        next = i + 1;
-    }
-    return construct(tp, *layout, given);
+    if (!map_keywords(*layout, kwnames, nkw, source)) return call_type(callable, args, nargsf, kwnames);
+    return construct(tp, *layout, args, source);
 }
 
 // --------------------------------------------------------------- the metaclass
@@ -212,6 +258,7 @@ int message_type_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     for (const Layout* l = as_message_type(self)->layout; l; l = l->previous.get()) {
         for (const Slot& s : l->slots) Py_VISIT(s.value);
         Py_VISIT(l->init);
+        Py_VISIT(l->kw_names);
     }
     return PyType_Type.tp_traverse(self, visit, arg);
 }
@@ -274,6 +321,7 @@ PyObject* install(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (!init || !PyFunction_Check(init)) Py_RETURN_FALSE;
         const Py_ssize_t n = PyTuple_GET_SIZE(names);
         layout->slots.reserve(static_cast<std::size_t>(n));
+        layout->kw_source.reset(new std::int32_t[static_cast<std::size_t>(n)]);
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* name = PyTuple_GET_ITEM(names, i);
             if (!PyUnicode_CheckExact(name)) {
