@@ -4,6 +4,7 @@ Python ones: every test here runs in both modes (`native`: the package's
 `type` with the generated `__init__` alone)."""
 
 import copy
+import ctypes
 import enum
 import inspect
 import pickle
@@ -149,6 +150,54 @@ def test_install_checks_its_arguments():
         _classes.install(plain, (1,), (0,))
     assert _classes.install(plain, ("nope",), (0,)) is False  # not a slot of the class
     assert plain(a=3).a == 3
+
+
+# A class remembers the keyword names of its last call and maps that very
+# tuple again without a search. Python call sites pass a constant tuple; these
+# tests pass their own through the vectorcall protocol, as the core does.
+_vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+_vectorcall.restype = ctypes.py_object
+_vectorcall.argtypes = (ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object)
+
+
+def _vcall(cls, names, *values):
+    return _vectorcall(cls, (ctypes.py_object * len(values))(*values), 0, names)
+
+
+def _made_ab(order=("a", "b")):
+    def __init__(self, *, a=0, b=""):
+        self.a = a
+        self.b = b
+
+    cls = _classes.MessageType("AB", (), {"__slots__": ("a", "b"), "__init__": __init__})
+    assert _classes.install(cls, order, tuple({"a": 0, "b": ""}[n] for n in order))
+    return cls
+
+
+def _remembered_names_round():
+    """Returns what a sequence of calls sharing names tuples stored: two
+    classes alternating, keywords that fail, a layout replaced and an
+    `__init__` replaced in between."""
+    ba, dup, unknown = tuple(["b", "a"]), tuple(["a", "a"]), tuple(["a", "z"])
+    one, other = _made_ab(), _made_ab(("b", "a"))
+    seen = []
+    for cls in (one, other, one, other):
+        seen.append(_vcall(cls, ba, "B", 1))
+    seen.append(_vcall(one, dup, 1, 2))  # the last value wins, as type.__call__'s dict has it
+    seen.append(_vcall(one, ba, "B", 1))  # the map written before the repeat is not reused
+    with pytest.raises(TypeError, match="unexpected keyword argument 'z'"):
+        _vcall(one, unknown, 1, 2)
+    seen.append(_vcall(one, ba, "B", 1))
+    assert _classes.install(one, ("b", "a"), ("", 0))  # a new layout, with nothing remembered
+    seen.append(_vcall(one, ba, "B", 1))
+    one.__init__ = lambda self, **kw: (setattr(self, "a", "init"), setattr(self, "b", "init"))[0]
+    seen.append(_vcall(one, ba, "B", 1))
+    del one.__init__
+    return [(o.a, o.b) for o in seen]
+
+
+def test_remembered_keyword_names():
+    assert _remembered_names_round() == [(1, "B")] * 4 + [(2, "")] + [(1, "B")] * 3 + [("init", "init")]
 
 
 @pytest.mark.parametrize(
@@ -442,6 +491,7 @@ def _subclass_after_a_replaced_base(ns):
         (lambda ns: _classes.EnumTable({0: 1})([]), TypeError),
         (lambda ns: _classes.EnumTable({})(1, 2), TypeError),
         (lambda ns: _made_and_dropped(), None),
+        (lambda ns: _remembered_names_round(), None),
         (lambda ns: ns.Ok.from_bytes(bytearray(b"\x08\x01")), None),
         (lambda ns: ns.Ok.from_bytes(data=b"\x08\x01"), None),
         (lambda ns: ns.Ok.from_bytes(b"\x0a"), ValueError),
