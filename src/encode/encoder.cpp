@@ -63,26 +63,6 @@ bool write_enum(OutputBuffer& out, PyObject* value) {
     return out.write_varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(n))) || out_of_memory();
 }
 
-// Shared access to the descriptor of a nested message for one scope, as
-// NestedBorrow (py/nested.hpp) takes it, with the GIL's help instead of
-// locked instructions. `ok()` is false, with PanicException set, when the
-// descriptor is held exclusively.
-class NestedAccess {
-public:
-    explicit NestedAccess(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_under_gil() ? d : nullptr) {
-        if (!d_) raise_panic("Already mutably borrowed: PyBorrowError");
-    }
-    ~NestedAccess() {
-        if (d_) d_->borrow.release_shared_under_gil();
-    }
-    NestedAccess(const NestedAccess&) = delete;
-    NestedAccess& operator=(const NestedAccess&) = delete;
-    bool ok() const noexcept { return d_ != nullptr; }
-
-private:
-    DescriptorObject* d_;
-};
-
 // The message type of a nested value: `nested` (the descriptor of the
 // value's own class) must describe the field's type. Checked by class first,
 // then by the linked class's descriptor, then by name, so that a value of the
@@ -117,7 +97,7 @@ bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, Nested
     if (!nested) return false;
     if (!is_expected_type(value, nested, f, linked)) [[unlikely]]
         return false;
-    NestedAccess access(nested);
+    NestedBorrow access(nested);
     if (!access.ok()) return false;
     std::size_t mark, reserved;
     if (!out.write_varint(tag) || !out.begin_record(mark, reserved, nested->state.encode_cache.last_size))

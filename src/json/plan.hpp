@@ -14,6 +14,8 @@
 #include <exception>
 #include <new>
 
+#include "../py/guard.hpp"
+
 namespace quillspar::json {
 
 // How many values a field holds; the numbers the package's schema uses.
@@ -73,16 +75,7 @@ inline bool recoverable_error() noexcept { return PyErr_ExceptionMatches(PyExc_E
 // Runs `body`, turning anything thrown into a Python exception.
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "quillspar._jsonc: internal failure");
-    }
-    return fail;
+    return guard(fail, static_cast<F&&>(body), raise_system_error, "quillspar._jsonc: internal failure");
 }
 
 }  // namespace quillspar::json
