@@ -502,6 +502,39 @@ def test_deep_and_self_containing_values():
     assert Node.from_dict(nested).to_dict() == nested
 
 
+Deep = declare("Deep", {"label": str, "children": "list[Deep]", "child": "Deep | None", "by_name": "dict[str, Deep]"})
+
+
+def deep_node(levels, via):
+    value = {"label": "end"}
+    for _ in range(levels):
+        value = {"children": [value]} if via == "children" else {"byName": {"k": value}} if via == "byName" else {
+            "child": value}
+    return value
+
+
+@pytest.mark.parametrize("via", ["children", "child", "byName"])
+@pytest.mark.parametrize("levels", [150, 300, 450, 900])
+def test_deep_nesting_ends_as_the_python_converters_end_it(levels, via):
+    # However deep the converters' own recursion lets them go, the native
+    # plans give the same outcome: the same message, or the same error.
+    value = deep_node(levels, via)
+    text = json.dumps(value)
+    assert outcome(Deep.from_json, text) == python_only(outcome, Deep.from_json, text)
+    assert outcome(Deep.from_dict, value) == python_only(outcome, Deep.from_dict, value)
+    made = python_only(Deep.from_dict, deep_node(min(levels, 200), via))
+    for write in (quillspar.to_json, quillspar.to_dict):
+        assert ending(write, made) == python_only(ending, write, made)
+
+
+def ending(fn, *args):
+    """The result of a call, or the type and message of what it raised."""
+    try:
+        return fn(*args)
+    except Exception as exc:
+        return type(exc), str(exc)
+
+
 def test_classes_are_freed_with_their_plans():
     refs = []
     for _ in range(50):
