@@ -436,6 +436,10 @@ CANNOT_HOLD = [
     (Scalars(o_int64=2**63), ValueError, "Scalars.o_int64: 9223372036854775808 is out of range"),
     (Maps(int32_string={2**31: "x"}), ValueError, "Maps.int32_string: map key 2147483648: 2147483648 is out of"),
     (Named(choice_c=2**40), ValueError, "Named.choice_c: 1099511627776 is out of range"),
+    (Scalars(mood=[1]), TypeError, "Scalars.mood: expected an int, got list"),
+    (Scalars(moods=[Mood.SAD, {}]), TypeError, "Scalars.moods\\[1\\]: expected an int, got dict"),
+    (Maps(string_mood={"a": Inner()}), TypeError, 'Maps.string_mood\\["a"\\]: expected an int, got Inner'),
+    (Named(choice_c=Inner()), TypeError, "Named.choice_c: expected an int, got Inner"),
 ]
 
 

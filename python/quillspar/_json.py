@@ -192,6 +192,17 @@ def _o_enum(v: Any, names: dict[int, str]) -> str | int:
     return names.get(n, n)
 
 
+def _o_enum_other(v: Any, names: dict[int, str]) -> str | int:
+    """An enum field's value that is not an exact int: a member (or anything
+    equal to a number) by its name, the rest as `_o_enum` reads it; an
+    unhashable value is no number at all."""
+    try:
+        found = names.get(v)
+    except TypeError:
+        found = None
+    return found or _o_enum(v, names)
+
+
 def _o_enum_number(v: Any) -> int:
     return _o_int(v, -(1 << 31), (1 << 31) - 1)
 
@@ -836,7 +847,8 @@ class _Writer(_Generator):
         self.namespace: dict[str, object] = {
             "_Bad": _Bad, "_o_int": _o_int, "_o_int64": _o_int64, "_o_bool": _o_bool, "_o_double": _o_double,
             "_o_float": _o_float, "_o_str": _o_str, "_o_bytes": _o_bytes, "_b64": _b64, "_o_enum": _o_enum,
-            "_o_enum_number": _o_enum_number, "_neg0": _neg0, "_o_list": _o_list, "_o_map": _o_map,
+            "_o_enum_number": _o_enum_number, "_o_enum_other": _o_enum_other, "_neg0": _neg0, "_o_list": _o_list,
+            "_o_map": _o_map,
             "_o_strs": _o_strs, "_o_ints": _o_ints, "_o_int64s": _o_int64s, "_o_doubles": _o_doubles,
             "_check_instance": _check_instance, "_C": info.cls,
         }
@@ -854,7 +866,7 @@ class _Writer(_Generator):
             if _is_null_enum(value):
                 return "None"
             names = self.const("_n", _enum_names(value))
-            return f"{names}.get({x}) or _o_enum({x}, {names})"
+            return f"{names}.get({x}) or _o_enum({x}, {names}) if {x}.__class__ is int else _o_enum_other({x}, {names})"
         t = value.proto_type
         if t == _DOUBLE:
             return f"{x} if {x}.__class__ is float and {x} - {x} == 0.0 else _o_double({x})"
