@@ -402,10 +402,15 @@ def test_text_read_as_the_values_path_reads_it(cls, text, ignore):
                                                                                ignore_unknown=ignore)
 
 
-@pytest.mark.parametrize("text", ["[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000])
+@pytest.mark.parametrize("text", ["[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000,
+                                  '{"nope": "\ud800"}', b'{"nope": "\xed\xa0\x80"}', '{"nope": 1}'.encode("utf-16"),
+                                  b'\xef\xbb\xbf{"nope": 1}'])
 def test_text_that_is_not_json(codec, text):
-    with pytest.raises(JsonError, match="^invalid JSON"):
-        Scalars.from_json(text)
+    # Only UTF-8 is JSON text, and lone surrogates are not UTF-8, in any key
+    # or string, whether or not the key is read.
+    for ignore in (False, True):
+        with pytest.raises(JsonError, match="^invalid JSON"):
+            Scalars.from_json(text, ignore_unknown=ignore)
 
 
 def test_deep_nesting_is_an_error_not_a_crash(codec):

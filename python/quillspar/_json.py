@@ -1607,13 +1607,27 @@ _SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89abAB]")
 
 
 def _std_loads(text: str | bytes) -> Any:
+    # JSON text is UTF-8, which holds no lone surrogates, as orjson reads it:
+    # json.loads would also take UTF-16 and UTF-32, a byte order mark, and
+    # surrogates encoded in the bytes or standing in the str.
+    if isinstance(text, str):
+        if not text.isascii():
+            try:
+                text.encode()
+            except UnicodeEncodeError:
+                raise JsonError("invalid JSON: the text holds a lone surrogate") from None
+    else:
+        try:
+            text = text.decode()
+        except UnicodeDecodeError as exc:
+            raise JsonError(f"invalid JSON: {exc}") from None
     try:
         value = json.loads(text, parse_constant=_reject_constant)
     except RecursionError:
         raise JsonError("invalid JSON: nested too deeply") from None
-    except (ValueError, UnicodeDecodeError) as exc:
+    except ValueError as exc:
         raise JsonError(f"invalid JSON: {exc}") from None
-    if isinstance(text, str) and _SURROGATE_ESCAPE.search(text):
+    if _SURROGATE_ESCAPE.search(text):
         _check_surrogates(value)
     return value
 
