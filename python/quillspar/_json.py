@@ -1603,7 +1603,7 @@ else:  # pragma: no cover - exercised by the tests with orjson hidden
 _ORJSON_DUMPS: Final = _dumps if _orjson is not None else None
 _ORJSON_LOADS: Final = _loads if _orjson is not None else None
 
-_SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89abAB]")
+_SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89a-fA-F]")  # high or low
 
 
 def _std_loads(text: str | bytes) -> Any:
