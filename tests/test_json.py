@@ -414,6 +414,19 @@ def test_text_that_is_not_json(codec, text):
             Scalars.from_json(text, ignore_unknown=ignore)
 
 
+@pytest.mark.parametrize(("text", "error"), [
+    ('{"fInt64": -9223372036854775809}', "fInt64: -9223372036854775809 is out of range"),
+    ('{"rSint64": [0, -9223372036854776000]}', "rSint64\\[1\\]: -9223372036854776000 is out of range"),
+    ('{"fUint64": 18446744073709551616}', "fUint64: 18446744073709551616 is out of range"),
+])
+def test_integers_beyond_64_bits_are_read_exactly(codec, text, error):
+    # orjson reads them as floats, which may round into the field's range
+    with pytest.raises(JsonError, match=f"^{error}"):
+        Scalars.from_json(text)
+    assert Scalars.from_json('{"fInt64": -9223372036854775808, "fDouble": 100000000000000000000}') == Scalars(
+        f_int64=-(2**63), f_double=1e20)
+
+
 def test_deep_nesting_is_an_error_not_a_crash(codec):
     deep = "[" * 900 + "]" * 900
     with pytest.raises(JsonError):

@@ -1574,11 +1574,21 @@ if _orjson is not None:
     _OPT_SORT: Final = _orjson.OPT_SORT_KEYS
     _OPT_INDENT: Final = _orjson.OPT_INDENT_2
 
+    # An integer of 19 digits or more, which may not fit in 64 bits: orjson
+    # reads those as floats, which may round into a field's range
+    # (-9223372036854775809 to -2**63), so text holding one is read again,
+    # exactly, by json.
+    _LONG_INT: Final = re.compile(r"(?<![0-9.eE+-])-?[0-9]{19,}(?![0-9.eE])")
+    _LONG_INT_BYTES: Final = re.compile(_LONG_INT.pattern.encode())
+
     def _loads(text: str | bytes) -> Any:
         try:
-            return _orjson.loads(text)
+            value = _orjson.loads(text)
         except _orjson.JSONDecodeError as exc:
             raise JsonError(f"invalid JSON: {exc}") from None
+        if _LONG_INT.search(text) if isinstance(text, str) else _LONG_INT_BYTES.search(text):
+            return _std_loads(text)
+        return value
 
     def _dumps(value: Any, indent: int | None, sort_keys: bool) -> str:
         if indent is None or indent == 2:
