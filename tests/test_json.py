@@ -405,6 +405,8 @@ def test_text_read_as_the_values_path_reads_it(cls, text, ignore):
 @pytest.mark.parametrize("text", [
     "[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000, '{"nope": "\ud800"}',
     '{"nope": "\\udc00"}', b'{"nope": "\xed\xa0\x80"}', '{"nope": 1}'.encode("utf-16"), b'\xef\xbb\xbf{"nope": 1}',
+    '{"nope": "\\ud800\\ud800", "nope": 1}', '{"nope": ["\\udfff\\ud800"]}', '{"nope": 1e999}',
+    '{"nope": -1' + "0" * 400 + "}",
 ])
 def test_text_that_is_not_json(codec, text):
     # Only UTF-8 is JSON text, and lone surrogates are not UTF-8, in any key

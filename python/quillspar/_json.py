@@ -1613,13 +1613,46 @@ else:  # pragma: no cover - exercised by the tests with orjson hidden
 _ORJSON_DUMPS: Final = _dumps if _orjson is not None else None
 _ORJSON_LOADS: Final = _loads if _orjson is not None else None
 
-_SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89a-fA-F]")  # high or low
+# An escape in a JSON string; the group holds the first two hex digits of a
+# surrogate's.
+_ESCAPE: Final = re.compile(r"\\(?:u([dD][89a-fA-F])[0-9a-fA-F]{2}|.)", re.DOTALL)
+
+
+def _lone_surrogate_escape(text: str) -> bool:
+    """Whether a string of the JSON text escapes half a surrogate pair alone
+    (in a value json.loads keeps or not: a key given twice drops one)."""
+    pending = -1  # where the low half of a pair must follow
+    for m in _ESCAPE.finditer(text):
+        half = m.group(1)
+        if pending >= 0:
+            if m.start() != pending or half is None or half[1] in "89abAB":
+                return True
+            pending = -1
+        elif half is not None:
+            if half[1] not in "89abAB":
+                return True
+            pending = m.end()
+    return pending >= 0
+
+
+def _finite_float(text: str) -> float:
+    f = float(text)
+    if f - f != 0.0:
+        raise ValueError(f"number is infinity when parsed as double: {text[:40]}")
+    return f
+
+
+def _finite_int(text: str) -> int:
+    if len(text) > 300:  # past 64 bits orjson reads a float, refusing what is infinite
+        _finite_float(text)
+    return int(text)
 
 
 def _std_loads(text: str | bytes) -> Any:
-    # JSON text is UTF-8, which holds no lone surrogates, as orjson reads it:
-    # json.loads would also take UTF-16 and UTF-32, a byte order mark, and
-    # surrogates encoded in the bytes or standing in the str.
+    # JSON text is UTF-8, which holds no lone surrogates, and its numbers are
+    # finite doubles or 64-bit integers, as orjson reads it: json.loads would
+    # also take UTF-16 and UTF-32, a byte order mark, surrogates encoded in
+    # the bytes, standing in the str or escaped, and 1e999.
     if isinstance(text, str):
         if not text.isascii():
             try:
@@ -1632,31 +1665,14 @@ def _std_loads(text: str | bytes) -> Any:
         except UnicodeDecodeError as exc:
             raise JsonError(f"invalid JSON: {exc}") from None
     try:
-        value = json.loads(text, parse_constant=_reject_constant)
+        value = json.loads(text, parse_constant=_reject_constant, parse_float=_finite_float, parse_int=_finite_int)
     except RecursionError:
         raise JsonError("invalid JSON: nested too deeply") from None
     except ValueError as exc:
         raise JsonError(f"invalid JSON: {exc}") from None
-    if _SURROGATE_ESCAPE.search(text):
-        _check_surrogates(value)
+    if "\\u" in text and _lone_surrogate_escape(text):
+        raise JsonError("invalid JSON: a string holds a lone surrogate")
     return value
-
-
-def _check_surrogates(value: Any) -> None:
-    """Lone surrogates are not UTF-8: refuse them as orjson does."""
-    stack = [value]
-    while stack:
-        v = stack.pop()
-        if v.__class__ is str:
-            try:
-                v.encode()
-            except UnicodeEncodeError:
-                raise JsonError("invalid JSON: a string holds a lone surrogate") from None
-        elif v.__class__ is list:
-            stack.extend(v)
-        elif v.__class__ is dict:
-            stack.extend(v)
-            stack.extend(v.values())
 
 
 def _std_dumps(value: Any, indent: int | None, sort_keys: bool) -> str:
