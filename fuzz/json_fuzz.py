@@ -604,6 +604,25 @@ def deep_text(rng: random.Random) -> tuple[type, str]:
     return Node, '{"byName": {"k": ' * levels + "{}" + "}}" * levels
 
 
+def deep_instance(rng: random.Random):
+    """A Node nested around the depth where the native plans hand over to the
+    Python converters, and where the interpreter's recursion limit or
+    orjson's limit of levels stops those."""
+    levels = rng.choice([99, 100, 101, 126, 127, 128, 200, 300, 450, 600, 1200])
+    via = rng.choice(["children", "child", "by_name", "st"])
+    obj = Node(label="end")
+    for _ in range(levels):
+        obj = Node(children=[obj]) if via == "children" else Node(child=obj) if via == "child" else Node(
+            by_name={"k": obj})
+    if via == "st":
+        value = W.Value(string_value="end")
+        for _ in range(levels):
+            value = W.Value(list_value=W.ListValue(values=[value])) if rng.random() < 0.5 else W.Value(
+                struct_value=W.Struct(fields={"k": value}))
+        return Holder(st=W.Struct(fields={"v": value}))
+    return obj
+
+
 # ---------------------------------------------------------------- hostile instance values
 
 
@@ -764,32 +783,67 @@ def native_and_python(fn):
     return a, b
 
 
-def canon(v, depth=0):
-    """A comparable form telling bool, int, float and enum members apart, keeping
-    the sign of zero; every NaN compares equal; messages by class and fields."""
-    if depth > 2000:
-        return "deep"
+class _Token:
+    __slots__ = ("text",)
+
+    def __init__(self, text):
+        self.text = text
+
+
+_END = _Token(")")
+
+
+def scalar_token(v):
     if isinstance(v, float):
         return ("float", "nan") if v != v else ("float", v, math.copysign(1.0, v))
     if isinstance(v, enum.Enum):
         return (type(v).__name__, v.name)
-    if isinstance(v, (bool, int, str, bytes)):
+    if isinstance(v, (bool, int, str, bytes)) or v is None:
         return (type(v).__name__, v)
-    if isinstance(v, list):
-        return ["list"] + [canon(x, depth + 1) for x in v]
-    if isinstance(v, dict):
-        return ["dict"] + sorted((repr(canon(k)), canon(x, depth + 1)) for k, x in v.items())
-    if v is None:
-        return None
-    if type(v) is W.Any and v.type_url:
-        try:  # what it holds, whatever the order of its encoding
-            return ("Any", v.type_url, canon(v.unpack(), depth + 1))
-        except Exception:
-            pass
-    if info(type(v)) is not None:
-        return (type(v).__qualname__, [(f.name, canon(getattr(v, f.name), depth + 1)) for f in fields_of(v)],
-                quillspar.unknown_fields(v))
-    return ("?", repr(v))
+    return None
+
+
+def canon(v) -> list:
+    """A comparable form telling bool, int, float and enum members apart, keeping
+    the sign of zero; every NaN compares equal; maps whatever their order;
+    messages by class and fields, an Any by what it holds. Iterative: values
+    may nest deeper than the interpreter's recursion limit."""
+    out: list = []
+    stack = [v]
+    while stack:
+        x = stack.pop()
+        if x.__class__ is _Token:
+            out.append(x.text)
+            continue
+        token = scalar_token(x)
+        if token is not None:
+            out.append(token)
+        elif isinstance(x, (list, tuple)):
+            out.append("[")
+            stack.append(_END)
+            stack.extend(reversed(x))
+        elif isinstance(x, dict):
+            out.append("{")
+            stack.append(_END)
+            for k, value in sorted(x.items(), key=lambda kv: repr(scalar_token(kv[0]) or kv[0]), reverse=True):
+                stack.append(value)
+                stack.append(_Token(scalar_token(k) or ("?", repr(k))))
+        elif type(x) is W.Any and x.type_url:
+            try:  # what it holds, whatever the order of its encoding
+                held = x.unpack()
+            except Exception:
+                held = x.value
+            out.append(("Any", x.type_url))
+            stack.append(held)
+        elif info(type(x)) is not None:
+            out.append((type(x).__qualname__, quillspar.unknown_fields(x)))
+            stack.append(_END)
+            for f in reversed(fields_of(x)):
+                stack.append(getattr(x, f.name))
+                stack.append(_Token(f.name))
+        else:
+            out.append(("?", repr(x)))
+    return out
 
 
 def same(a, b) -> bool:
@@ -823,10 +877,13 @@ REFERENCE_LAXER = re.compile(
     r'|expected (a name or number of enum [\w.]+|a number), got (true|false)$'  # Python's bools are numbers
     r'|expected a name or number of enum [\w.]+, got -?[0-9.e+-]+$'  # it truncates a float
     r'|is out of range for enum'  # it takes any integer for an open enum
+    r'|has an invalid UTC offset'  # it takes +24:00
     r')')
 
 
 STRICT_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?|NaN|-?Infinity")
+STRICT_DURATION = re.compile(r"-?[0-9]+(?:\.[0-9]{1,9})?s")
+LAX_DURATION = re.compile(r"[\s\d+\-._eE]+s")  # what it reads with int() on either side of the point
 LONG_FRACTION = re.compile(r"-?[0-9]+\.[0-9]{10,}s")
 
 
@@ -834,7 +891,7 @@ def lax_strings(text: str) -> bool:
     """Whether the JSON text holds a string that json_format reads with
     Python's int() or float() (as a number or a duration's seconds), which
     JSON's mapping refuses: " 1", "+1", "1_000", "1.", "١", "1e999", "+1s",
-    or a duration with more than nine fractional digits."""
+    or a duration with more than nine fractional digits; or a key with a NUL."""
     try:
         value = json.loads(text)
     except (ValueError, RecursionError):
@@ -843,6 +900,8 @@ def lax_strings(text: str) -> bool:
     while todo:
         v = todo.pop()
         if isinstance(v, dict):
+            if any("\x00" in k for k in v):
+                return True  # it looks keys up only as far as a NUL
             todo.extend(v.values())
             todo.extend(v.keys())
         elif isinstance(v, list):
@@ -850,9 +909,30 @@ def lax_strings(text: str) -> bool:
         elif isinstance(v, str):
             if LONG_FRACTION.fullmatch(v):
                 return True
-            if lax_number(v) or v.endswith("s") and lax_number(v[:-1]):
+            if lax_number(v) or v.endswith("s") and (lax_number(v[:-1]) or LAX_DURATION.fullmatch(v)
+                                                     and not STRICT_DURATION.fullmatch(v)):
                 return True
     return False
+
+
+def both_names(text: str) -> bool:
+    """Whether an object of the JSON text gives a field by both its names
+    (one of them perhaps null, which json_format reads as clearing the field
+    and we as not giving it)."""
+    found = False
+
+    def pairs(items):
+        nonlocal found
+        keys = {camel(k) for k, _ in items}
+        if len(keys) < len({k for k, _ in items}):
+            found = True
+        return dict(items)
+
+    try:
+        json.loads(text, object_pairs_hook=pairs)
+    except (ValueError, RecursionError):
+        return False
+    return found
 
 
 def lax_number(v: str) -> bool:
@@ -902,6 +982,8 @@ class Runner:
             if rng.random() < 0.2:
                 return ("text", cls, to_bytes_text(rng, text), ignore)
             return ("text", cls, text, ignore)
+        if r < 0.62:
+            return ("instance", deep_instance(rng), dict(rng.choice(OPTIONS)[0]), True)
         cls = rng.choice(CLASSES + CLASSES[:4] + TOP_WKT)
         obj = rand_instance(rng, cls)
         spoiled = rng.random() < 0.9
@@ -933,6 +1015,8 @@ class Runner:
         native, python = native_and_python(read)
         if not same(native, python):
             raise Failure(f"native {show(native)}\n    python {show(python)}")
+        if how == "text":
+            self.against_std_json(read, native)
         if native[0] != "ok":
             self.count(native[0].__name__)
             if native[0] is not JsonError:
@@ -951,7 +1035,7 @@ class Runner:
         if canon(cls.from_bytes(data_bytes)) != canon(got):
             raise Failure("what was read does not survive to_bytes/from_bytes")
         if how == "text" and isinstance(data, str) and len(data) < 20000:
-            if lax_strings(data):
+            if lax_strings(data) or both_names(data):
                 return
             try:
                 theirs = json_format.Parse(data, REF[cls](), ignore_unknown_fields=ignore, descriptor_pool=POOL)
@@ -960,6 +1044,24 @@ class Runner:
             ours = REF[cls].FromString(data_bytes)
             if normal(ours) != normal(theirs):
                 raise Failure(f"json_format reads another message: {ref_diff(theirs, ours)}")
+
+    def against_std_json(self, read, orjson_outcome):
+        """The text read by the standard library's json (the package's reader
+        without orjson): the same message, or JsonError where orjson refuses."""
+        saved = _json._loads
+        _json._loads = _json._std_loads
+        try:
+            std = outcome(read)
+        finally:
+            _json._loads = saved
+        if same(std, orjson_outcome):
+            return
+        if std[0] is JsonError and orjson_outcome[0] is JsonError:
+            if std[1].startswith("invalid JSON") and orjson_outcome[1].startswith("invalid JSON"):
+                return  # the two readers word their refusals of malformed text each in their own way
+            if "depth limit exceeded" in orjson_outcome[1] and std[1].endswith("nested too deeply"):
+                return  # orjson stops at 1024 levels, json where the interpreter's recursion limit stops it
+        raise Failure(f"read by orjson {show(orjson_outcome)}\n    by json {show(std)}")
 
     def against_reference_refused(self, cls, text, ignore, native):
         try:
@@ -996,7 +1098,8 @@ class Runner:
         if json.loads(text) != json.loads(json.dumps(ours)):
             raise Failure(f"to_json and to_dict disagree: {text:.300} / {ours!r:.300}")
         if spoiled:
-            return  # a stand-in may write what no message holds (a Value with two kinds set, say)
+            return  # a stand-in may write what no message holds (a Value with two kinds set, say); the
+            # reference runtime stops at 100 levels
         try:
             data = obj.to_bytes()
         except Exception:
