@@ -416,6 +416,21 @@ def test_text_that_is_not_json(codec, text):
             Scalars.from_json(text, ignore_unknown=ignore)
 
 
+@pytest.mark.parametrize(("text", "outcome"), [
+    ("41e999187256833530070212", 'fInt64: "41e999187256833530070212" is out of range'),
+    ("-1e9999999999999999999", 'fInt64: "-1e9999999999999999999" is out of range'),
+    ("1e-999999999999999999999", 'fInt64: expected an integer, got "1e-999999999999999999999"'),
+    ("0e999999999999999999999", 0),
+    ("-0.0e-999999999999999999999", 0),
+])
+def test_integers_with_exponents_beyond_any_decimal(text, outcome):
+    if isinstance(outcome, int):
+        assert Scalars.from_dict({"fInt64": text}) == Scalars(f_int64=outcome)
+        return
+    with pytest.raises(JsonError, match=f"^{outcome}"):
+        Scalars.from_dict({"fInt64": text})
+
+
 @pytest.mark.parametrize(("text", "error"), [
     ('{"fInt64": -9223372036854775809}', "fInt64: -9223372036854775809 is out of range"),
     ('{"rSint64": [0, -9223372036854776000]}', "rSint64\\[1\\]: -9223372036854776000 is out of range"),

@@ -323,7 +323,15 @@ def _i_int(v: Any, lo: int, hi: int) -> int:
         if _INT_TEXT.fullmatch(v):
             n = int(v)
         elif _NUMBER_TEXT.fullmatch(v):
-            number = Decimal(v)
+            try:
+                number = Decimal(v)
+            except InvalidOperation:  # an exponent beyond even Decimal's: zero, or far from any integer
+                if not v.lower().partition("e")[0].strip("-0."):
+                    number = Decimal(0)
+                elif "e-" in v.lower():
+                    raise _expected("an integer", v) from None
+                else:
+                    raise _Bad(f"{_show(v)} is out of range {lo} to {hi}") from None
             if number.adjusted() > 40:
                 raise _Bad(f"{_show(v)} is out of range {lo} to {hi}")
             if number != number.to_integral_value():
