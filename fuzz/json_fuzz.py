@@ -46,8 +46,8 @@ random set of output options, and a run checks that
   laxer: numbers and durations that Python's int() and float() read (" 1",
   "+1", "1_000", "1.", "1e999", "0.5e0s"), base64 without its padding,
   messages given as arrays or strings, bools as numbers, enum numbers beyond
-  32 bits, a field given by both names (null clearing it there), Any's extra
-  keys, offsets of +24:00, keys with a NUL;
+  32 bits, strings beyond a float's range, a field given by both names (null
+  clearing it there), Any's extra keys, offsets of +24:00, keys with a NUL;
 - what to_json writes, json_format parses back to the message that to_bytes
   encodes, and from_json reads back to what from_bytes does; to_dict equals
   json_format's MessageToDict of that message and to_json's text.
@@ -882,6 +882,7 @@ REFERENCE_LAXER = re.compile(
     r'|expected a name or number of enum [\w.]+, got -?[0-9.e+-]+$'  # it truncates a float
     r'|is out of range for enum'  # it takes any integer for an open enum
     r'|has an invalid UTC offset'  # it takes +24:00
+    r'|is out of range for a float'  # it takes a string beyond a float's range
     r')')
 
 
