@@ -1,6 +1,7 @@
-"""Short runs of the decode and encode fuzzers (long ones: `./dev run python
-fuzz/decode_fuzz.py --count 1000000`, `./dev run python fuzz/encode_fuzz.py
---count 200000`), and the nesting limits of hostile input in both directions."""
+"""Short runs of the decode, encode and JSON fuzzers (long ones: `./dev run
+python fuzz/decode_fuzz.py --count 1000000`, `./dev run python
+fuzz/encode_fuzz.py --count 200000`, `./dev run python fuzz/json_fuzz.py
+--count 300000`), and the nesting limits of hostile input in both directions."""
 
 import pathlib
 import sys
@@ -13,6 +14,7 @@ from codec_protos import ld
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
 import decode_fuzz  # noqa: E402
 import encode_fuzz  # noqa: E402
+import json_fuzz  # noqa: E402
 
 
 @pytest.mark.parametrize("fuzzer,seed,count,least", [
@@ -22,7 +24,8 @@ import encode_fuzz  # noqa: E402
     (decode_fuzz, 7, 10_000, {"decoded": 500, "ValueError": 500}),
     (encode_fuzz, 3, 6_000, {"encoded": 1000, "OverflowError": 100}),
     (encode_fuzz, 20240602, 6_000, {"encoded": 1000, "OverflowError": 100}),
-], ids=["decode-1", "decode-2", "encode-1", "encode-2"])
+    (json_fuzz, 5, 4_000, {"read": 300, "JsonError": 500, "to_json": 200, "TypeError": 200}),
+], ids=["decode-1", "decode-2", "encode-1", "encode-2", "json"])
 def test_hostile_input_raises_only_documented_exceptions(fuzzer, seed, count, least):
     outcomes = {}
     failures = fuzzer.run(seed, count, outcomes=outcomes)

@@ -402,10 +402,46 @@ def test_text_read_as_the_values_path_reads_it(cls, text, ignore):
                                                                                ignore_unknown=ignore)
 
 
-@pytest.mark.parametrize("text", ["[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000])
+@pytest.mark.parametrize("text", [
+    "[", '{"fInt32": NaN}', '{"fInt32": 1} x', b"\xff", '"\\ud800"', "[" * 3000, '{"nope": "\ud800"}',
+    '{"nope": "\\udc00"}', b'{"nope": "\xed\xa0\x80"}', '{"nope": 1}'.encode("utf-16"), b'\xef\xbb\xbf{"nope": 1}',
+    '{"nope": "\\ud800\\ud800", "nope": 1}', '{"nope": ["\\udfff\\ud800"]}', '{"nope": 1e999}',
+    '{"nope": -1' + "0" * 400 + "}",
+])
 def test_text_that_is_not_json(codec, text):
-    with pytest.raises(JsonError, match="^invalid JSON"):
+    # Only UTF-8 is JSON text, and lone surrogates are not UTF-8, in any key
+    # or string, whether or not the key is read.
+    for ignore in (False, True):
+        with pytest.raises(JsonError, match="^invalid JSON"):
+            Scalars.from_json(text, ignore_unknown=ignore)
+
+
+@pytest.mark.parametrize(("text", "outcome"), [
+    ("41e999187256833530070212", 'fInt64: "41e999187256833530070212" is out of range'),
+    ("-1e9999999999999999999", 'fInt64: "-1e9999999999999999999" is out of range'),
+    ("1e-999999999999999999999", 'fInt64: expected an integer, got "1e-999999999999999999999"'),
+    ("0e999999999999999999999", 0),
+    ("-0.0e-999999999999999999999", 0),
+])
+def test_integers_with_exponents_beyond_any_decimal(text, outcome):
+    if isinstance(outcome, int):
+        assert Scalars.from_dict({"fInt64": text}) == Scalars(f_int64=outcome)
+        return
+    with pytest.raises(JsonError, match=f"^{outcome}"):
+        Scalars.from_dict({"fInt64": text})
+
+
+@pytest.mark.parametrize(("text", "error"), [
+    ('{"fInt64": -9223372036854775809}', "fInt64: -9223372036854775809 is out of range"),
+    ('{"rSint64": [0, -9223372036854776000]}', "rSint64\\[1\\]: -9223372036854776000 is out of range"),
+    ('{"fUint64": 18446744073709551616}', "fUint64: 18446744073709551616 is out of range"),
+])
+def test_integers_beyond_64_bits_are_read_exactly(codec, text, error):
+    # orjson reads them as floats, which may round into the field's range
+    with pytest.raises(JsonError, match=f"^{error}"):
         Scalars.from_json(text)
+    assert Scalars.from_json('{"fInt64": -9223372036854775808, "fDouble": 100000000000000000000}') == Scalars(
+        f_int64=-(2**63), f_double=1e20)
 
 
 def test_deep_nesting_is_an_error_not_a_crash(codec):
@@ -436,6 +472,10 @@ CANNOT_HOLD = [
     (Scalars(o_int64=2**63), ValueError, "Scalars.o_int64: 9223372036854775808 is out of range"),
     (Maps(int32_string={2**31: "x"}), ValueError, "Maps.int32_string: map key 2147483648: 2147483648 is out of"),
     (Named(choice_c=2**40), ValueError, "Named.choice_c: 1099511627776 is out of range"),
+    (Scalars(mood=[1]), TypeError, "Scalars.mood: expected an int, got list"),
+    (Scalars(moods=[Mood.SAD, {}]), TypeError, "Scalars.moods\\[1\\]: expected an int, got dict"),
+    (Maps(string_mood={"a": Inner()}), TypeError, 'Maps.string_mood\\["a"\\]: expected an int, got Inner'),
+    (Named(choice_c=Inner()), TypeError, "Named.choice_c: expected an int, got Inner"),
 ]
 
 
@@ -500,6 +540,39 @@ def test_deep_and_self_containing_values():
     for _ in range(200):
         nested = {"children": [nested]}
     assert Node.from_dict(nested).to_dict() == nested
+
+
+Deep = declare("Deep", {"label": str, "children": "list[Deep]", "child": "Deep | None", "by_name": "dict[str, Deep]"})
+
+
+def deep_node(levels, via):
+    value = {"label": "end"}
+    for _ in range(levels):
+        value = {"children": [value]} if via == "children" else {"byName": {"k": value}} if via == "byName" else {
+            "child": value}
+    return value
+
+
+@pytest.mark.parametrize("via", ["children", "child", "byName"])
+@pytest.mark.parametrize("levels", [150, 300, 450, 900])
+def test_deep_nesting_ends_as_the_python_converters_end_it(levels, via):
+    # However deep the converters' own recursion lets them go, the native
+    # plans give the same outcome: the same message, or the same error.
+    value = deep_node(levels, via)
+    text = json.dumps(value)
+    assert outcome(Deep.from_json, text) == python_only(outcome, Deep.from_json, text)
+    assert outcome(Deep.from_dict, value) == python_only(outcome, Deep.from_dict, value)
+    made = python_only(Deep.from_dict, deep_node(min(levels, 200), via))
+    for write in (quillspar.to_json, quillspar.to_dict):
+        assert ending(write, made) == python_only(ending, write, made)
+
+
+def ending(fn, *args):
+    """The result of a call, or the type and message of what it raised."""
+    try:
+        return fn(*args)
+    except Exception as exc:
+        return type(exc), str(exc)
 
 
 def test_classes_are_freed_with_their_plans():

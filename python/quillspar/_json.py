@@ -192,6 +192,17 @@ def _o_enum(v: Any, names: dict[int, str]) -> str | int:
     return names.get(n, n)
 
 
+def _o_enum_other(v: Any, names: dict[int, str]) -> str | int:
+    """An enum field's value that is not an exact int: a member (or anything
+    equal to a number) by its name, the rest as `_o_enum` reads it; an
+    unhashable value is no number at all."""
+    try:
+        found = names.get(v)
+    except TypeError:
+        found = None
+    return found or _o_enum(v, names)
+
+
 def _o_enum_number(v: Any) -> int:
     return _o_int(v, -(1 << 31), (1 << 31) - 1)
 
@@ -312,7 +323,15 @@ def _i_int(v: Any, lo: int, hi: int) -> int:
         if _INT_TEXT.fullmatch(v):
             n = int(v)
         elif _NUMBER_TEXT.fullmatch(v):
-            number = Decimal(v)
+            try:
+                number = Decimal(v)
+            except InvalidOperation:  # an exponent beyond even Decimal's: zero, or far from any integer
+                if not v.lower().partition("e")[0].strip("-0."):
+                    number = Decimal(0)
+                elif "e-" in v.lower():
+                    raise _expected("an integer", v) from None
+                else:
+                    raise _Bad(f"{_show(v)} is out of range {lo} to {hi}") from None
             if number.adjusted() > 40:
                 raise _Bad(f"{_show(v)} is out of range {lo} to {hi}")
             if number != number.to_integral_value():
@@ -836,7 +855,8 @@ class _Writer(_Generator):
         self.namespace: dict[str, object] = {
             "_Bad": _Bad, "_o_int": _o_int, "_o_int64": _o_int64, "_o_bool": _o_bool, "_o_double": _o_double,
             "_o_float": _o_float, "_o_str": _o_str, "_o_bytes": _o_bytes, "_b64": _b64, "_o_enum": _o_enum,
-            "_o_enum_number": _o_enum_number, "_neg0": _neg0, "_o_list": _o_list, "_o_map": _o_map,
+            "_o_enum_number": _o_enum_number, "_o_enum_other": _o_enum_other, "_neg0": _neg0, "_o_list": _o_list,
+            "_o_map": _o_map,
             "_o_strs": _o_strs, "_o_ints": _o_ints, "_o_int64s": _o_int64s, "_o_doubles": _o_doubles,
             "_check_instance": _check_instance, "_C": info.cls,
         }
@@ -854,7 +874,7 @@ class _Writer(_Generator):
             if _is_null_enum(value):
                 return "None"
             names = self.const("_n", _enum_names(value))
-            return f"{names}.get({x}) or _o_enum({x}, {names})"
+            return f"{names}.get({x}) or _o_enum({x}, {names}) if {x}.__class__ is int else _o_enum_other({x}, {names})"
         t = value.proto_type
         if t == _DOUBLE:
             return f"{x} if {x}.__class__ is float and {x} - {x} == 0.0 else _o_double({x})"
@@ -1562,11 +1582,21 @@ if _orjson is not None:
     _OPT_SORT: Final = _orjson.OPT_SORT_KEYS
     _OPT_INDENT: Final = _orjson.OPT_INDENT_2
 
+    # An integer of 19 digits or more, which may not fit in 64 bits: orjson
+    # reads those as floats, which may round into a field's range
+    # (-9223372036854775809 to -2**63), so text holding one is read again,
+    # exactly, by json.
+    _LONG_INT: Final = re.compile(r"(?<![0-9.eE+-])-?[0-9]{19,}(?![0-9.eE])")
+    _LONG_INT_BYTES: Final = re.compile(_LONG_INT.pattern.encode())
+
     def _loads(text: str | bytes) -> Any:
         try:
-            return _orjson.loads(text)
+            value = _orjson.loads(text)
         except _orjson.JSONDecodeError as exc:
             raise JsonError(f"invalid JSON: {exc}") from None
+        if _LONG_INT.search(text) if isinstance(text, str) else _LONG_INT_BYTES.search(text):
+            return _std_loads(text)
+        return value
 
     def _dumps(value: Any, indent: int | None, sort_keys: bool) -> str:
         if indent is None or indent == 2:
@@ -1591,36 +1621,66 @@ else:  # pragma: no cover - exercised by the tests with orjson hidden
 _ORJSON_DUMPS: Final = _dumps if _orjson is not None else None
 _ORJSON_LOADS: Final = _loads if _orjson is not None else None
 
-_SURROGATE_ESCAPE: Final = re.compile(r"\\u[dD][89abAB]")
+# An escape in a JSON string; the group holds the first two hex digits of a
+# surrogate's.
+_ESCAPE: Final = re.compile(r"\\(?:u([dD][89a-fA-F])[0-9a-fA-F]{2}|.)", re.DOTALL)
+
+
+def _lone_surrogate_escape(text: str) -> bool:
+    """Whether a string of the JSON text escapes half a surrogate pair alone
+    (in a value json.loads keeps or not: a key given twice drops one)."""
+    pending = -1  # where the low half of a pair must follow
+    for m in _ESCAPE.finditer(text):
+        half = m.group(1)
+        if pending >= 0:
+            if m.start() != pending or half is None or half[1] in "89abAB":
+                return True
+            pending = -1
+        elif half is not None:
+            if half[1] not in "89abAB":
+                return True
+            pending = m.end()
+    return pending >= 0
+
+
+def _finite_float(text: str) -> float:
+    f = float(text)
+    if f - f != 0.0:
+        raise ValueError(f"number is infinity when parsed as double: {text[:40]}")
+    return f
+
+
+def _finite_int(text: str) -> int:
+    if len(text) > 300:  # past 64 bits orjson reads a float, refusing what is infinite
+        _finite_float(text)
+    return int(text)
 
 
 def _std_loads(text: str | bytes) -> Any:
+    # JSON text is UTF-8, which holds no lone surrogates, and its numbers are
+    # finite doubles or 64-bit integers, as orjson reads it: json.loads would
+    # also take UTF-16 and UTF-32, a byte order mark, surrogates encoded in
+    # the bytes, standing in the str or escaped, and 1e999.
+    if isinstance(text, str):
+        if not text.isascii():
+            try:
+                text.encode()
+            except UnicodeEncodeError:
+                raise JsonError("invalid JSON: the text holds a lone surrogate") from None
+    else:
+        try:
+            text = text.decode()
+        except UnicodeDecodeError as exc:
+            raise JsonError(f"invalid JSON: {exc}") from None
     try:
-        value = json.loads(text, parse_constant=_reject_constant)
+        value = json.loads(text, parse_constant=_reject_constant, parse_float=_finite_float, parse_int=_finite_int)
     except RecursionError:
         raise JsonError("invalid JSON: nested too deeply") from None
-    except (ValueError, UnicodeDecodeError) as exc:
+    except ValueError as exc:
         raise JsonError(f"invalid JSON: {exc}") from None
-    if isinstance(text, str) and _SURROGATE_ESCAPE.search(text):
-        _check_surrogates(value)
+    if "\\u" in text and _lone_surrogate_escape(text):
+        raise JsonError("invalid JSON: a string holds a lone surrogate")
     return value
-
-
-def _check_surrogates(value: Any) -> None:
-    """Lone surrogates are not UTF-8: refuse them as orjson does."""
-    stack = [value]
-    while stack:
-        v = stack.pop()
-        if v.__class__ is str:
-            try:
-                v.encode()
-            except UnicodeEncodeError:
-                raise JsonError("invalid JSON: a string holds a lone surrogate") from None
-        elif v.__class__ is list:
-            stack.extend(v)
-        elif v.__class__ is dict:
-            stack.extend(v)
-            stack.extend(v.values())
 
 
 def _std_dumps(value: Any, indent: int | None, sort_keys: bool) -> str:

@@ -8,6 +8,8 @@
 #include <exception>
 #include <new>
 
+#include "../py/guard.hpp"
+
 namespace quillspar::classes {
 
 struct State {
@@ -34,16 +36,7 @@ inline State g_state;
 // the entry point's error return value.
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "quillspar._classes: internal failure");
-    }
-    return fail;
+    return guard(fail, static_cast<F&&>(body), raise_system_error, "quillspar._classes: internal failure");
 }
 
 }  // namespace quillspar::classes

@@ -270,7 +270,7 @@ PyObject* decode_nested(Link link, const Span* records, std::size_t count, int d
         if (!nested) return nullptr;
         remember_descriptor(*link.memo, cls.get(), nested);
     }
-    NestedBorrowUnderGil access(nested);
+    NestedBorrow access(nested);
     if (!access.ok()) return nullptr;
     if (!PyType_Check(cls.get())) return raise_not_convertible(cls.get(), "PyType");
     return decode_level(cls.get(), nested, records, count, depth + 1, path);

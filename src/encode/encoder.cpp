@@ -63,26 +63,6 @@ bool write_enum(OutputBuffer& out, PyObject* value) {
     return out.write_varint(static_cast<std::uint64_t>(static_cast<std::int64_t>(n))) || out_of_memory();
 }
 
-// Shared access to the descriptor of a nested message for one scope, as
-// NestedBorrow (py/nested.hpp) takes it, with the GIL's help instead of
-// locked instructions. `ok()` is false, with PanicException set, when the
-// descriptor is held exclusively.
-class NestedAccess {
-public:
-    explicit NestedAccess(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_under_gil() ? d : nullptr) {
-        if (!d_) raise_panic("Already mutably borrowed: PyBorrowError");
-    }
-    ~NestedAccess() {
-        if (d_) d_->borrow.release_shared_under_gil();
-    }
-    NestedAccess(const NestedAccess&) = delete;
-    NestedAccess& operator=(const NestedAccess&) = delete;
-    bool ok() const noexcept { return d_ != nullptr; }
-
-private:
-    DescriptorObject* d_;
-};
-
 // The message type of a nested value: `nested` (the descriptor of the
 // value's own class) must describe the field's type. Checked by class first,
 // then by the linked class's descriptor, then by name, so that a value of the
@@ -117,7 +97,7 @@ bool encode_nested(PyObject* value, const FieldSpec& f, PyObject* linked, Nested
     if (!nested) return false;
     if (!is_expected_type(value, nested, f, linked)) [[unlikely]]
         return false;
-    NestedAccess access(nested);
+    NestedBorrow access(nested);
     if (!access.ok()) return false;
     std::size_t mark, reserved;
     if (!out.write_varint(tag) || !out.begin_record(mark, reserved, nested->state.encode_cache.last_size))
@@ -210,7 +190,10 @@ template <FieldKind K>
         *p++ = item == Py_True ? 1 : 0;
         return true;
     } else {
-        if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
+        // Enum items are usually IntEnum members: an int subclass, whose
+        // compact value is read the same way without running Python code.
+        const bool is_int = K == FieldKind::Enum ? PyLong_Check(item) : PyLong_CheckExact(item);
+        if (!is_int || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) [[unlikely]]
             return false;
         // A compact int lies within +-2^30: inside every kind's range but for
         // negative values of the unsigned kinds, which take the general path
@@ -243,6 +226,13 @@ template <FieldKind K>
 // long run.
 inline constexpr Py_ssize_t kPackedBlock = 1 << 16;
 
+// One item of a packed run through the general conversion.
+template <FieldKind K>
+bool write_packed_item(OutputBuffer& out, PyObject* item) {
+    if constexpr (K == FieldKind::Enum) return write_enum(out, item);
+    else return write_scalar(out, K, item);
+}
+
 template <FieldKind K>
 bool write_packed(OutputBuffer& out, PyObject* value, ErrorPath& path) {
     constexpr std::size_t kMaxItem = 10;  // the longest body of one item (a varint)
@@ -263,7 +253,7 @@ bool write_packed(OutputBuffer& out, PyObject* value, ErrorPath& path) {
             out.advance_to(p);
             if (i == end || p > last) continue;
             Ref keep = Ref::borrow(items[i]);
-            if (!write_scalar(out, K, keep.get())) return path.index(i);
+            if (!write_packed_item<K>(out, keep.get())) return path.index(i);
             ++i;
         }
         return true;
@@ -275,7 +265,7 @@ bool write_packed(OutputBuffer& out, PyObject* value, ErrorPath& path) {
             out.advance_to(p);
             return true;
         }
-        return write_scalar(out, K, item);
+        return write_packed_item<K>(out, item);
     });
 }
 
@@ -342,9 +332,8 @@ bool encode_repeated(OutputBuffer& out, const FieldSpec& f, PyObject* linked, Ne
         }
         std::size_t start = out.size();
         Record rec;
-        if (!rec.open(out, f.number, is_enum ? 0 : packed_estimate(kind, value))) return false;
-        bool ok = is_enum ? for_each_item(value, path, [&](PyObject* item) { return write_enum(out, item); })
-                          : write_packed(out, kind, value, path);
+        if (!rec.open(out, f.number, packed_estimate(is_enum ? FieldKind::Enum : kind, value))) return false;
+        bool ok = is_enum ? write_packed<FieldKind::Enum>(out, value, path) : write_packed(out, kind, value, path);
         if (!ok) return false;
         if (rec.body_size(out) == 0) {
             out.truncate(start);  // an empty run writes nothing

@@ -90,7 +90,7 @@ bool Emitter::python(PyObject* v, int depth) {
         const double d = PyFloat_AS_DOUBLE(v);
         return std::isfinite(d) && finite(d);
     }
-    if (depth > kMaxDepth) return false;
+    if (depth > kPlanDepth) return false;
     RecursionGuard guard(" while writing JSON");
     if (!guard.ok()) return false;
     if (tp == &PyList_Type) {
@@ -269,7 +269,7 @@ bool Emitter::field(const WriterBody& b, const OutField& f, PyObject* v, int dep
 }
 
 bool Emitter::message(WriterBody& b, PyObject* obj, int depth) {
-    if (depth > kMaxDepth) return false;
+    if (depth > kPlanDepth) return false;
     RecursionGuard guard(" while writing JSON");
     if (!guard.ok() || !offsets_current(b)) return false;
     out.push_back('{');

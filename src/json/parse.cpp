@@ -458,7 +458,7 @@ private:
 
     // A message (at '{').
     PyObject* message(ReaderBody& b, int depth) {
-        if (depth >= kMaxJsonDepth || depth > kMaxDepth) return nullptr;
+        if (depth > 2 * kPlanDepth) return nullptr;  // depth counts levels of JSON here
         RecursionGuard guard(" while reading JSON");
         if (!guard.ok()) return nullptr;
         const std::size_t n = b.fields.size();

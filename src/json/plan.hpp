@@ -14,6 +14,8 @@
 #include <exception>
 #include <new>
 
+#include "../py/guard.hpp"
+
 namespace quillspar::json {
 
 // How many values a field holds; the numbers the package's schema uses.
@@ -57,6 +59,15 @@ inline constexpr bool is_integer(Kind k) noexcept {
     return k == Kind::Int32 || k == Kind::UInt32 || k == Kind::Int64 || k == Kind::UInt64;
 }
 
+// Deepest nesting of messages (and of the values of well-known types) that
+// the plans take on; past it they give up, and the Python converters run the
+// call. Those stop where the interpreter's recursion limit or orjson's limit
+// on the levels of text it writes (254) stops them, so deep values must end
+// there whichever path reads or writes them. A nesting level here is at most
+// two levels of JSON (a message in a list or map), so text the plans write
+// stays well within orjson's limit.
+inline constexpr int kPlanDepth = 100;
+
 // New type objects (strong references), or nullptr with an exception set.
 PyObject* new_writer_type() noexcept;
 PyObject* new_reader_type() noexcept;
@@ -73,16 +84,7 @@ inline bool recoverable_error() noexcept { return PyErr_ExceptionMatches(PyExc_E
 // Runs `body`, turning anything thrown into a Python exception.
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "quillspar._jsonc: internal failure");
-    }
-    return fail;
+    return guard(fail, static_cast<F&&>(body), raise_system_error, "quillspar._jsonc: internal failure");
 }
 
 }  // namespace quillspar::json

@@ -260,7 +260,7 @@ bool read_fields(ReaderBody& b, PyObject* d, FieldValues& values, int depth) noe
 }
 
 PyObject* read_message(ReaderBody& b, PyObject* d, int depth) noexcept {
-    if (depth > kMaxDepth) return nullptr;
+    if (depth > kPlanDepth) return nullptr;
     RecursionGuard guard(" while reading JSON");
     if (!guard.ok()) return nullptr;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {

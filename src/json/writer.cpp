@@ -187,7 +187,7 @@ PyObject* write_field(const WriterBody& b, const OutField& f, PyObject* v, int d
 }
 
 PyObject* write_message(WriterBody& b, PyObject* obj, int depth) noexcept {
-    if (depth > kMaxDepth) return nullptr;
+    if (depth > kPlanDepth) return nullptr;
     RecursionGuard guard(" while writing JSON");
     if (!guard.ok() || !offsets_current(b)) return nullptr;
     Ref out = Ref::steal(PyDict_New());

@@ -11,6 +11,7 @@
 #include <exception>
 #include <new>
 
+#include "guard.hpp"
 #include "ref.hpp"
 
 namespace quillspar {
@@ -42,16 +43,7 @@ PyObject* raise_not_convertible(PyObject* obj, const char* target) noexcept;
 // into a Python exception. `fail` is the entry point's error return value.
 template <class R, class F>
 R guarded(R fail, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic("internal failure (no message)");
-    }
-    return fail;
+    return guard(fail, static_cast<F&&>(body), raise_panic, "internal failure (no message)");
 }
 
 }  // namespace quillspar

@@ -55,36 +55,24 @@ inline void remember_descriptor(ClassMemo& memo, PyObject* cls, DescriptorObject
     memo = ClassMemo{cls, reinterpret_cast<PyObject*>(desc), tp->tp_version_tag, meta->tp_version_tag};
 }
 
-// NestedBorrow below for a caller that holds the interpreter lock (every
-// codec entry point does): the same access, counted without locked
-// instructions in a build with that lock.
-class NestedBorrowUnderGil {
+// Shared access to the descriptor of a nested message for one scope; `ok()`
+// is false, with PanicException set, when it is held exclusively. The caller
+// holds the interpreter lock (every codec entry point does), so in a build
+// with that lock the count is kept without locked instructions.
+class NestedBorrow {
 public:
-    explicit NestedBorrowUnderGil(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_under_gil() ? d : nullptr) {
+    explicit NestedBorrow(DescriptorObject* d) noexcept : d_(d->borrow.try_shared_under_gil() ? d : nullptr) {
         if (!d_) raise_panic("Already mutably borrowed: PyBorrowError");
     }
-    ~NestedBorrowUnderGil() {
+    ~NestedBorrow() {
         if (d_) d_->borrow.release_shared_under_gil();
     }
-    NestedBorrowUnderGil(const NestedBorrowUnderGil&) = delete;
-    NestedBorrowUnderGil& operator=(const NestedBorrowUnderGil&) = delete;
+    NestedBorrow(const NestedBorrow&) = delete;
+    NestedBorrow& operator=(const NestedBorrow&) = delete;
     bool ok() const noexcept { return d_ != nullptr; }
 
 private:
     DescriptorObject* d_;
-};
-
-// Shared access to the descriptor of a nested message for one scope; `ok()`
-// is false, with PanicException set, when it is held exclusively.
-class NestedBorrow {
-public:
-    explicit NestedBorrow(DescriptorObject* d) noexcept : b_(d) {
-        if (!b_.ok()) raise_panic("Already mutably borrowed: PyBorrowError");
-    }
-    bool ok() const noexcept { return b_.ok(); }
-
-private:
-    SharedBorrow b_;
 };
 
 }  // namespace quillspar
