@@ -278,25 +278,9 @@ bool Emitter::message(WriterBody& b, PyObject* obj, int depth) {
     for (const OutField& f : b.fields) {
         PyObject* v = *reinterpret_cast<PyObject**>(base + f.offset);
         if (!v) return false;
-        switch (f.shape) {
-            case Shape::Singular:
-                if (!b.defaults) {
-                    const int worth = worth_writing(f, v);
-                    if (worth < 0) return false;
-                    if (!worth) continue;
-                }
-                break;
-            case Shape::Optional:
-                if (v == Py_None) continue;
-                break;
-            case Shape::Repeated:
-            case Shape::Map:
-                if (v == Py_None) continue;
-                if (!b.defaults && ((PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) ||
-                                    (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0)))
-                    continue;
-                break;
-        }
+        const int written = field_written(b, f, v);
+        if (written < 0) return false;
+        if (!written) continue;
         if (!first) out.push_back(',');
         first = false;
         out.append(f.key_text);

@@ -197,25 +197,9 @@ PyObject* write_message(WriterBody& b, PyObject* obj, int depth) noexcept {
         PyObject* v = *reinterpret_cast<PyObject**>(base + f.offset);
         if (!v) return nullptr;  // an empty slot: the attribute read raises
         Ref hold = Ref::borrow(v);
-        switch (f.shape) {
-            case Shape::Singular:
-                if (!b.defaults) {
-                    const int worth = worth_writing(f, v);
-                    if (worth < 0) return nullptr;
-                    if (!worth) continue;
-                }
-                break;
-            case Shape::Optional:
-                if (v == Py_None) continue;
-                break;
-            case Shape::Repeated:
-            case Shape::Map:
-                if (v == Py_None) continue;
-                if (!b.defaults && ((PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) ||
-                                    (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0)))
-                    continue;
-                break;
-        }
+        const int written = field_written(b, f, v);
+        if (written < 0) return nullptr;
+        if (!written) continue;
         Ref value = Ref::steal(write_field(b, f, v, depth));
         if (!value || PyDict_SetItem(out.get(), f.key.get(), value.get()) < 0) return nullptr;
     }
@@ -472,7 +456,7 @@ bool enum_number(const OutField& f, PyObject* v, std::int32_t& out) noexcept {
 
 // Whether a field without presence is written: its value is not the
 // default. -1 to give up (a value whose truth only Python code can tell).
-int worth_writing(const OutField& f, PyObject* v) noexcept {
+static int worth_writing(const OutField& f, PyObject* v) noexcept {
     if (v == Py_None) return 0;
     PyTypeObject* tp = Py_TYPE(v);
     if (tp == &PyFloat_Type) {
@@ -484,6 +468,21 @@ int worth_writing(const OutField& f, PyObject* v) noexcept {
          (f.kind == Kind::Enum || f.kind == Kind::NullEnum)))
         return PyObject_IsTrue(v);
     return -1;
+}
+
+int field_written(const WriterBody& b, const OutField& f, PyObject* v) noexcept {
+    switch (f.shape) {
+        case Shape::Singular:
+            return b.defaults ? 1 : worth_writing(f, v);
+        case Shape::Optional:
+            return v != Py_None;
+        case Shape::Repeated:
+        case Shape::Map:
+            if (v == Py_None) return 0;
+            return b.defaults || !((PyList_CheckExact(v) && PyList_GET_SIZE(v) == 0) ||
+                                   (PyDict_CheckExact(v) && PyDict_GET_SIZE(v) == 0));
+    }
+    return 1;
 }
 
 PyObject* new_writer_type() noexcept {

@@ -56,9 +56,10 @@ bool double_of(PyObject* v, double& out) noexcept;
 // enum class; false for anything else and for numbers beyond 32 bits.
 bool enum_number(const OutField& f, PyObject* v, std::int32_t& out) noexcept;
 
-// Whether a field without presence is written (its value is not the
-// default); -1 to give up, for a value whose truth only Python code tells.
-int worth_writing(const OutField& f, PyObject* v) noexcept;
+// Whether the field holding `v` is written: 1 yes, 0 left out (None, or a
+// default value without include_defaults), -1 to give up, for a value whose
+// truth only Python code tells.
+int field_written(const WriterBody& b, const OutField& f, PyObject* v) noexcept;
 
 // The compact JSON text of a message (a new str), or nullptr to give up
 // (possibly with an exception set).
